@@ -1,0 +1,87 @@
+// The platform seam: the only interface through which the cache reaches the operating
+// system. One implementation per platform (posix/, win32/), chosen at build time.
+// Nothing above this layer includes system headers beyond the C and C++ libraries.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "tq5orvcache.h"
+
+namespace tq5::platform {
+
+// Base names of the machine-wide kernel objects.
+inline constexpr const char* kCacheMutexName = "ZOLMAR_ORVCACHE_MUTEX";
+inline constexpr const char* kSectionName = "ZOLMAR_ORVCACHE";
+
+// The full name of a kernel object: the platform's machine-wide namespace, then the
+// value of TQ5ORVCACHE_OBJECT_PREFIX when it is set and not empty (test isolation),
+// then the base name.
+std::string ObjectName(const char* baseName);
+// Where machine-wide names live ("Global\\" on Windows, "/" on POSIX); each platform
+// defines it, and ObjectName, shared by both, puts it in front.
+extern const char* const kObjectNamespace;
+
+// ---- Global cache mutex -----------------------------------------------------------
+// Machine-wide, found by name, usable by every local user, owned per thread and
+// re-entrant, waited on without time limit. When its owner dies the next waiter takes
+// it and goes on.
+struct GlobalMutex;
+
+// Creates the mutex, or opens it when it exists already (used like a new one).
+// Fails with CACHE_E_NO_MEMORY, CACHE_E_SECURITY_DESCRIPTOR, CACHE_E_SECURITY_DACL or
+// CACHE_E_MUTEX_CREATE.
+ResultCode CreateGlobalMutex(GlobalMutex** out);
+// Opens an existing mutex; CACHE_E_MUTEX_OPEN when there is none.
+ResultCode OpenGlobalMutex(GlobalMutex** out);
+void CloseGlobalMutex(GlobalMutex* mutex);
+void LockGlobalMutex(GlobalMutex* mutex);
+void UnlockGlobalMutex(GlobalMutex* mutex);
+
+// ---- Shared section ---------------------------------------------------------------
+// The named, machine-wide, read-write block that holds the cache region.
+struct Section;
+
+// Creates the section of `size` bytes, zero-filled. Fails with CACHE_E_NO_MEMORY,
+// CACHE_E_SECURITY_DESCRIPTOR, CACHE_E_SECURITY_DACL or CACHE_E_CREATE_MAPPING.
+ResultCode CreateSection(uint32_t size, Section** out);
+// Opens the existing section with write access; CACHE_E_OPEN_MAPPING when there is none.
+ResultCode OpenSection(Section** out);
+// Maps the whole section with write access. *size receives the number of bytes of the
+// view that may be read and written; it is at least the section's size.
+bool MapSection(Section* section, void** view, std::size_t* size);
+bool UnmapSection(Section* section, void* view, std::size_t size);
+bool FlushView(void* view, std::size_t size);
+// Closes the handle. Closing the handle that created the section also removes the
+// section's name where names outlive their handles, so that later opens fail.
+void CloseSection(Section* section);
+
+// ---- Process lock -----------------------------------------------------------------
+// A re-entrant mutex private to the process.
+struct ProcessMutex;
+
+ProcessMutex* CreateProcessMutex();  // null on failure
+void DestroyProcessMutex(ProcessMutex* mutex);
+void LockProcessMutex(ProcessMutex* mutex);
+void UnlockProcessMutex(ProcessMutex* mutex);
+
+// ---- Environment and files --------------------------------------------------------
+
+// The historian runtime's environment lookup: the value, or null when not set.
+const char* zv_getenv(const char* name);
+
+// The separator between a folder and a file name in paths.
+extern const char kPathSeparator;
+
+// A number that tells this process apart from every other running process.
+unsigned long CurrentProcessId();
+
+// Pushes everything written to `file` through to the disk.
+bool SyncFile(std::FILE* file);
+// Moves `from` over `to` in one step, replacing `to` when it exists, and makes the
+// change durable. `to` is either the old file or the new one, never anything between.
+bool ReplaceFile(const std::string& from, const std::string& to);
+
+}  // namespace tq5::platform

@@ -1,0 +1,177 @@
+// The global cache mutex on POSIX: a robust, recursive, process-shared pthread mutex
+// living in a small named shm object. The object is never unlinked once it is ready,
+// so two generations of the mutex can never exist side by side.
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace tq5::platform {
+namespace {
+
+constexpr uint32_t kMagic = 0x4d355154;  // "TQ5M"
+// Processes of another ABI (pthread_mutex_t is 24 bytes on i386, 40 on x86-64) must
+// refuse the object rather than misread it.
+constexpr uint32_t kLayoutStamp =
+    (1u << 24) | (static_cast<uint32_t>(sizeof(void*)) << 16) |
+    static_cast<uint32_t>(sizeof(pthread_mutex_t));
+constexpr size_t kObjectSize = 4096;
+constexpr auto kReadyWait = std::chrono::seconds(2);
+
+struct MutexBlock {
+  uint32_t magic;
+  uint32_t layoutStamp;
+  std::atomic<uint32_t> ready;  // set once the creator has initialised the mutex
+  uint32_t reserved;
+  pthread_mutex_t mutex;
+};
+static_assert(sizeof(MutexBlock) <= kObjectSize);
+static_assert(std::atomic<uint32_t>::is_always_lock_free);
+
+// Mappings of mutex objects stay for the life of the process: the kernel walks each
+// thread's robust list by address at exit, and unmapping while another thread may be
+// unlocking inside it corrupts whatever is mapped there next.
+struct KnownBlock {
+  dev_t dev;
+  ino_t ino;
+  MutexBlock* block;
+};
+std::mutex knownBlocksLock;
+std::vector<KnownBlock> knownBlocks;
+
+MutexBlock* MapBlock(int fd, const struct stat& st) {
+  std::lock_guard<std::mutex> guard(knownBlocksLock);
+  for (const KnownBlock& known : knownBlocks) {
+    if (known.dev == st.st_dev && known.ino == st.st_ino) return known.block;
+  }
+  void* p = mmap(nullptr, kObjectSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (p == MAP_FAILED) return nullptr;
+  auto* block = static_cast<MutexBlock*>(p);
+  knownBlocks.push_back({st.st_dev, st.st_ino, block});
+  return block;
+}
+
+bool InitialiseBlock(MutexBlock* block) {
+  pthread_mutexattr_t attr;
+  if (pthread_mutexattr_init(&attr) != 0) return false;
+  bool ok = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED) == 0 &&
+            pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST) == 0 &&
+            pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE) == 0 &&
+            pthread_mutex_init(&block->mutex, &attr) == 0;
+  pthread_mutexattr_destroy(&attr);
+  if (!ok) return false;
+  block->magic = kMagic;
+  block->layoutStamp = kLayoutStamp;
+  block->ready.store(1, std::memory_order_release);
+  return true;
+}
+
+enum class Attach { Ok, NotReady, Incompatible };
+
+// Waits a short while for the creator to size and initialise the object.
+Attach AttachExisting(int fd, MutexBlock** out) {
+  const auto deadline = std::chrono::steady_clock::now() + kReadyWait;
+  for (;;) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return Attach::Incompatible;
+    if (static_cast<size_t>(st.st_size) >= kObjectSize) {
+      MutexBlock* block = MapBlock(fd, st);
+      if (!block) return Attach::Incompatible;
+      if (block->ready.load(std::memory_order_acquire) == 1) {
+        if (block->magic != kMagic || block->layoutStamp != kLayoutStamp) {
+          return Attach::Incompatible;
+        }
+        *out = block;
+        return Attach::Ok;
+      }
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return Attach::NotReady;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+ResultCode CreateNew(const std::string& name, MutexBlock** out) {
+  int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return errno == EEXIST ? CACHE_E_REGION_EXISTS : CACHE_E_MUTEX_CREATE;
+  struct stat st {};
+  // fchmod because the umask would otherwise keep other users out.
+  bool ok = fchmod(fd, 0666) == 0 && ftruncate(fd, kObjectSize) == 0 && fstat(fd, &st) == 0;
+  MutexBlock* block = ok ? MapBlock(fd, st) : nullptr;
+  ok = block && InitialiseBlock(block);
+  close(fd);
+  if (!ok) {
+    shm_unlink(name.c_str());
+    return CACHE_E_MUTEX_CREATE;
+  }
+  *out = block;
+  return CACHE_OK;
+}
+
+}  // namespace
+
+struct GlobalMutex {
+  MutexBlock* block;
+};
+
+ResultCode CreateGlobalMutex(GlobalMutex** out) {
+  const std::string name = ObjectName(kCacheMutexName);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    MutexBlock* block = nullptr;
+    ResultCode rc = CreateNew(name, &block);
+    if (rc == CACHE_E_REGION_EXISTS) {
+      int fd = shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
+      if (fd < 0) {
+        if (errno == ENOENT) continue;
+        return CACHE_E_MUTEX_CREATE;
+      }
+      Attach result = AttachExisting(fd, &block);
+      close(fd);
+      if (result == Attach::NotReady) {
+        // Its creator died before it was ready; nobody can be using it.
+        shm_unlink(name.c_str());
+        continue;
+      }
+      rc = result == Attach::Ok ? CACHE_OK : CACHE_E_MUTEX_CREATE;
+    }
+    if (rc != CACHE_OK) return rc;
+    *out = new GlobalMutex{block};
+    return CACHE_OK;
+  }
+  return CACHE_E_MUTEX_CREATE;
+}
+
+ResultCode OpenGlobalMutex(GlobalMutex** out) {
+  const std::string name = ObjectName(kCacheMutexName);
+  int fd = shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
+  if (fd < 0) return CACHE_E_MUTEX_OPEN;
+  MutexBlock* block = nullptr;
+  Attach result = AttachExisting(fd, &block);
+  close(fd);
+  if (result != Attach::Ok) return CACHE_E_MUTEX_OPEN;
+  *out = new GlobalMutex{block};
+  return CACHE_OK;
+}
+
+void CloseGlobalMutex(GlobalMutex* mutex) { delete mutex; }
+
+void LockGlobalMutex(GlobalMutex* mutex) {
+  // A dead owner leaves the mutex to the next waiter, which takes it as it stands.
+  // Marking it consistent at once keeps the final unlock from making it unusable.
+  if (pthread_mutex_lock(&mutex->block->mutex) == EOWNERDEAD) {
+    pthread_mutex_consistent(&mutex->block->mutex);
+  }
+}
+
+void UnlockGlobalMutex(GlobalMutex* mutex) { pthread_mutex_unlock(&mutex->block->mutex); }
+
+}  // namespace tq5::platform

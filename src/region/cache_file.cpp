@@ -1,0 +1,160 @@
+// The cache file: a byte-for-byte image of the region, read by the server's start-up
+// and written by WriteCacheDataToFile, so that the cache survives a restart.
+#include "region/cache_file.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "platform/platform.h"
+#include "region/call_patterns.h"
+
+using namespace tq5::region;
+
+namespace {
+
+constexpr uint32_t kPathBufferSize = 256;
+constexpr const char* kFolderVariable = "MERLOC_GROUP_FOLDER_NAME";
+constexpr const char* kFileName = "TQ5ORVCACHE.dat";
+
+CacheHeader DefaultHeader() {
+  CacheHeader header{};
+  header.roleCapacity = kDefaultRoleCapacity;
+  header.userCapacity = kDefaultUserCapacity;
+  header.autoCommitRoles = kDefaultAutoCommitRoles;
+  header.configValue = kDefaultConfigValue;
+  return header;
+}
+
+// A header that a region can be built from: capacities a section can hold, marks
+// within them, counts within the marks. Anything else is damage, treated like an
+// unreadable file.
+bool UsableHeader(const CacheHeader& h) {
+  return ValidCapacities(h.roleCapacity, h.userCapacity) && h.roleHighWater >= 0 &&
+         h.roleHighWater <= h.roleCapacity && h.roleActiveCount >= 0 &&
+         h.roleActiveCount <= h.roleHighWater && h.userHighWater >= 0 &&
+         h.userHighWater <= h.userCapacity && h.userActiveCount >= 0 &&
+         h.userActiveCount <= h.userHighWater;
+}
+
+struct FileImage {
+  CacheHeader header = DefaultHeader();
+  std::unique_ptr<uint8_t[]> tables;  // null: build the default region
+  std::size_t tableBytes = 0;
+};
+
+FileImage ReadCacheFile(const char* path) {
+  FileImage image;
+  std::FILE* file = std::fopen(path, "rb");
+  if (!file) return image;
+  CacheHeader header{};
+  if (std::fread(&header, 1, sizeof header, file) == sizeof header && UsableHeader(header)) {
+    const uint64_t tableBytes = RegionSize(header.roleCapacity, header.userCapacity) - kHeaderSize;
+    // Ask the file's size before allocating, so that a damaged header cannot make the
+    // start-up allocate gigabytes for a file that could never fill them.
+    std::error_code error;
+    const uintmax_t fileBytes = std::filesystem::file_size(path, error);
+    if (!error && fileBytes >= kHeaderSize + tableBytes) {
+      std::unique_ptr<uint8_t[]> tables(new (std::nothrow) uint8_t[tableBytes ? tableBytes : 1]);
+      if (tables && std::fread(tables.get(), 1, tableBytes, file) == tableBytes) {
+        image.header = header;
+        image.tables = std::move(tables);
+        image.tableBytes = tableBytes;
+      }
+    }
+  }
+  std::fclose(file);
+  return image;
+}
+
+void CloseRegionHandle() {
+  ProcessState& state = State();
+  tq5::platform::CloseSection(state.regionMapping);
+  state.regionMapping = nullptr;
+}
+
+std::string TemporaryPathFor(const char* path) {
+  static std::atomic<unsigned> counter{0};
+  return std::string(path) + "." + std::to_string(tq5::platform::CurrentProcessId()) + "-" +
+         std::to_string(counter.fetch_add(1)) + ".tmp";
+}
+
+}  // namespace
+
+namespace tq5::region {
+
+int GetCacheFilePath(char* buffer, uint32_t* size) {
+  if (!buffer || !size) return 0;
+  const char* folder = platform::zv_getenv(kFolderVariable);
+  if (!folder) return 0;
+  const std::string path = std::string(folder) + platform::kPathSeparator + kFileName;
+  if (*size == 0 || path.size() > *size - 1) return 0;
+  std::memcpy(buffer, path.c_str(), path.size() + 1);
+  *size = static_cast<uint32_t>(path.size());
+  return 1;
+}
+
+}  // namespace tq5::region
+
+extern "C" ResultCode InitializeCacheDataSharedMemory(void) {
+  char path[kPathBufferSize];
+  uint32_t pathSize = kPathBufferSize;
+  // The file is read before the mutex is taken; only creating and filling the region
+  // happen inside it.
+  const FileImage image = GetCacheFilePath(path, &pathSize) ? ReadCacheFile(path) : FileImage{};
+  const CacheHeader& h = image.header;
+
+  CacheLock lock;
+  ResultCode rc = CreateRegion(h.roleCapacity, h.userCapacity);
+  if (rc != CACHE_OK) return rc;
+  rc = MapRegion();
+  if (rc != CACHE_OK) return rc;
+  if (State().regionView.size < RegionSize(h.roleCapacity, h.userCapacity)) {
+    // The name already held a smaller section of another process; writing this
+    // layout into it would run past its end.
+    UnmapRegion();
+    CloseRegionHandle();
+    return CACHE_E_CREATE_MAPPING;
+  }
+  if ((rc = PutRoleProperties(h.roleCapacity, h.roleHighWater, h.roleActiveCount)) != CACHE_OK ||
+      (rc = PutUserProperties(h.userCapacity, h.userHighWater, h.userActiveCount)) != CACHE_OK ||
+      (rc = PutConfigurationData(h.autoCommitRoles, h.configValue)) != CACHE_OK) {
+    return rc;
+  }
+  if (image.tables) {
+    std::memcpy(State().regionView.base + kHeaderSize, image.tables.get(), image.tableBytes);
+  }
+  return FlushRegion();
+}
+
+extern "C" ResultCode WriteCacheDataToFile(void) {
+  char path[kPathBufferSize];
+  uint32_t pathSize = kPathBufferSize;
+  if (!GetCacheFilePath(path, &pathSize)) return CACHE_E_FILE_CREATE;
+  // The new image goes to a file of its own and replaces the old one only once it is
+  // complete on disk: a failed or interrupted write never costs the previous cache.
+  const std::string temporary = TemporaryPathFor(path);
+  std::FILE* file = std::fopen(temporary.c_str(), "wb");
+  if (!file) return CACHE_E_FILE_CREATE;
+
+  ResultCode rc = CACHE_OK;
+  {
+    CacheLock lock;
+    RegionTables tables;
+    rc = RegionTables::Bind(State().regionView, &tables);
+    if (rc == CACHE_OK) {
+      const std::size_t size = RegionSize(tables.roleCapacity(), tables.userCapacity());
+      if (std::fwrite(State().regionView.base, 1, size, file) != size) rc = CACHE_E_FILE_WRITE;
+    }
+  }
+  // Syncing to disk can take a while; the region is not needed for it.
+  if (rc == CACHE_OK && !tq5::platform::SyncFile(file)) rc = CACHE_E_FILE_WRITE;
+  if (std::fclose(file) != 0 && rc == CACHE_OK) rc = CACHE_E_FILE_WRITE;
+  if (rc == CACHE_OK && !tq5::platform::ReplaceFile(temporary, path)) rc = CACHE_E_FILE_WRITE;
+  if (rc != CACHE_OK) std::remove(temporary.c_str());
+  return rc;
+}

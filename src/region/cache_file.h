@@ -1,0 +1,13 @@
+#pragma once
+
+#include <cstdint>
+
+namespace tq5::region {
+
+// The cache file's full path, "<MERLOC_GROUP_FOLDER_NAME><separator>TQ5ORVCACHE.dat".
+// On entry *size is the buffer's size in bytes; on success the path and its NUL are in
+// `buffer`, *size is the path's length and the result is 1. Without the variable, or
+// when the path does not fit, the result is 0 and the buffer is left as it was.
+int GetCacheFilePath(char* buffer, uint32_t* size);
+
+}  // namespace tq5::region

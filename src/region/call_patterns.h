@@ -1,0 +1,59 @@
+// The two ways an operation works on the region, as scoped guards: the server's (its
+// own view, kept mapped) and the client's (attach for the call unless the process has
+// the region open already). Both hold the global cache mutex for their whole life and
+// release what they took in reverse order.
+#pragma once
+
+#include "region/region_state.h"
+
+namespace tq5::region {
+
+class CacheLock {
+ public:
+  CacheLock() { LockCache(); }
+  ~CacheLock() { UnlockCache(); }
+  CacheLock(const CacheLock&) = delete;
+  CacheLock& operator=(const CacheLock&) = delete;
+};
+
+class RegionCall {
+ public:
+  // 0 when the view can be used; otherwise the code the operation returns.
+  ResultCode status() const { return status_; }
+  const MappedRegion& region() const { return State().regionView; }
+
+ protected:
+  CacheLock lock_;
+  ResultCode status_ = CACHE_OK;
+};
+
+// The server's pattern: the view that the start-up mapped, or -104 without one.
+class ServerCall : public RegionCall {
+ public:
+  ServerCall() {
+    if (!State().regionView) status_ = CACHE_E_REGION_NOT_MAPPED;
+  }
+};
+
+// The client's pattern. An attach that finds the region open already (-102, as in the
+// server's own process) uses that view and leaves it mapped.
+class ClientCall : public RegionCall {
+ public:
+  ClientCall() {
+    const ResultCode rc = AttachRegion();
+    attached_ = rc == CACHE_OK;
+    if (rc != CACHE_OK && rc != CACHE_E_REGION_ALREADY_OPEN) {
+      status_ = rc;
+    } else if (!State().regionView) {
+      status_ = CACHE_E_REGION_NOT_MAPPED;
+    }
+  }
+  ~ClientCall() {
+    if (attached_) DetachRegion();  // its outcome does not change the call's result
+  }
+
+ private:
+  bool attached_ = false;
+};
+
+}  // namespace tq5::region

@@ -1,0 +1,110 @@
+#include "region/region_state.h"
+
+namespace tq5::region {
+
+ProcessState& State() {
+  static ProcessState state;
+  return state;
+}
+
+void LockCache() {
+  if (platform::GlobalMutex* mutex = State().cacheMutex.load()) platform::LockGlobalMutex(mutex);
+}
+
+void UnlockCache() {
+  if (platform::GlobalMutex* mutex = State().cacheMutex.load()) {
+    platform::UnlockGlobalMutex(mutex);
+  }
+}
+
+void LockProcess() {
+  if (platform::ProcessMutex* lock = State().processLock.load()) platform::LockProcessMutex(lock);
+}
+
+void UnlockProcess() {
+  if (platform::ProcessMutex* lock = State().processLock.load()) {
+    platform::UnlockProcessMutex(lock);
+  }
+}
+
+ResultCode CreateRegion(int32_t roleCapacity, int32_t userCapacity) {
+  ProcessState& state = State();
+  if (state.regionMapping) return CACHE_E_REGION_EXISTS;
+  // A section's size is 32 bits; capacities beyond that cannot describe a region.
+  if (!ValidCapacities(roleCapacity, userCapacity)) return CACHE_E_CREATE_MAPPING;
+  const auto size = static_cast<uint32_t>(RegionSize(roleCapacity, userCapacity));
+  return platform::CreateSection(size, &state.regionMapping);
+}
+
+ResultCode OpenRegion() {
+  ProcessState& state = State();
+  if (state.regionMapping) return CACHE_E_REGION_ALREADY_OPEN;
+  return platform::OpenSection(&state.regionMapping);
+}
+
+ResultCode MapRegion() {
+  ProcessState& state = State();
+  state.regionView = {};
+  if (!state.regionMapping) return CACHE_E_REGION_NOT_OPEN;
+  void* view = nullptr;
+  std::size_t size = 0;
+  if (!platform::MapSection(state.regionMapping, &view, &size)) return CACHE_E_MAP_VIEW;
+  if (size < kHeaderSize) {
+    // Not a region of ours: it cannot even hold a header.
+    platform::UnmapSection(state.regionMapping, view, size);
+    return CACHE_E_MAP_VIEW;
+  }
+  state.regionView = {static_cast<uint8_t*>(view), size};
+  return CACHE_OK;
+}
+
+ResultCode UnmapRegion() {
+  ProcessState& state = State();
+  if (!state.regionView) return CACHE_E_REGION_NOT_MAPPED;
+  if (!state.regionMapping) {
+    state.regionView = {};
+    return CACHE_E_REGION_NOT_OPEN;
+  }
+  if (!platform::UnmapSection(state.regionMapping, state.regionView.base, state.regionView.size)) {
+    return CACHE_E_UNMAP_VIEW;
+  }
+  state.regionView = {};
+  return CACHE_OK;
+}
+
+ResultCode FlushRegion() {
+  ProcessState& state = State();
+  if (!state.regionView) return CACHE_E_REGION_NOT_MAPPED;
+  if (!state.regionMapping) {
+    state.regionView = {};
+    return CACHE_E_REGION_NOT_OPEN;
+  }
+  return platform::FlushView(state.regionView.base, state.regionView.size) ? CACHE_OK
+                                                                          : CACHE_E_FLUSH_VIEW;
+}
+
+ResultCode AttachRegion() {
+  ResultCode rc = OpenRegion();
+  if (rc != CACHE_OK) return rc;
+  rc = MapRegion();
+  if (rc != CACHE_OK) {
+    // Close the section again: left open, every later call of the process would take
+    // it for the server's region and answer -104 for good.
+    ProcessState& state = State();
+    platform::CloseSection(state.regionMapping);
+    state.regionMapping = nullptr;
+  }
+  return rc;
+}
+
+ResultCode DetachRegion() {
+  ResultCode rc = UnmapRegion();
+  if (rc != CACHE_OK) return rc;
+  ProcessState& state = State();
+  platform::CloseSection(state.regionMapping);
+  state.regionMapping = nullptr;
+  state.regionView = {};
+  return CACHE_OK;
+}
+
+}  // namespace tq5::region

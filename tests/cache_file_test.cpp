@@ -1,0 +1,219 @@
+// The cache file: where it lives, the start-up from it (and from defaults whenever it
+// cannot be trusted), and a write that never destroys the previous file.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "support/test_support.h"
+#include "tq5orvcache.h"
+
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+using tq5test::ReadFileBytes;
+using tq5test::WriteFileBytes;
+
+constexpr std::size_t kDefaultRegionSize = 1351712;
+
+std::size_t RegionBytes(int32_t roles, int32_t users) {
+  return 32 + 144 * static_cast<std::size_t>(roles) + 1176 * static_cast<std::size_t>(users);
+}
+
+// A cache file image with the given header and pseudo-random table bytes.
+std::string Image(const CacheHeader& header, unsigned seed = 1) {
+  std::string bytes(RegionBytes(header.roleCapacity, header.userCapacity), '\0');
+  std::memcpy(bytes.data(), &header, sizeof header);
+  std::mt19937 random(seed);
+  for (std::size_t i = sizeof header; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<char>(random());
+  }
+  return bytes;
+}
+
+CacheHeader SmallHeader() {
+  CacheHeader h{};
+  h.roleCapacity = 2;
+  h.roleHighWater = 2;
+  h.roleActiveCount = 1;
+  h.userCapacity = 1;
+  h.userHighWater = 1;
+  h.userActiveCount = 1;
+  h.autoCommitRoles = 0;
+  h.configValue = 12345;
+  return h;
+}
+
+class CacheFile : public tq5test::CacheTest {
+ protected:
+  // Starts a server from the cache file, writes the region back, stops; the image.
+  std::string RoundTrip() {
+    EXPECT_EQ(CACHE_OK, InitializeTQ5ORVCacheServer());
+    EXPECT_EQ(CACHE_OK, InitializeCacheDataSharedMemory());
+    EXPECT_EQ(CACHE_OK, WriteCacheDataToFile());
+    EXPECT_EQ(CACHE_OK, UninitializeCacheDataSharedMemory());
+    return ReadFileBytes(CacheFilePath());
+  }
+
+  void ExpectDefaultRegionFrom(const std::string& fileBytes) {
+    WriteFileBytes(CacheFilePath(), fileBytes);
+    const std::string image = RoundTrip();
+    ASSERT_EQ(kDefaultRegionSize, image.size());
+    CacheHeader header{};
+    std::memcpy(&header, image.data(), sizeof header);
+    EXPECT_EQ(1024, header.roleCapacity);
+    EXPECT_EQ(0, header.roleHighWater);
+    EXPECT_EQ(0, header.roleActiveCount);
+    EXPECT_EQ(1024, header.userCapacity);
+    EXPECT_EQ(0, header.userHighWater);
+    EXPECT_EQ(0, header.userActiveCount);
+    EXPECT_EQ(1, header.autoCommitRoles);
+    EXPECT_EQ(300, header.configValue);
+    EXPECT_EQ(std::string(image.size() - 32, '\0'), image.substr(32)) << "tables not empty";
+  }
+};
+
+TEST_F(CacheFile, WithoutAFolderTheRegionIsDefaultAndCannotBeWritten) {
+  tq5test::SetEnv("MERLOC_GROUP_FOLDER_NAME", nullptr);
+  StartServer();
+  int32_t roles = 0, users = 0;
+  EXPECT_EQ(CACHE_OK, GetRoleProperties(&roles, nullptr, nullptr));
+  EXPECT_EQ(CACHE_OK, GetUserProperties(&users, nullptr, nullptr));
+  EXPECT_EQ(kDefaultRegionSize, RegionBytes(roles, users));
+  EXPECT_EQ(CACHE_E_FILE_CREATE, WriteCacheDataToFile());
+}
+
+TEST_F(CacheFile, PathMayHaveAtMost255Characters) {
+  const std::size_t fileNameLength = 1 + std::strlen("TQ5ORVCACHE.dat");
+  ASSERT_LT(folder_.size() + 1 + fileNameLength, 255u);
+  const std::string exact =
+      folder_ + "/" + std::string(255 - fileNameLength - folder_.size() - 1, 'a');
+  const std::string tooLong = exact + "b";
+  fs::create_directories(exact);
+  fs::create_directories(tooLong);
+  StartServer();
+
+  tq5test::SetEnv("MERLOC_GROUP_FOLDER_NAME", exact.c_str());
+  EXPECT_EQ(CACHE_OK, WriteCacheDataToFile());
+  EXPECT_EQ(kDefaultRegionSize, fs::file_size(fs::path(exact) / "TQ5ORVCACHE.dat"));
+
+  tq5test::SetEnv("MERLOC_GROUP_FOLDER_NAME", tooLong.c_str());
+  EXPECT_EQ(CACHE_E_FILE_CREATE, WriteCacheDataToFile());
+  EXPECT_FALSE(fs::exists(fs::path(tooLong) / "TQ5ORVCACHE.dat"));
+}
+
+TEST_F(CacheFile, StartUpTakesTheFilesHeaderAndTablesAndIgnoresTrailingBytes) {
+  const std::string image = Image(SmallHeader());
+  ASSERT_EQ(1496u, image.size());
+  WriteFileBytes(CacheFilePath(), image + "trailing bytes");
+  EXPECT_EQ(image, RoundTrip());
+
+  int32_t config = 0;
+  ASSERT_EQ(CACHE_OK, InitializeCacheDataSharedMemory());
+  EXPECT_EQ(CACHE_OK, GetConfigurationData(nullptr, &config));
+  EXPECT_EQ(12345, config);
+}
+
+TEST_F(CacheFile, RestartGivesAByteIdenticalRegion) {
+  StartServer();
+  ASSERT_EQ(CACHE_OK, PutConfigurationData(0, 99));
+  ASSERT_EQ(CACHE_OK, WriteCacheDataToFile());
+  const std::string first = ReadFileBytes(CacheFilePath());
+  ASSERT_EQ(CACHE_OK, UninitializeCacheDataSharedMemory());
+  EXPECT_EQ(first, RoundTrip());
+
+  // A full-size image with arbitrary tables survives a restart byte for byte too.
+  CacheHeader header = SmallHeader();
+  header.roleCapacity = 1024;
+  header.userCapacity = 1024;
+  const std::string big = Image(header, 7);
+  WriteFileBytes(CacheFilePath(), big);
+  EXPECT_EQ(big, RoundTrip());
+}
+
+TEST_F(CacheFile, DamagedFilesGiveTheDefaultRegion) {
+  const std::string good = Image(SmallHeader());
+  ExpectDefaultRegionFrom(good.substr(0, 31));               // short header
+  ExpectDefaultRegionFrom(good.substr(0, good.size() - 1));  // truncated tables
+  ExpectDefaultRegionFrom("");
+
+  auto with = [](void (*change)(CacheHeader&)) {
+    CacheHeader h = SmallHeader();
+    change(h);
+    return Image(h);
+  };
+  ExpectDefaultRegionFrom(with([](CacheHeader& h) { h.roleCapacity = -1; }));
+  ExpectDefaultRegionFrom(with([](CacheHeader& h) { h.userHighWater = -1; }));
+  ExpectDefaultRegionFrom(with([](CacheHeader& h) { h.roleHighWater = 3; }));
+  ExpectDefaultRegionFrom(with([](CacheHeader& h) { h.userActiveCount = 2; }));
+  // Tables beyond 32 bits, announced by a short file: never allocated, never built.
+  CacheHeader huge = SmallHeader();
+  huge.roleCapacity = INT32_MAX;
+  huge.userCapacity = INT32_MAX;
+  std::string header(sizeof huge, '\0');
+  std::memcpy(header.data(), &huge, sizeof huge);
+  ExpectDefaultRegionFrom(header + std::string(4096, 'x'));
+  huge.roleCapacity = 20000000;  // fits 32 bits, but the file is far too short
+  huge.userCapacity = 0;
+  huge.roleHighWater = huge.roleActiveCount = huge.userHighWater = huge.userActiveCount = 0;
+  std::memcpy(header.data(), &huge, sizeof huge);
+  ExpectDefaultRegionFrom(header + std::string(4096, 'x'));
+}
+
+TEST_F(CacheFile, EmptyRegionOfZeroCapacitiesIsJustAHeader) {
+  CacheHeader h{};
+  h.autoCommitRoles = 1;
+  h.configValue = 3;
+  const std::string image = Image(h);
+  ASSERT_EQ(32u, image.size());
+  WriteFileBytes(CacheFilePath(), image);
+  EXPECT_EQ(image, RoundTrip());
+}
+
+TEST_F(CacheFile, FailedWritesLeaveThePreviousFileIntact) {
+  const std::string previous = Image(SmallHeader());
+  WriteFileBytes(CacheFilePath(), previous);
+  // No region in this process.
+  EXPECT_EQ(CACHE_E_REGION_NOT_MAPPED, WriteCacheDataToFile());
+  EXPECT_EQ(previous, ReadFileBytes(CacheFilePath()));
+  // And no temporary file is left behind.
+  std::size_t files = 0;
+  for (const auto& entry : fs::directory_iterator(folder_)) {
+    (void)entry;
+    ++files;
+  }
+  EXPECT_EQ(1u, files);
+}
+
+#ifndef _WIN32
+TEST_F(CacheFile, AWriteThatRunsOutOfSpaceKeepsThePreviousFile) {
+  StartServer();
+  const std::string previous = Image(SmallHeader());
+  WriteFileBytes(CacheFilePath(), previous);
+  // The child may write only a few kilobytes: the full image cannot be written.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {4096, 4096};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    _exit(-WriteCacheDataToFile());
+  }
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(-CACHE_E_FILE_WRITE, WEXITSTATUS(status));
+  EXPECT_EQ(previous, ReadFileBytes(CacheFilePath()));
+}
+#endif
+
+}  // namespace

@@ -1,0 +1,63 @@
+// Helpers shared by the tests: isolation of each test's kernel objects and cache folder,
+// small file utilities, and second processes ("peers") for multi-process scenarios.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tq5test {
+
+// Sets (or, with a null value, removes) a variable of this process's environment, which
+// child processes inherit.
+void SetEnv(const char* name, const char* value);
+
+std::string ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::string& bytes);
+bool FileExists(const std::string& path);
+void SleepMs(int ms);
+
+// Every test gets kernel-object names and a cache folder of its own, so that tests
+// running side by side never meet, and leaves the process without mutex or region.
+class CacheTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Starts a server in this process: the global cache mutex and the region.
+  void StartServer();
+  std::string CacheFilePath() const;
+  std::string PathInFolder(const std::string& name) const;
+
+  std::string prefix_;
+  std::string folder_;
+};
+
+// A second process running tests/peer with the given arguments; it inherits this
+// process's environment (and so its object prefix and cache folder).
+class Peer {
+ public:
+  explicit Peer(const std::vector<std::string>& args);
+  ~Peer();
+  Peer(const Peer&) = delete;
+  Peer& operator=(const Peer&) = delete;
+
+  // Waits for the peer to end; its exit code.
+  int Wait();
+  void Kill();
+
+ private:
+  intptr_t handle_ = 0;
+  bool done_ = false;
+  int exitCode_ = -1;
+};
+
+// Runs a peer to its end; its exit code (0 = success, see tests/peer).
+int RunPeer(const std::vector<std::string>& args);
+
+// Waits until `path` exists, up to `timeoutMs`.
+bool WaitForFile(const std::string& path, int timeoutMs = 20000);
+
+}  // namespace tq5test
