@@ -1,0 +1,24 @@
+// The machine's settings store: the registry under HKEY_LOCAL_MACHINE on Windows, a
+// folder tree under a registry root on POSIX with the same key and value names.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tq5::platform {
+
+struct RegistryKey;
+
+enum class RegistryStatus { Ok, NotFound, AccessDenied, MoreData, Failed };
+
+// Opens an existing key, with full access or for reading only. `subkey` uses '\' between
+// its parts on every platform. The key is never created here.
+RegistryStatus OpenMachineKey(const std::string& subkey, bool fullAccess, RegistryKey** out);
+// Reads a value's data, whatever its type, into `buffer` of *size bytes; *size becomes
+// the number of bytes read. MoreData when the data is longer than the buffer.
+RegistryStatus QueryValue(RegistryKey* key, const char* name, void* buffer, uint32_t* size);
+// Writes a REG_DWORD value of 4 bytes.
+RegistryStatus SetDwordValue(RegistryKey* key, const char* name, uint32_t value);
+void CloseKey(RegistryKey* key);
+
+}  // namespace tq5::platform
