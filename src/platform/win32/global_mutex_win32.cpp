@@ -1,0 +1,66 @@
+#include <new>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/win32/null_dacl_win32.h"
+#include "platform/win32/windows_api.h"
+
+namespace tq5::platform {
+
+// A Win32 mutex already has every property the cache mutex needs: it is owned per
+// thread and re-entrant, and a waiter gets it (abandoned) when its owner dies.
+struct GlobalMutex {
+  HANDLE handle;
+};
+
+namespace {
+
+ResultCode Wrap(HANDLE handle, GlobalMutex** out) {
+  auto* mutex = new (std::nothrow) GlobalMutex{handle};
+  if (mutex == nullptr) {
+    CloseHandle(handle);
+    return CACHE_E_NO_MEMORY;
+  }
+  *out = mutex;
+  return CACHE_OK;
+}
+
+}  // namespace
+
+ResultCode CreateGlobalMutex(GlobalMutex** out) {
+  *out = nullptr;
+  const std::string name = ObjectName(kCacheMutexName);
+  HANDLE handle = nullptr;
+  // An existing mutex of this name is opened by the same call; it serves as well as a
+  // new one, so ERROR_ALREADY_EXISTS is not a failure.
+  const ResultCode result = win32::WithNullDacl([&](SECURITY_ATTRIBUTES* attributes) {
+    handle = CreateMutexA(attributes, FALSE, name.c_str());
+    return handle != nullptr ? CACHE_OK : CACHE_E_MUTEX_CREATE;
+  });
+  if (result != CACHE_OK) return result;
+  return Wrap(handle, out);
+}
+
+ResultCode OpenGlobalMutex(GlobalMutex** out) {
+  *out = nullptr;
+  // Waiting and releasing is all a client does with it.
+  HANDLE handle = OpenMutexA(SYNCHRONIZE, FALSE, ObjectName(kCacheMutexName).c_str());
+  if (handle == nullptr) return CACHE_E_MUTEX_OPEN;
+  return Wrap(handle, out);
+}
+
+void CloseGlobalMutex(GlobalMutex* mutex) {
+  if (mutex == nullptr) return;
+  CloseHandle(mutex->handle);
+  delete mutex;
+}
+
+void LockGlobalMutex(GlobalMutex* mutex) {
+  // WAIT_ABANDONED also hands us the mutex: its owner died, and the region is used as
+  // it stands.
+  WaitForSingleObject(mutex->handle, INFINITE);
+}
+
+void UnlockGlobalMutex(GlobalMutex* mutex) { ReleaseMutex(mutex->handle); }
+
+}  // namespace tq5::platform

@@ -1,0 +1,85 @@
+#include <new>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/win32/null_dacl_win32.h"
+#include "platform/win32/windows_api.h"
+
+namespace tq5::platform {
+
+// A section backed by the paging file: it is zero-filled when new and disappears with
+// its last handle, so nothing has to remove its name.
+struct Section {
+  HANDLE handle;
+};
+
+namespace {
+
+ResultCode Wrap(HANDLE handle, Section** out) {
+  auto* section = new (std::nothrow) Section{handle};
+  if (section == nullptr) {
+    CloseHandle(handle);
+    return CACHE_E_NO_MEMORY;
+  }
+  *out = section;
+  return CACHE_OK;
+}
+
+}  // namespace
+
+ResultCode CreateSection(uint32_t size, Section** out) {
+  *out = nullptr;
+  const std::string name = ObjectName(kSectionName);
+  HANDLE handle = nullptr;
+  // When the section exists already this opens it, with the size it was created with;
+  // the caller checks the mapped size before it trusts the layout.
+  const ResultCode result = win32::WithNullDacl([&](SECURITY_ATTRIBUTES* attributes) {
+    handle =
+        CreateFileMappingA(INVALID_HANDLE_VALUE, attributes, PAGE_READWRITE, 0, size, name.c_str());
+    return handle != nullptr ? CACHE_OK : CACHE_E_CREATE_MAPPING;
+  });
+  if (result != CACHE_OK) return result;
+  return Wrap(handle, out);
+}
+
+ResultCode OpenSection(Section** out) {
+  *out = nullptr;
+  // FILE_MAP_WRITE includes reading.
+  HANDLE handle = OpenFileMappingA(FILE_MAP_WRITE, FALSE, ObjectName(kSectionName).c_str());
+  if (handle == nullptr) return CACHE_E_OPEN_MAPPING;
+  return Wrap(handle, out);
+}
+
+bool MapSection(Section* section, void** view, std::size_t* size) {
+  *view = nullptr;
+  *size = 0;
+  void* base = MapViewOfFile(section->handle, FILE_MAP_WRITE, 0, 0, 0);
+  if (base == nullptr) return false;
+  // The view covers the whole section, whose size may differ from the one this process
+  // asked for (it may have been created by another). A view is one allocation whose pages
+  // are all committed read-write, so its region is exactly the usable bytes.
+  MEMORY_BASIC_INFORMATION info{};
+  if (VirtualQuery(base, &info, sizeof info) != sizeof info || info.BaseAddress != base) {
+    UnmapViewOfFile(base);
+    return false;
+  }
+  *view = base;
+  *size = info.RegionSize;
+  return true;
+}
+
+bool UnmapSection(Section* /*section*/, void* view, std::size_t /*size*/) {
+  return UnmapViewOfFile(view) != 0;
+}
+
+bool FlushView(void* view, std::size_t /*size*/) {
+  return FlushViewOfFile(view, 0) != 0;  // 0: the whole view
+}
+
+void CloseSection(Section* section) {
+  if (section == nullptr) return;
+  CloseHandle(section->handle);
+  delete section;
+}
+
+}  // namespace tq5::platform
