@@ -1,0 +1,290 @@
+// The platform seam on its own: the properties of the kernel objects that the region code
+// takes for granted.
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "support/test_support.h"
+
+namespace tq5::platform {
+namespace {
+
+using namespace std::chrono_literals;
+
+void SetPrefix(const char* value) { tq5test::SetEnv("TQ5ORVCACHE_OBJECT_PREFIX", value); }
+
+// A lock that never returns is how most faults here show; end the program then rather
+// than wait for the test runner's time limit.
+class Watchdog {
+ public:
+  explicit Watchdog(std::chrono::seconds limit)
+      : thread_([this, limit] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          if (!done_changed_.wait_for(lock, limit, [this] { return done_; })) {
+            std::fprintf(stderr, "%s did not finish: a lock never returned\n",
+                         testing::UnitTest::GetInstance()->current_test_info()->name());
+            std::abort();
+          }
+        }) {}
+  ~Watchdog() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    done_changed_.notify_one();
+    thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable done_changed_;
+  bool done_ = false;
+  std::thread thread_;
+};
+
+// Kernel object names are machine-wide: every test gets names no other test or run uses.
+class PlatformTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    prefix_ = "tq5pt" + std::to_string(CurrentProcessId()) + "_" +
+              testing::UnitTest::GetInstance()->current_test_info()->name() + "_";
+    SetPrefix(prefix_.c_str());
+  }
+  void TearDown() override { SetPrefix(nullptr); }
+
+  std::string prefix_;
+  Watchdog watchdog_{std::chrono::seconds(60)};
+};
+
+// Another thread that waits for a lock, notes when it has it, and lets it go at once.
+class Contender {
+ public:
+  Contender(std::function<void()> lock, std::function<void()> unlock)
+      : thread_([this, lock, unlock] {
+          lock();
+          acquired_ = true;
+          unlock();
+        }) {}
+  ~Contender() { thread_.join(); }
+
+  // Whether it got the lock within `limit`.
+  bool AcquiredWithin(std::chrono::milliseconds limit) const {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!acquired_ && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(5ms);
+    }
+    return acquired_;
+  }
+
+ private:
+  std::atomic<bool> acquired_{false};
+  std::thread thread_;
+};
+
+constexpr auto kBlocked = 200ms;  // long enough for a thread that is not blocked to get in
+constexpr auto kGetsIn = 10s;
+
+// ---- Global cache mutex -------------------------------------------------------------
+
+TEST_F(PlatformTest, GlobalMutexOpenFailsBeforeCreate) {
+  GlobalMutex* mutex = nullptr;
+  EXPECT_EQ(OpenGlobalMutex(&mutex), CACHE_E_MUTEX_OPEN);
+  EXPECT_EQ(mutex, nullptr);
+}
+
+TEST_F(PlatformTest, GlobalMutexIsReentrantAndExcludesOtherThreads) {
+  GlobalMutex* created = nullptr;
+  ASSERT_EQ(CreateGlobalMutex(&created), CACHE_OK);
+  // The second create finds the first one's mutex, as a second server would.
+  GlobalMutex* again = nullptr;
+  ASSERT_EQ(CreateGlobalMutex(&again), CACHE_OK);
+  GlobalMutex* opened = nullptr;
+  ASSERT_EQ(OpenGlobalMutex(&opened), CACHE_OK);
+
+  LockGlobalMutex(created);
+  LockGlobalMutex(created);  // must not block its own owner
+  {
+    Contender client([&] { LockGlobalMutex(opened); }, [&] { UnlockGlobalMutex(opened); });
+    EXPECT_FALSE(client.AcquiredWithin(kBlocked));
+    UnlockGlobalMutex(created);  // one take still outstanding
+    EXPECT_FALSE(client.AcquiredWithin(kBlocked));
+    UnlockGlobalMutex(created);
+    EXPECT_TRUE(client.AcquiredWithin(kGetsIn));
+  }
+  {
+    Contender server([&] { LockGlobalMutex(again); }, [&] { UnlockGlobalMutex(again); });
+    EXPECT_TRUE(server.AcquiredWithin(kGetsIn));
+  }
+  CloseGlobalMutex(opened);
+  CloseGlobalMutex(again);
+  CloseGlobalMutex(created);
+}
+
+TEST_F(PlatformTest, GlobalMutexOfDeadOwnerGoesToNextWaiter) {
+  GlobalMutex* mutex = nullptr;
+  ASSERT_EQ(CreateGlobalMutex(&mutex), CACHE_OK);
+  std::thread([&] { LockGlobalMutex(mutex); }).join();  // ends without releasing
+
+  LockGlobalMutex(mutex);
+  {
+    // Still a working mutex afterwards: it excludes others and can be handed on.
+    Contender other([&] { LockGlobalMutex(mutex); }, [&] { UnlockGlobalMutex(mutex); });
+    EXPECT_FALSE(other.AcquiredWithin(kBlocked));
+    UnlockGlobalMutex(mutex);
+    EXPECT_TRUE(other.AcquiredWithin(kGetsIn));
+  }
+  CloseGlobalMutex(mutex);
+}
+
+// ---- Process lock -------------------------------------------------------------------
+
+TEST_F(PlatformTest, ProcessMutexIsReentrantAndExcludesOtherThreads) {
+  ProcessMutex* mutex = CreateProcessMutex();
+  ASSERT_NE(mutex, nullptr);
+  LockProcessMutex(mutex);
+  LockProcessMutex(mutex);
+  {
+    Contender other([&] { LockProcessMutex(mutex); }, [&] { UnlockProcessMutex(mutex); });
+    UnlockProcessMutex(mutex);
+    EXPECT_FALSE(other.AcquiredWithin(kBlocked));
+    UnlockProcessMutex(mutex);
+    EXPECT_TRUE(other.AcquiredWithin(kGetsIn));
+  }
+  DestroyProcessMutex(mutex);
+}
+
+// ---- Shared section -----------------------------------------------------------------
+
+constexpr uint32_t kOddSize = 3 * 4096 + 100;  // not a whole number of pages
+
+TEST_F(PlatformTest, SectionOpenFailsBeforeCreate) {
+  Section* section = nullptr;
+  EXPECT_EQ(OpenSection(&section), CACHE_E_OPEN_MAPPING);
+  EXPECT_EQ(section, nullptr);
+}
+
+TEST_F(PlatformTest, NewSectionIsZeroFilledAndLargeEnough) {
+  Section* section = nullptr;
+  ASSERT_EQ(CreateSection(kOddSize, &section), CACHE_OK);
+  void* view = nullptr;
+  std::size_t size = 0;
+  ASSERT_TRUE(MapSection(section, &view, &size));
+  ASSERT_GE(size, kOddSize);
+  // Every byte the caller may touch reads as zero (and reading it does not fault).
+  const auto* bytes = static_cast<const unsigned char*>(view);
+  std::size_t firstNonZero = 0;
+  while (firstNonZero < size && bytes[firstNonZero] == 0) ++firstNonZero;
+  EXPECT_EQ(firstNonZero, size);
+  EXPECT_TRUE(UnmapSection(section, view, size));
+  CloseSection(section);
+}
+
+TEST_F(PlatformTest, ViewsOfOneSectionShareTheirBytes) {
+  Section* server = nullptr;
+  ASSERT_EQ(CreateSection(kOddSize, &server), CACHE_OK);
+  void* serverView = nullptr;
+  std::size_t serverSize = 0;
+  ASSERT_TRUE(MapSection(server, &serverView, &serverSize));
+
+  Section* client = nullptr;
+  ASSERT_EQ(OpenSection(&client), CACHE_OK);
+  void* clientView = nullptr;
+  std::size_t clientSize = 0;
+  ASSERT_TRUE(MapSection(client, &clientView, &clientSize));
+  EXPECT_GE(clientSize, kOddSize);
+
+  auto* s = static_cast<unsigned char*>(serverView);
+  auto* c = static_cast<unsigned char*>(clientView);
+  s[0] = 0x5a;
+  s[kOddSize - 1] = 0xa5;
+  EXPECT_TRUE(FlushView(serverView, serverSize));
+  EXPECT_EQ(c[0], 0x5a);
+  EXPECT_EQ(c[kOddSize - 1], 0xa5);
+  c[4096] = 0x42;
+  EXPECT_EQ(s[4096], 0x42);
+
+  EXPECT_TRUE(UnmapSection(client, clientView, clientSize));
+  CloseSection(client);
+  EXPECT_TRUE(UnmapSection(server, serverView, serverSize));
+  CloseSection(server);
+}
+
+TEST_F(PlatformTest, SectionIsGoneOnceClosed) {
+  Section* section = nullptr;
+  ASSERT_EQ(CreateSection(kOddSize, &section), CACHE_OK);
+  CloseSection(section);
+  Section* reopened = nullptr;
+  EXPECT_EQ(OpenSection(&reopened), CACHE_E_OPEN_MAPPING);
+}
+
+// ---- Object names -------------------------------------------------------------------
+
+TEST_F(PlatformTest, PrefixGoesBetweenNamespaceAndBaseName) {
+#ifdef _WIN32
+  const std::string ns = "Global\\";
+#else
+  const std::string ns = "/";
+#endif
+  EXPECT_EQ(ObjectName(kSectionName), ns + prefix_ + "ZOLMAR_ORVCACHE");
+  SetPrefix("");  // empty counts as unset
+  EXPECT_EQ(ObjectName(kSectionName), ns + "ZOLMAR_ORVCACHE");
+  SetPrefix(nullptr);
+  EXPECT_EQ(ObjectName(kCacheMutexName), ns + "ZOLMAR_ORVCACHE_MUTEX");
+}
+
+TEST_F(PlatformTest, ObjectsUnderAnotherPrefixAreNotFound) {
+  GlobalMutex* mutex = nullptr;
+  ASSERT_EQ(CreateGlobalMutex(&mutex), CACHE_OK);
+  Section* section = nullptr;
+  ASSERT_EQ(CreateSection(kOddSize, &section), CACHE_OK);
+
+  SetPrefix((prefix_ + "other_").c_str());
+  GlobalMutex* otherMutex = nullptr;
+  EXPECT_EQ(OpenGlobalMutex(&otherMutex), CACHE_E_MUTEX_OPEN);
+  Section* otherSection = nullptr;
+  EXPECT_EQ(OpenSection(&otherSection), CACHE_E_OPEN_MAPPING);
+
+  CloseSection(section);
+  CloseGlobalMutex(mutex);
+}
+
+// ---- Files --------------------------------------------------------------------------
+
+TEST_F(PlatformTest, ReplaceFileMovesOverAnExistingFile) {
+  namespace fs = std::filesystem;
+  const fs::path folder = fs::temp_directory_path() / prefix_;
+  fs::create_directories(folder);
+  const std::string from = folder.string() + kPathSeparator + "cache.new";
+  const std::string to = folder.string() + kPathSeparator + "cache.dat";
+  std::ofstream(to) << "old";
+
+  std::FILE* file = std::fopen(from.c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  std::fputs("new", file);
+  EXPECT_TRUE(SyncFile(file));
+  std::fclose(file);
+
+  EXPECT_TRUE(ReplaceFile(from, to));
+  std::ifstream in(to);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "new");
+  EXPECT_FALSE(fs::exists(from));
+  in.close();
+  fs::remove_all(folder);
+}
+
+}  // namespace
+}  // namespace tq5::platform
