@@ -278,7 +278,7 @@ TEST_F(PlatformTest, ReplaceFileMovesOverAnExistingFile) {
   EXPECT_TRUE(SyncFile(file));
   std::fclose(file);
 
-  EXPECT_TRUE(ReplaceFile(from, to));
+  EXPECT_TRUE(MoveFileOver(from, to));
   std::ifstream in(to);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "new");
   EXPECT_FALSE(fs::exists(from));

@@ -22,11 +22,11 @@ TEST_F(Lifecycle, StartUpExportsAreIdempotent) {
   EXPECT_EQ(CACHE_OK, UninitializeTQ5ORVCache());
 }
 
-TEST_F(Lifecycle, ClientStartsOnlyAfterAServerCreatedTheMutex) {
+TEST_F(Lifecycle, ClientCannotStartBeforeAnyServer) {
+  // (A client of a running server is covered by the multi-process tests: on Windows the
+  // mutex vanishes with the last handle, so this process cannot play both parts.)
   EXPECT_EQ(CACHE_E_MUTEX_OPEN, InitializeTQ5ORVCache());
-  ASSERT_EQ(CACHE_OK, InitializeTQ5ORVCacheServer());
-  ASSERT_EQ(CACHE_OK, UninitializeTQ5ORVCache());
-  EXPECT_EQ(CACHE_OK, InitializeTQ5ORVCache());
+  EXPECT_EQ(CACHE_E_MUTEX_OPEN, InitializeTQ5ORVCache());
 }
 
 TEST_F(Lifecycle, ClientCallsWithoutARegionFailToOpenIt) {

@@ -82,6 +82,6 @@ unsigned long CurrentProcessId();
 bool SyncFile(std::FILE* file);
 // Moves `from` over `to` in one step, replacing `to` when it exists, and makes the
 // change durable. `to` is either the old file or the new one, never anything between.
-bool ReplaceFile(const std::string& from, const std::string& to);
+bool MoveFileOver(const std::string& from, const std::string& to);
 
 }  // namespace tq5::platform

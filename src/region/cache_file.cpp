@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -19,7 +20,7 @@ namespace {
 
 constexpr uint32_t kPathBufferSize = 256;
 constexpr const char* kFolderVariable = "MERLOC_GROUP_FOLDER_NAME";
-constexpr const char* kFileName = "TQ5ORVCACHE.dat";
+constexpr char kFileName[] = "TQ5ORVCACHE.dat";
 
 CacheHeader DefaultHeader() {
   CacheHeader header{};
@@ -77,11 +78,18 @@ void CloseRegionHandle() {
   state.regionMapping = nullptr;
 }
 
-std::string TemporaryPathFor(const char* path) {
-  static std::atomic<unsigned> counter{0};
-  return std::string(path) + "." + std::to_string(tq5::platform::CurrentProcessId()) + "-" +
-         std::to_string(counter.fetch_add(1)) + ".tmp";
+// The new image's name, beside the cache file and no longer than its name, so that a
+// path that is legal for the cache file is legal for it too. Writers of other processes
+// differ by process id; the writers of this process take turns.
+std::string TemporaryPathFor(const char* path, std::size_t pathLength) {
+  char name[16];
+  std::snprintf(name, sizeof name, "TQ5%08lX.tmp",
+                tq5::platform::CurrentProcessId() & 0xFFFFFFFFul);
+  static_assert(sizeof "TQ5XXXXXXXX.tmp" == sizeof kFileName);
+  return std::string(path, pathLength - (sizeof kFileName - 1)) + name;
 }
+
+std::mutex writersOfThisProcess;
 
 }  // namespace
 
@@ -137,7 +145,8 @@ extern "C" ResultCode WriteCacheDataToFile(void) {
   if (!GetCacheFilePath(path, &pathSize)) return CACHE_E_FILE_CREATE;
   // The new image goes to a file of its own and replaces the old one only once it is
   // complete on disk: a failed or interrupted write never costs the previous cache.
-  const std::string temporary = TemporaryPathFor(path);
+  std::lock_guard<std::mutex> turn(writersOfThisProcess);
+  const std::string temporary = TemporaryPathFor(path, pathSize);
   std::FILE* file = std::fopen(temporary.c_str(), "wb");
   if (!file) return CACHE_E_FILE_CREATE;
 
@@ -154,7 +163,7 @@ extern "C" ResultCode WriteCacheDataToFile(void) {
   // Syncing to disk can take a while; the region is not needed for it.
   if (rc == CACHE_OK && !tq5::platform::SyncFile(file)) rc = CACHE_E_FILE_WRITE;
   if (std::fclose(file) != 0 && rc == CACHE_OK) rc = CACHE_E_FILE_WRITE;
-  if (rc == CACHE_OK && !tq5::platform::ReplaceFile(temporary, path)) rc = CACHE_E_FILE_WRITE;
+  if (rc == CACHE_OK && !tq5::platform::MoveFileOver(temporary, path)) rc = CACHE_E_FILE_WRITE;
   if (rc != CACHE_OK) std::remove(temporary.c_str());
   return rc;
 }

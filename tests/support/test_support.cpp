@@ -14,6 +14,7 @@
 #else
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 extern char** environ;
@@ -109,6 +110,11 @@ void CacheTest::TearDown() {
   UninitializeTQ5ORVCache();
   std::error_code error;
   fs::remove_all(folder_, error);
+#ifndef _WIN32
+  // POSIX names outlive their processes; the test's own are of no use to anyone after it.
+  shm_unlink(("/" + prefix_ + "ZOLMAR_ORVCACHE_MUTEX").c_str());
+  shm_unlink(("/" + prefix_ + "ZOLMAR_ORVCACHE").c_str());
+#endif
 }
 
 void CacheTest::StartServer() {

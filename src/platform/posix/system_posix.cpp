@@ -18,7 +18,7 @@ unsigned long CurrentProcessId() { return static_cast<unsigned long>(getpid()); 
 
 bool SyncFile(std::FILE* file) { return std::fflush(file) == 0 && fsync(fileno(file)) == 0; }
 
-bool ReplaceFile(const std::string& from, const std::string& to) {
+bool MoveFileOver(const std::string& from, const std::string& to) {
   if (std::rename(from.c_str(), to.c_str()) != 0) return false;
   // The rename is durable only once the folder that holds both names is on disk.
   const std::string::size_type slash = to.find_last_of('/');

@@ -4,9 +4,6 @@
 #include "platform/platform.h"
 #include "platform/win32/windows_api.h"
 
-// <windows.h> maps ReplaceFile to ReplaceFileA, which would rename ours below.
-#undef ReplaceFile
-
 #include <io.h>
 
 namespace tq5::platform {
@@ -18,7 +15,7 @@ bool SyncFile(std::FILE* file) {
   return FlushFileBuffers(reinterpret_cast<HANDLE>(osHandle)) != 0;
 }
 
-bool ReplaceFile(const std::string& from, const std::string& to) {
+bool MoveFileOver(const std::string& from, const std::string& to) {
   // A plain rename fails when `to` exists; WRITE_THROUGH returns only once the move is
   // on the disk.
   return MoveFileExA(from.c_str(), to.c_str(),
