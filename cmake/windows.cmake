@@ -3,6 +3,7 @@
 
 # Security descriptors (and later the registry) live in advapi32.
 set(TQ5_WIN32_LIBS advapi32)
+include(${CMAKE_CURRENT_LIST_DIR}/directory_com.cmake)
 
 if(TQ5_BUILD_TESTS)
   # Debian's `googletest` package ships the sources only; build them with the cross
