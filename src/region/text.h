@@ -1,0 +1,38 @@
+// The region's 64-byte text fields: a NUL-terminated string of at most 63 characters,
+// compared whole without regard to ASCII letter case. Fields from a damaged region or
+// a careless caller may lack their NUL, so nothing here reads past the field's end.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+
+#include "tq5orvcache.h"
+
+namespace tq5::region {
+
+inline constexpr std::size_t kTextSize = TQ5ORVCACHE_TEXT_SIZE;
+using TextField = char[kTextSize];
+
+// Whether the field holds its NUL within its bytes.
+inline bool IsTerminated(const TextField& field) {
+  return std::memchr(field, '\0', kTextSize) != nullptr;
+}
+
+// A-Z equal a-z; no other folding and no locale, so the answer is the same on every
+// machine and in every process.
+inline bool EqualsIgnoringAsciiCase(const TextField& a, const TextField& b) {
+  for (std::size_t i = 0; i < kTextSize; ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]);
+    unsigned char y = static_cast<unsigned char>(b[i]);
+    if (x != y) {
+      if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + ('a' - 'A'));
+      if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + ('a' - 'A'));
+      if (x != y) return false;
+    }
+    if (x == '\0') return true;
+  }
+  // Sixty-four equal bytes without a NUL: as much as the fields can hold.
+  return true;
+}
+
+}  // namespace tq5::region
