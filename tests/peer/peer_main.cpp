@@ -8,6 +8,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "region/region_state.h"
 #include "tq5orvcache.h"
@@ -67,6 +68,30 @@ int ClientExpectConfig(int autoCommit, int configValue) {
   return 0;
 }
 
+// Lists the roles as a client ("all" or "active") and expects exactly the given
+// "slot:name" records, in that order.
+int ClientExpectRoles(const std::string& which, int expectedCount, char** expected) {
+  ResultCode rc = InitializeTQ5ORVCache();
+  if (rc != CACHE_OK) return Exit(rc);
+  std::vector<RoleEntry> roles(1024);
+  int32_t count = static_cast<int32_t>(roles.size());
+  rc = which == "active" ? ClientGetAllActiveRolesCacheDataSharedMemory(&count, roles.data())
+                         : ClientGetAllRolesCacheDataSharedMemory(&count, roles.data());
+  if (rc != CACHE_OK) return Exit(rc);
+  if (count != expectedCount) {
+    std::fprintf(stderr, "%d roles, expected %d\n", count, expectedCount);
+    return kMismatch;
+  }
+  for (int i = 0; i < count; ++i) {
+    const std::string got = std::to_string(roles[i].slot) + ":" + roles[i].name;
+    if (got != expected[i]) {
+      std::fprintf(stderr, "role %d is %s, expected %s\n", i, got.c_str(), expected[i]);
+      return kMismatch;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -79,7 +104,12 @@ int main(int argc, char** argv) {
   if (command == "client-expect-config" && argc == 4) {
     return ClientExpectConfig(std::atoi(argv[2]), std::atoi(argv[3]));
   }
-  std::fprintf(stderr, "usage: tq5_peer serve READY STOP | lock-and-die READY MS |\n"
-                       "  client-put-config A C | client-expect-config A C\n");
+  if (command == "client-expect-roles" && argc >= 3) {
+    return ClientExpectRoles(argv[2], argc - 3, argv + 3);
+  }
+  std::fprintf(stderr,
+               "usage: tq5_peer serve READY STOP | lock-and-die READY MS |\n"
+               "  client-put-config A C | client-expect-config A C |\n"
+               "  client-expect-roles all|active SLOT:NAME...\n");
   return kUsage;
 }

@@ -1,0 +1,63 @@
+// The four role listings: all roles in use, or only those in the latest complete list,
+// each from the server's own view or attached for the call as a client. The whole
+// listing runs inside one hold of the global cache mutex, so the copy is a snapshot.
+#include "region/call_patterns.h"
+#include "roles/role_table.h"
+
+using namespace tq5::region;
+using namespace tq5::roles;
+
+namespace {
+
+enum class Which { kAll, kActive };
+
+bool Matches(const RoleEntry& entry, Which which) {
+  return entry.inUse == 1 && (which == Which::kAll || entry.listed == 1);
+}
+
+// On entry *count is the buffer's capacity in records; on return the number of matching
+// roles in the table, whether or not all fitted. Never more than the capacity is written.
+template <typename Call>
+ResultCode ListRoles(int32_t* count, RoleEntry* buffer, Which which) {
+  if (!count || !buffer) return CACHE_E_INVALID_POINTER;
+  Call call;
+  if (call.status() != CACHE_OK) return call.status();
+  RegionTables tables;
+  const ResultCode rc = RegionTables::Bind(call.region(), &tables);
+  if (rc != CACHE_OK) return rc;
+  const RoleTable table(tables);
+
+  // The total is the number of entries actually matched, for both listings: it equals
+  // roleActiveCount in a sound table, and a damaged count cannot make the answer claim
+  // records that were never written.
+  const int32_t capacity = *count;
+  const int32_t limit = table.highWater();
+  int32_t total = 0;
+  for (int32_t i = 0; i < limit; ++i) {
+    const RoleEntry& entry = *table.at(i);
+    if (!Matches(entry, which)) continue;
+    if (total < capacity) buffer[total] = entry;
+    ++total;
+  }
+  *count = total;
+  return total <= capacity ? CACHE_OK : CACHE_E_BUFFER_TOO_SMALL;
+}
+
+}  // namespace
+
+extern "C" {
+
+ResultCode GetAllRolesCacheDataSharedMemory(int32_t* count, RoleEntry* roles) {
+  return ListRoles<ServerCall>(count, roles, Which::kAll);
+}
+ResultCode GetAllActiveRolesCacheDataSharedMemory(int32_t* count, RoleEntry* roles) {
+  return ListRoles<ServerCall>(count, roles, Which::kActive);
+}
+ResultCode ClientGetAllRolesCacheDataSharedMemory(int32_t* count, RoleEntry* roles) {
+  return ListRoles<ClientCall>(count, roles, Which::kAll);
+}
+ResultCode ClientGetAllActiveRolesCacheDataSharedMemory(int32_t* count, RoleEntry* roles) {
+  return ListRoles<ClientCall>(count, roles, Which::kActive);
+}
+
+}  // extern "C"
