@@ -1,0 +1,161 @@
+// The role table under load: a merge of a full list into a full table, and the two
+// listings of a full table, from the server's own view and from a client process that
+// attaches for every call.
+#include <benchmark/benchmark.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tq5orvcache.h"
+
+namespace {
+
+constexpr int32_t kRoles = 1024;  // the default region's role capacity
+
+std::vector<RoleEntry> FullList() {
+  std::vector<RoleEntry> roles(kRoles);
+  for (int32_t i = 0; i < kRoles; ++i) {
+    RoleEntry& role = roles[i];
+    role.inUse = 1;
+    role.listed = 1;
+    std::snprintf(role.name, sizeof role.name, "Historian.Area%02d.Operators%04d", i % 37, i);
+    std::snprintf(role.id, sizeof role.id, "S-1-5-21-3623811015-3361044348-30300820-%d", 10000 + i);
+  }
+  return roles;
+}
+
+bool StartServer() {
+  if (InitializeTQ5ORVCacheServer() != CACHE_OK) return false;
+  if (InitializeCacheDataSharedMemory() != CACHE_OK) return false;
+  const std::vector<RoleEntry> roles = FullList();
+  return PutAllRolesCacheDataSharedMemory(kRoles, roles.data()) == CACHE_OK;
+}
+
+void StopServer() {
+  UninitializeCacheDataSharedMemory();
+  UninitializeTQ5ORVCache();
+}
+
+// Where the region lives for the benchmark at hand: in this process (server calls), or
+// in a child process, so that this one is a plain client that attaches for each call.
+class World {
+ public:
+  enum Where { kNone, kHere, kChild };
+
+  static World& Get() {
+    static World world;
+    return world;
+  }
+
+  bool Be(Where where) {
+    if (where == where_) return true;
+    Leave();
+    if (where == kHere && !StartServer()) return false;
+    if (where == kChild && !StartChild()) return false;
+    where_ = where;
+    return true;
+  }
+
+  void Leave() {
+    if (where_ == kHere) StopServer();
+    if (where_ == kChild) {
+      close(stop_);  // the child serves until this end closes
+      waitpid(child_, nullptr, 0);
+      UninitializeTQ5ORVCache();
+    }
+    where_ = kNone;
+  }
+
+ private:
+  bool StartChild() {
+    int ready[2], stop[2];
+    if (pipe(ready) != 0 || pipe(stop) != 0) return false;
+    child_ = fork();
+    if (child_ < 0) return false;
+    if (child_ == 0) {
+      close(ready[0]);
+      close(stop[1]);
+      const char ok = StartServer() ? 1 : 0;
+      if (write(ready[1], &ok, 1) != 1) _exit(1);
+      char byte;
+      while (read(stop[0], &byte, 1) > 0) {
+      }
+      StopServer();
+      _exit(0);
+    }
+    close(ready[1]);
+    close(stop[0]);
+    stop_ = stop[1];
+    char ok = 0;
+    const bool started = read(ready[0], &ok, 1) == 1 && ok == 1;
+    close(ready[0]);
+    return started && InitializeTQ5ORVCache() == CACHE_OK;
+  }
+
+  Where where_ = kNone;
+  pid_t child_ = -1;
+  int stop_ = -1;
+};
+
+void BM_MergeFullListIntoFullTable(benchmark::State& state) {
+  if (!World::Get().Be(World::kHere)) return state.SkipWithError("no server");
+  // The same roles in another order: every one is found, none moves.
+  std::vector<RoleEntry> roles = FullList();
+  std::shuffle(roles.begin(), roles.end(), std::mt19937(7));
+  for (auto _ : state) {
+    if (UpdateAllRolesCacheDataSharedMemory(kRoles, roles.data()) != CACHE_OK) {
+      return state.SkipWithError("merge failed");
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kRoles);
+}
+BENCHMARK(BM_MergeFullListIntoFullTable)->Unit(benchmark::kMillisecond);
+
+void List(benchmark::State& state, World::Where where, ResultCode (*list)(int32_t*, RoleEntry*)) {
+  if (!World::Get().Be(where)) return state.SkipWithError("no server");
+  std::vector<RoleEntry> buffer(kRoles);
+  for (auto _ : state) {
+    int32_t count = kRoles;
+    if (list(&count, buffer.data()) != CACHE_OK || count != kRoles) {
+      return state.SkipWithError("listing failed");
+    }
+    benchmark::DoNotOptimize(buffer.data());
+  }
+  state.SetItemsProcessed(state.iterations() * kRoles);
+}
+
+void BM_ListServer(benchmark::State& state, ResultCode (*list)(int32_t*, RoleEntry*)) {
+  List(state, World::kHere, list);
+}
+void BM_ListClient(benchmark::State& state, ResultCode (*list)(int32_t*, RoleEntry*)) {
+  List(state, World::kChild, list);
+}
+BENCHMARK_CAPTURE(BM_ListServer, AllRoles, GetAllRolesCacheDataSharedMemory)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_ListServer, ActiveRoles, GetAllActiveRolesCacheDataSharedMemory)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_ListClient, AllRoles, ClientGetAllRolesCacheDataSharedMemory)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_ListClient, ActiveRoles, ClientGetAllActiveRolesCacheDataSharedMemory)
+    ->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Objects of our own, and a default region rather than any cache file.
+  const std::string prefix = "bench" + std::to_string(getpid()) + "_";
+  setenv("TQ5ORVCACHE_OBJECT_PREFIX", prefix.c_str(), 1);
+  unsetenv("MERLOC_GROUP_FOLDER_NAME");
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  World::Get().Leave();
+  return 0;
+}
