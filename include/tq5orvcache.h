@@ -207,8 +207,16 @@ ResultCode ClientGetConfigurationData(int32_t* autoCommitRoles, int32_t* configV
 
 /* ---- Role table ---------------------------------------------------------- */
 
+/* The complete role list, count records with inUse 1, listed 1 and userRefs 0. Put
+ * rewrites the table from slot 0; Update keeps every role already present in its slot.
+ * A count of 0 or less does nothing. A list in which any name or id lacks its NUL
+ * within its 64 bytes is refused whole with CACHE_E_INVALID_POINTER before anything
+ * changes. */
 ResultCode PutAllRolesCacheDataSharedMemory(int32_t count, const RoleEntry* roles);
 ResultCode UpdateAllRolesCacheDataSharedMemory(int32_t count, const RoleEntry* roles);
+/* On entry *count is the capacity of `roles` in records; on return the number of
+ * matching roles in the table, whether or not all fitted (CACHE_E_BUFFER_TOO_SMALL when
+ * not). Never more than the capacity is written. Null pointers: CACHE_E_INVALID_POINTER. */
 ResultCode GetAllRolesCacheDataSharedMemory(int32_t* count, RoleEntry* roles);
 ResultCode GetAllActiveRolesCacheDataSharedMemory(int32_t* count, RoleEntry* roles);
 ResultCode ClientGetAllRolesCacheDataSharedMemory(int32_t* count, RoleEntry* roles);
