@@ -104,6 +104,13 @@ TEST_F(RoleTable, PutWritesTheListFromSlotZeroAndLeavesTheRestDead) {
   // The dead entries are not found by a merge either: gamma comes back as a new role.
   ASSERT_EQ(CACHE_OK, Update({Role("delta", "4"), Role("GAMMA", "3")}));
   EXPECT_EQ("0:delta/4+ 1:GAMMA/3+", Table());
+
+  // A record given as not in use takes its slot but is not counted as a role.
+  Roles withFree = {Role("a", "1"), Role("free", "2")};
+  withFree[1].inUse = 0;
+  ASSERT_EQ(CACHE_OK, Put(withFree));
+  EXPECT_EQ("0:a/1+", Table());
+  EXPECT_EQ("1024 2 1", Marks());
 }
 
 TEST_F(RoleTable, ListsLongerThanTheTableAreRefusedWithoutChange) {

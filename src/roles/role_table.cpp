@@ -10,7 +10,8 @@ using region::EqualsIgnoringAsciiCase;
 
 void RoleTable::Load(const RoleEntry* records, int32_t count) const {
   int32_t active = 0;
-  for (int32_t i = 0; i < count; ++i) {
+  int32_t i = 0;
+  for (; i < count; ++i) {
     RoleEntry* entry = at(i);
     if (!entry) break;
     // memmove: a caller may hand in bytes of the region itself.
@@ -21,7 +22,7 @@ void RoleTable::Load(const RoleEntry* records, int32_t count) const {
     if (entry->inUse == 1) ++active;
   }
   CacheHeader& header = tables_.header();
-  header.roleHighWater = count;
+  header.roleHighWater = i;
   header.roleActiveCount = active;
 }
 
