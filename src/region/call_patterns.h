@@ -16,11 +16,25 @@ class CacheLock {
   CacheLock& operator=(const CacheLock&) = delete;
 };
 
+// The process lock, held for a scope.
+class ProcessLock {
+ public:
+  ProcessLock() { LockProcess(); }
+  ~ProcessLock() { UnlockProcess(); }
+  ProcessLock(const ProcessLock&) = delete;
+  ProcessLock& operator=(const ProcessLock&) = delete;
+};
+
 class RegionCall {
  public:
   // 0 when the view can be used; otherwise the code the operation returns.
   ResultCode status() const { return status_; }
   const MappedRegion& region() const { return State().regionView; }
+  // Binds the tables of the view: the call's status, or -109 for a header whose
+  // capacities do not fit the view.
+  ResultCode BindTables(RegionTables* tables) const {
+    return status_ != CACHE_OK ? status_ : RegionTables::Bind(region(), tables);
+  }
 
  protected:
   CacheLock lock_;
