@@ -2,6 +2,7 @@
 // listings of a full table, from the server's own view and from a client process that
 // attaches for every call.
 #include <benchmark/benchmark.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -157,5 +158,8 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   World::Get().Leave();
+  // The library never removes the mutex's name; these names are the benchmark's own.
+  shm_unlink(("/" + prefix + "ZOLMAR_ORVCACHE_MUTEX").c_str());
+  shm_unlink(("/" + prefix + "ZOLMAR_ORVCACHE").c_str());
   return 0;
 }
