@@ -1,0 +1,79 @@
+// The file provider: every call reads the directory file again, so that a change to the
+// file shows at the next fetch.
+#include <atomic>
+#include <chrono>
+#include <new>
+#include <thread>
+
+#include "platform/posix/directory_providers_posix.h"
+
+namespace tq5::platform::posix {
+namespace {
+
+class FileDirectory final : public DirectoryObject {
+ public:
+  explicit FileDirectory(std::string path) : path_(std::move(path)) {}
+
+  ComponentResult InitializeCache() override {
+    const bool before = initialised_.exchange(true);
+    try {
+      DirectoryFile file;
+      if (!file.Load(path_, nullptr) || file.InitializeFails(before)) return kCallFailed;
+      return 0;
+    } catch (const std::bad_alloc&) {
+      return kCallFailed;
+    }
+  }
+
+  ComponentResult GetUserRolesEx(const std::wstring& domainName, const std::wstring& userName,
+                                 std::unique_ptr<RoleStrings>* names,
+                                 std::unique_ptr<RoleStrings>* ids) override {
+    try {
+      return Answer(domainName, userName, names, ids);
+    } catch (const std::bad_alloc&) {
+      return kCallFailed;
+    }
+  }
+
+  ComponentResult CloseCache() override { return 0; }
+
+  void Release() override { delete this; }
+
+ private:
+  ~FileDirectory() = default;
+
+  ComponentResult Answer(const std::wstring& domainName, const std::wstring& userName,
+                         std::unique_ptr<RoleStrings>* names, std::unique_ptr<RoleStrings>* ids) {
+    std::string domain;
+    std::string user;
+    DirectoryFile file;
+    if (!Narrow(domainName, &domain) || !Narrow(userName, &user) || !file.Load(path_, nullptr)) {
+      return kCallFailed;
+    }
+    DirectoryAnswer answer = file.AnswerFor(domain, user);
+    if (answer.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(answer.delayMs));
+    if (!answer.known || answer.fail) return kCallFailed;
+    *names = std::make_unique<ArrayStrings>(std::move(answer.names));
+    *ids = std::make_unique<ArrayStrings>(std::move(answer.ids));
+    return 0;
+  }
+
+  const std::string path_;
+  // Whether InitializeCache has been called on this object (for "@init-fail used").
+  std::atomic<bool> initialised_{false};
+};
+
+}  // namespace
+
+DirectoryObject* CreateFileDirectory(const std::string& path) {
+  try {
+    // A file that cannot be read yet does not stop the creation: InitializeCache says so.
+    DirectoryFile file;
+    if (file.Load(path, nullptr) && file.createFails()) return nullptr;
+    return new FileDirectory(path);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+}  // namespace tq5::platform::posix
