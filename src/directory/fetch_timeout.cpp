@@ -1,0 +1,95 @@
+#include "directory/fetch_timeout.h"
+
+#include <cstring>
+#include <string>
+
+#include "directory/fetch_state.h"
+#include "platform/platform.h"
+#include "platform/registry.h"
+#include "region/call_patterns.h"
+
+namespace tq5::directory {
+namespace {
+
+// Environment values and the subkey fit buffers of 256 bytes. Longer ones would name a
+// different key once cut short, so such a key counts as one that cannot be opened.
+constexpr std::size_t kMaxKeyText = 255;
+
+uint32_t LittleEndian(const unsigned char (&bytes)[4]) {
+  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+         static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+}  // namespace
+
+ResultCode ReadUserRolesTimeout(uint32_t* out) {
+  using platform::RegistryStatus;
+  if (!out) return CACHE_E_INVALID_POINTER;
+  *out = kDefaultUserRolesTimeoutMs;
+  const char* group = platform::zv_getenv("MERLOC_GROUP_NAME");
+  if (!group) return CACHE_E_NO_GROUP_ENV;
+  const std::string groupName = group;
+  const char* version = platform::zv_getenv("ZOLMAR_VERSION");
+  if (!version) return CACHE_E_NO_GROUP_ENV;
+  const std::string versionName = version;
+  const std::string subkey = "SOFTWARE\\Brintel\\Zolmar\\" + versionName + "\\" + groupName;
+  if (groupName.size() > kMaxKeyText || versionName.size() > kMaxKeyText ||
+      subkey.size() > kMaxKeyText) {
+    return CACHE_E_GROUP_KEY_OPEN;
+  }
+
+  platform::RegistryKey* key = nullptr;
+  bool readOnly = false;
+  RegistryStatus status = platform::OpenMachineKey(subkey, true, &key);
+  if (status == RegistryStatus::AccessDenied) {
+    if (platform::OpenMachineKey(subkey, false, &key) != RegistryStatus::Ok) {
+      return CACHE_E_GROUP_KEY_OPEN;
+    }
+    readOnly = true;
+  } else if (status != RegistryStatus::Ok) {
+    return CACHE_E_GROUP_KEY_OPEN;
+  }
+
+  // Data shorter than 4 bytes reads as a little-endian number padded with zeros.
+  unsigned char data[4] = {0, 0, 0, 0};
+  uint32_t size = sizeof data;
+  uint32_t value = 0;
+  status = platform::QueryValue(key, kUserRolesTimeoutValue, data, &size);
+  if (status == RegistryStatus::Ok) {
+    value = LittleEndian(data);
+  } else if (status != RegistryStatus::NotFound || readOnly) {
+    platform::CloseKey(key);
+    return CACHE_E_TIMEOUT_KEY_OPEN;
+  } else {
+    if (platform::SetDwordValue(key, kUserRolesTimeoutValue, kDefaultUserRolesTimeoutMs) !=
+        RegistryStatus::Ok) {
+      platform::CloseKey(key);
+      return CACHE_E_TIMEOUT_KEY_CREATE;
+    }
+    value = kDefaultUserRolesTimeoutMs;
+  }
+  if (value != 0) *out = value;
+  platform::CloseKey(key);
+  return CACHE_OK;
+}
+
+int32_t GetUserRolesTimeout() {
+  uint32_t limit = kDefaultUserRolesTimeoutMs;
+  ReadUserRolesTimeout(&limit);
+  // Values of 2^31 and more are negative here, as the callers compare them.
+  const auto value = static_cast<int32_t>(limit);
+  region::ProcessLock lock;
+  State().cachedUserRolesTimeout.store(value);
+  return value;
+}
+
+int32_t CachedUserRolesTimeout() { return State().cachedUserRolesTimeout.load(); }
+
+uint32_t SettleFetchTimeout(int32_t callerTimeoutMs) {
+  if (callerTimeoutMs > 0) return static_cast<uint32_t>(callerTimeoutMs);
+  const int32_t cached = CachedUserRolesTimeout();
+  if (cached > 0) return static_cast<uint32_t>(cached);
+  return static_cast<uint32_t>(GetUserRolesTimeout());
+}
+
+}  // namespace tq5::directory

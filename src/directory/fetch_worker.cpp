@@ -1,0 +1,137 @@
+// The fetch and its worker thread. The worker writes only into a context of its own;
+// the fetch adopts the context's results when the worker ended within the time limit and
+// otherwise hands the context over to the worker, which discards it when it ends.
+//
+// A late worker is abandoned, never killed: killing a thread inside a directory call can
+// leave the heap or the component's internals locked for the rest of the process. The
+// price is that a directory that never answers keeps one thread per timed-out fetch;
+// kMaxLateWorkers bounds how many, after which fetches fail at once with -111 until one
+// of them ends.
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "directory/fetch_context.h"
+#include "directory/fetch_state.h"
+#include "platform/worker_thread.h"
+#include "region/call_patterns.h"
+
+namespace tq5::directory {
+namespace {
+
+void CopyName(char (&to)[kNameSize], const char* from) {
+  std::strncpy(to, from, kNameSize - 1);
+  to[kNameSize - 1] = '\0';
+}
+
+void DeleteContext(FetchContext* context) {
+  std::free(context->roles);
+  delete context;
+}
+
+// The object the worker left becomes the process's; one it replaced is let go.
+void AdoptObject(FetchState& fetch, const FetchContext& context) {
+  if (context.object != context.heldAtStart) RetireObject(fetch, context.heldAtStart);
+  fetch.authorizationObject = context.object;
+}
+
+}  // namespace
+
+DirectoryState& State() {
+  static DirectoryState state;
+  return state;
+}
+
+int32_t LateWorkerCount() { return State().lateWorkers.load(); }
+
+void UserRoleFetchThread(void* argument) {
+  auto* context = static_cast<FetchContext*>(argument);
+  // Copied: once the worker has handed its context over, the context may be gone.
+  const DirectoryAccess access = context->access;
+  const platform::ApartmentJoin join = access.joinApartment();
+  if (join == platform::ApartmentJoin::Failed) {
+    context->result = CACHE_E_USER_FETCH_COINIT;
+  } else {
+    try {
+      context->result = GetORVUserRoles(*context);
+    } catch (const std::bad_alloc&) {
+      context->result = CACHE_E_NO_MEMORY;
+    }
+  }
+  int running = FetchContext::kRunning;
+  const bool late = !context->stage.compare_exchange_strong(running, FetchContext::kDone);
+  if (late) {
+    // Nobody will look at this fetch again. An object it made is known to no one else
+    // and is released here, still inside the apartment.
+    if (context->object && context->object != context->heldAtStart) context->object->Release();
+    DeleteContext(context);
+  }
+  if (join == platform::ApartmentJoin::Joined) access.leaveApartment();
+  if (late) State().lateWorkers.fetch_sub(1);
+}
+
+ResultCode FetchUserRolesWithTimeout(uint32_t timeoutMs) {
+  region::ProcessLock lock;  // the caller's already; re-entrant
+  DirectoryState& state = State();
+  FetchState& fetch = state.fetch;
+  std::free(fetch.fetchedRoles);
+  fetch.fetchedRoles = nullptr;
+  fetch.fetchedRoleCount = 0;
+
+  if (state.lateWorkers.load() >= kMaxLateWorkers) return CACHE_E_THREAD_CREATE;
+  auto* context = new (std::nothrow) FetchContext;
+  if (!context) return CACHE_E_THREAD_CREATE;
+  CopyName(context->domainName, fetch.fetchDomainName);
+  CopyName(context->userName, fetch.fetchUserName);
+  context->access = fetch.access ? *fetch.access : PlatformDirectoryAccess();
+  context->heldAtStart = fetch.authorizationObject;
+  context->object = fetch.authorizationObject;
+
+  platform::WorkerThread* thread = platform::StartWorkerThread(UserRoleFetchThread, context);
+  if (!thread) {
+    delete context;
+    return CACHE_E_THREAD_CREATE;
+  }
+  ResultCode result = CACHE_E_FETCH_TIMEOUT;
+  if (platform::WaitWorkerThread(thread, timeoutMs)) {
+    // The worker has ended, so it has marked its context done and left it to us.
+    result = context->result;
+    AdoptObject(fetch, *context);
+    fetch.fetchedRoles = context->roles;
+    fetch.fetchedRoleCount = context->roleCount;
+    context->roles = nullptr;
+    DeleteContext(context);
+  } else {
+    // Counted before the hand-over, so that the worker's count down never comes first.
+    state.lateWorkers.fetch_add(1);
+    int running = FetchContext::kRunning;
+    if (!context->stage.compare_exchange_strong(running, FetchContext::kAbandoned)) {
+      // It finished just after the limit. The fetch has still timed out, but the object
+      // it leaves is sound and is the one to hold.
+      state.lateWorkers.fetch_sub(1);
+      AdoptObject(fetch, *context);
+      DeleteContext(context);
+    }
+  }
+  platform::ReleaseWorkerThread(thread);
+  return result;
+}
+
+ResultCode FetchUserRoles(const char* domainName, const char* userName, uint32_t timeoutMs) {
+  if (!domainName || !userName) return CACHE_E_INVALID_POINTER;
+  const std::size_t domainLength = std::strlen(domainName);
+  if (domainLength == 0 || domainLength >= static_cast<std::size_t>(kNameSize)) {
+    return CACHE_E_BAD_DOMAIN_NAME;
+  }
+  const std::size_t userLength = std::strlen(userName);
+  if (userLength == 0 || userLength >= static_cast<std::size_t>(kNameSize)) {
+    return CACHE_E_BAD_USER_NAME;
+  }
+  region::ProcessLock lock;
+  FetchState& fetch = State().fetch;
+  std::memcpy(fetch.fetchDomainName, domainName, domainLength + 1);
+  std::memcpy(fetch.fetchUserName, userName, userLength + 1);
+  return FetchUserRolesWithTimeout(timeoutMs);
+}
+
+}  // namespace tq5::directory

@@ -1,0 +1,139 @@
+// The body of one fetch, run by the worker inside the component's apartment.
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "directory/fetch_context.h"
+
+namespace tq5::directory {
+namespace {
+
+using platform::RoleStrings;
+
+// The longest name or id the fetch accepts, one short of what a 64-byte field holds.
+constexpr std::size_t kMaxDirectoryText = 62;
+
+bool Failed(platform::ComponentResult result) { return result < 0; }
+
+// The number of elements of an out-array: upper - lower + 1, or 0 for an array-typed
+// output that carries no array. 64 bits, so that no pair of bounds can overflow it.
+int64_t ElementCount(const RoleStrings& strings) {
+  int32_t lower = 0;
+  int32_t upper = 0;
+  if (!strings.Bounds(&lower, &upper)) return 0;
+  return static_cast<int64_t>(upper) - static_cast<int64_t>(lower) + 1;
+}
+
+// Writes `text` into a zeroed 64-byte field as 8-bit characters of the C library's
+// current locale, at most `limit` bytes, stopping at an embedded NUL. A character
+// without an 8-bit form becomes '?', so the field always holds a whole, terminated text.
+void StoreText(const std::wstring& text, std::size_t limit, char* field) {
+  std::mbstate_t state{};
+  char bytes[MB_LEN_MAX];
+  std::size_t used = 0;
+  for (const wchar_t c : text) {
+    if (c == L'\0') break;
+    std::size_t n = std::wcrtomb(bytes, c, &state);
+    if (n == static_cast<std::size_t>(-1)) {
+      bytes[0] = '?';
+      n = 1;
+      state = std::mbstate_t{};
+    }
+    if (used + n > limit) break;
+    std::memcpy(field + used, bytes, n);
+    used += n;
+  }
+  field[used] = '\0';
+}
+
+// Takes the roles out of the two out-arrays into context.roles / roleCount.
+ResultCode TakeRoles(const RoleStrings* names, const RoleStrings* ids, FetchContext& context) {
+  // Outputs of another type mean that the user has no roles.
+  if (!names || !ids || !names->IsStringArray() || !ids->IsStringArray()) return CACHE_OK;
+  const int64_t count = ElementCount(*names);
+  if (count == 0 && ElementCount(*ids) == 0) return CACHE_OK;
+  if (count <= 0 || count != ElementCount(*ids)) return CACHE_E_USER_FETCH_SIZE_MISMATCH;
+  // The count must fit the 32-bit fetchedRoleCount and the allocation a size_t.
+  if (count > INT32_MAX || static_cast<uint64_t>(count) > SIZE_MAX / sizeof(RoleNameId)) {
+    return CACHE_E_USER_FETCH_ALLOC;
+  }
+  auto* roles =
+      static_cast<RoleNameId*>(std::malloc(static_cast<std::size_t>(count) * sizeof(RoleNameId)));
+  if (!roles) return CACHE_E_USER_FETCH_ALLOC;
+  context.roles = roles;
+  context.roleCount = static_cast<int32_t>(count);
+  std::wstring name;
+  std::wstring id;
+  for (int32_t i = 0; i < context.roleCount; ++i) {
+    RoleNameId& record = roles[i];
+    // An element that cannot be read leaves its record with an empty name and id.
+    std::memset(&record, 0, sizeof record);
+    name.clear();
+    id.clear();
+    if (!names->Element(i, &name) || !ids->Element(i, &id)) continue;
+    const std::size_t nameLength = name.size() + 1;
+    const std::size_t idLength = id.size() + 1;
+    if (nameLength > kMaxDirectoryText + 1 || idLength > kMaxDirectoryText + 1) {
+      context.roleCount = 0;
+      return CACHE_E_USER_FETCH_NAME_TOO_LONG;
+    }
+    StoreText(name, nameLength, record.name);
+    StoreText(id, idLength, record.id);
+  }
+  return CACHE_OK;
+}
+
+// GetUserRolesEx and the taking out of its answer; the out-arrays are cleared on return.
+ResultCode AskForRoles(platform::DirectoryObject& object, const std::wstring& domainName,
+                       const std::wstring& userName, FetchContext& context) {
+  try {
+    std::unique_ptr<RoleStrings> names;
+    std::unique_ptr<RoleStrings> ids;
+    if (Failed(object.GetUserRolesEx(domainName, userName, &names, &ids))) {
+      return CACHE_E_USER_FETCH_CALL;
+    }
+    return TakeRoles(names.get(), ids.get(), context);
+  } catch (const std::bad_alloc&) {
+    context.roleCount = 0;
+    return CACHE_E_NO_MEMORY;
+  }
+}
+
+}  // namespace
+
+ResultCode GetORVUserRoles(FetchContext& context) {
+  const DirectoryAccess& access = context.access;
+  if (!context.object) {
+    context.object = access.createObject();
+    if (!context.object) return CACHE_E_USER_FETCH_CREATE_AUTHZ;
+  }
+  std::wstring domainName;
+  std::wstring userName;
+  if (!access.toComponentString(context.domainName, &domainName) ||
+      !access.toComponentString(context.userName, &userName)) {
+    return CACHE_E_NO_MEMORY;
+  }
+  if (Failed(context.object->InitializeCache())) {
+    // One more try with a new object. An object that this fetch made is its alone and is
+    // released; the process's held one is only let go, since a worker that outlived its
+    // fetch may still be inside a call on it.
+    if (context.object != context.heldAtStart) context.object->Release();
+    context.object = access.createObject();
+    if (!context.object) return CACHE_E_USER_FETCH_INIT;
+    if (Failed(context.object->InitializeCache())) {
+      context.object->Release();
+      context.object = nullptr;
+      return CACHE_E_USER_FETCH_INIT;
+    }
+  }
+  const ResultCode result = AskForRoles(*context.object, domainName, userName, context);
+  context.object->CloseCache();
+  return result;
+}
+
+}  // namespace tq5::directory
