@@ -1,0 +1,133 @@
+// Finding a user's roles: a hit answers from the committed set; a miss fetches the
+// user from the directory while the global cache mutex stays held, stores the user and
+// answers from the new entry.
+#include <cstring>
+#include <ctime>
+
+#include "directory/fetch_state.h"
+#include "directory/fetch_timeout.h"
+#include "region/call_patterns.h"
+#include "users/role_sets.h"
+
+using namespace tq5;
+using namespace tq5::users;
+
+namespace {
+
+int32_t Now() { return static_cast<int32_t>(std::time(nullptr)); }
+
+// The count contract of every find: a set larger than the caller's buffer is not
+// copied; the caller learns its size and asks again.
+ResultCode AnswerFromSet(int32_t size, const int32_t* slots, const roles::RoleTable& roles,
+                         int32_t* count, RoleNameId* out) {
+  if (size < 0 || size > kMaxSetSize) return CACHE_E_CORRUPTED;
+  if (size > *count) {
+    *count = size;
+    return CACHE_E_BUFFER_TOO_SMALL;
+  }
+  return CopyRoleSet(size, slots, roles, out, count);
+}
+
+// Matches the fetched roles against the role table, in fetch order, into the new
+// entry's two sets, taking a reference per stored slot. Roles the table does not know
+// are dropped; a lookup never adds roles. Beyond 128 matches the rest are dropped too:
+// the sets have no room, and a shorter answer is safer than no answer at all.
+int32_t MatchFetchedRoles(const RoleNameId* fetched, int32_t fetchedCount,
+                          const roles::RoleTable& roles, UserEntry& entry) {
+  int32_t stored = 0;
+  for (int32_t i = 0; i < fetchedCount && stored < kMaxSetSize; ++i) {
+    const int32_t index = roles::FindRoleEntry(fetched[i], roles.highWater(), roles);
+    if (index < 0) continue;
+    RoleEntry* role = roles.at(index);
+    entry.roleSlots[stored] = index;
+    entry.currentRoleSlots[stored] = index;
+    if (role->userRefs < INT32_MAX) ++role->userRefs;
+    ++stored;
+  }
+  return stored;
+}
+
+ResultCode FetchAndStore(const UserKey& key, uint32_t timeoutMs, bool updateLastAccess,
+                         const UserTable& users, const roles::RoleTable& roles, int32_t* count,
+                         RoleNameId* out) {
+  // Without a single user slot nothing fetched could be kept.
+  if (users.capacity() == 0) return CACHE_E_NO_SPACE;
+  region::ProcessLock processLock;
+  const ResultCode fetch = directory::FetchUserRoles(key.domainName, key.userName, timeoutMs);
+  if (fetch != CACHE_OK) return fetch;  // nothing stored: the next lookup fetches again
+  const directory::FetchState& fetched = directory::State().fetch;
+
+  int32_t slot = FindFreeUserSlot(users.highWater(), users);
+  if (slot >= users.capacity()) {
+    EvictAllUsers(users, roles);
+    slot = 0;
+  }
+  UserEntry& entry = *users.at(slot);
+  entry.inUse = 1;
+  entry.status = USER_ROLES_CURRENT;
+  if (updateLastAccess) entry.lastAccess = Now();
+  entry.slot = slot;
+  std::memcpy(entry.domainName, key.domainName, sizeof entry.domainName);
+  std::memcpy(entry.userName, key.userName, sizeof entry.userName);
+  entry.roleCount = entry.currentRoleCount =
+      MatchFetchedRoles(fetched.fetchedRoles, fetched.fetchedRoleCount, roles, entry);
+  users.Occupy(slot);
+
+  const ResultCode rc = AnswerFromSet(entry.roleCount, entry.roleSlots, roles, count, out);
+  // A stored user is flushed once it has been answered in full.
+  return rc == CACHE_OK ? region::FlushRegion() : rc;
+}
+
+ResultCode FindUserRolesCommon(const char* domainName, const char* userName, int32_t* count,
+                               RoleNameId* out, bool updateLastAccess, int32_t timeoutMs) {
+  if (!domainName || !userName || !count) return CACHE_E_INVALID_POINTER;
+  const uint32_t timeout = directory::SettleFetchTimeout(timeoutMs);
+  UserKey key;
+  ResultCode rc = CheckUserNames(domainName, userName, &key);
+  if (rc != CACHE_OK) return rc;
+
+  region::ClientCall call;
+  region::RegionTables tables;
+  if ((rc = call.BindTables(&tables)) != CACHE_OK) return rc;
+  const UserTable users(tables);
+  const roles::RoleTable roles(tables);
+  const int32_t index = FindUserEntry(key, users.highWater(), users);
+  if (index < 0) return FetchAndStore(key, timeout, updateLastAccess, users, roles, count, out);
+
+  UserEntry& entry = *users.at(index);
+  if (updateLastAccess) entry.lastAccess = Now();
+  return AnswerFromSet(entry.roleCount, entry.roleSlots, roles, count, out);
+}
+
+}  // namespace
+
+extern "C" {
+
+ResultCode ClientFindUserRoles(const char* domainName, const char* userName, int32_t* count,
+                               RoleNameId* roles, int32_t timeoutMs) {
+  return FindUserRolesCommon(domainName, userName, count, roles, true, timeoutMs);
+}
+
+ResultCode ClientFindUserRolesFromAdmin(const char* domainName, const char* userName,
+                                        int32_t* count, RoleNameId* roles, int32_t timeoutMs) {
+  return FindUserRolesCommon(domainName, userName, count, roles, false, timeoutMs);
+}
+
+ResultCode ClientFindUserCurrentRoles(const char* domainName, const char* userName, int32_t* count,
+                                      RoleNameId* out) {
+  if (!count) return CACHE_E_INVALID_POINTER;
+  UserKey key;
+  ResultCode rc = CheckUserNames(domainName, userName, &key);
+  if (rc != CACHE_OK) return rc;
+  region::ClientCall call;
+  region::RegionTables tables;
+  if ((rc = call.BindTables(&tables)) != CACHE_OK) return rc;
+  const UserTable users(tables);
+  const int32_t index = FindUserEntry(key, users.highWater(), users);
+  if (index < 0) return CACHE_E_USER_NOT_CACHED;
+  const UserEntry& entry = *users.at(index);
+  return AnswerFromSet(entry.currentRoleCount, entry.currentRoleSlots, roles::RoleTable(tables),
+                       count, out);
+}
+
+}  // extern "C"

@@ -1,0 +1,83 @@
+// Inspecting and maintaining cached users: the listing, deleting one user, committing
+// a user's current role set, and setting a user's last access.
+#include <cstring>
+
+#include "region/call_patterns.h"
+#include "users/commit.h"
+#include "users/role_sets.h"
+
+using namespace tq5;
+using namespace tq5::users;
+
+namespace {
+
+// The work of an export that takes a user: the names checked, the region attached,
+// the user found; `work` then runs on the entry, inside the global cache mutex.
+template <typename Work>
+ResultCode WithCachedUser(const char* domainName, const char* userName, Work work) {
+  UserKey key;
+  ResultCode rc = CheckUserNames(domainName, userName, &key);
+  if (rc != CACHE_OK) return rc;
+  region::ClientCall call;
+  region::RegionTables tables;
+  if ((rc = call.BindTables(&tables)) != CACHE_OK) return rc;
+  const UserTable users(tables);
+  const int32_t index = FindUserEntry(key, users.highWater(), users);
+  if (index < 0) return CACHE_E_USER_NOT_CACHED;
+  return work(*users.at(index), users, roles::RoleTable(tables));
+}
+
+}  // namespace
+
+extern "C" {
+
+ResultCode ClientGetAllUsersCacheDataSharedMemory(int32_t* count, UserEntry* out) {
+  if (!count || !out) return CACHE_E_INVALID_POINTER;
+  region::ClientCall call;
+  region::RegionTables tables;
+  if (const ResultCode rc = call.BindTables(&tables); rc != CACHE_OK) return rc;
+  const UserTable users(tables);
+  // The total is the number of in-use entries, counted in the same pass, so that a
+  // damaged userActiveCount can neither overrun the buffer nor misreport what fitted.
+  const int32_t capacity = *count;
+  int32_t total = 0;
+  for (int32_t i = 0; i < users.highWater(); ++i) {
+    const UserEntry* entry = users.at(i);
+    if (entry->inUse != 1) continue;
+    if (total < capacity) std::memcpy(&out[total], entry, sizeof *entry);
+    ++total;
+  }
+  *count = total;
+  return total <= capacity ? CACHE_OK : CACHE_E_BUFFER_TOO_SMALL;
+}
+
+ResultCode ClientDeleteUserCacheDataSharedMemory(const char* domainName, const char* userName) {
+  return WithCachedUser(domainName, userName,
+                        [](UserEntry& user, const UserTable& users, const roles::RoleTable& roles) {
+                          ReleaseUserRoles(user, roles);
+                          users.Free(user);
+                          return region::FlushRegion();
+                        });
+}
+
+ResultCode ClientRefreshUserRoles(const char* domainName, const char* userName) {
+  return WithCachedUser(domainName, userName,
+                        [](UserEntry& user, const UserTable&, const roles::RoleTable& roles) {
+                          if (user.status == USER_ROLES_FETCH_FAILED) {
+                            return static_cast<ResultCode>(CACHE_E_USER_ROLES_FAILED);
+                          }
+                          CommitCurrentSet(user, roles);
+                          return static_cast<ResultCode>(CACHE_OK);
+                        });
+}
+
+ResultCode ClientUpdateOneUserLastAccessTime(int32_t lastAccess, const char* domainName,
+                                             const char* userName) {
+  return WithCachedUser(domainName, userName,
+                        [lastAccess](UserEntry& user, const UserTable&, const roles::RoleTable&) {
+                          user.lastAccess = lastAccess;
+                          return static_cast<ResultCode>(CACHE_OK);
+                        });
+}
+
+}  // extern "C"

@@ -1,0 +1,151 @@
+// The server's sweep: users not looked up for three days are dropped, the others have
+// their roles fetched again, one after the other, without the global cache mutex.
+//
+// Lock order. A lookup miss holds the global cache mutex and takes the process lock
+// inside it. A refresh therefore never waits for the global cache mutex while it holds
+// the process lock: it fetches under the process lock, copies the answer out, lets the
+// lock go, and only then takes the global cache mutex. No thread ever waits for the
+// global cache mutex while holding the process lock, so the two cannot deadlock.
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <vector>
+
+#include "directory/fetch_state.h"
+#include "directory/fetch_timeout.h"
+#include "region/call_patterns.h"
+#include "users/commit.h"
+#include "users/role_sets.h"
+
+using namespace tq5;
+using namespace tq5::users;
+
+namespace {
+
+constexpr int64_t kExpirySeconds = TQ5ORVCACHE_USER_EXPIRY_SECONDS;
+
+// Sets `status` from the comparison of the two sets: equal counts and every committed
+// slot present among the current ones. The order of the slots does not matter.
+void UpdateUserRoleStatus(UserEntry& user) {
+  if (user.roleCount != user.currentRoleCount) {
+    user.status = USER_ROLES_PENDING;
+    return;
+  }
+  user.status = USER_ROLES_CURRENT;
+  const int32_t size = ReadableSize(user.roleCount);
+  for (int32_t i = 0; i < size; ++i) {
+    bool present = false;
+    for (int32_t j = 0; j < size && !present; ++j) {
+      present = user.currentRoleSlots[j] == user.roleSlots[i];
+    }
+    if (!present) {
+      user.status = USER_ROLES_PENDING;
+      return;
+    }
+  }
+}
+
+// The current set from a fetch: listed, in-use roles the table knows, at most 128.
+int32_t MatchCurrentSet(const std::vector<RoleNameId>& fetched, const roles::RoleTable& roles,
+                        UserEntry& user) {
+  int32_t size = 0;
+  for (const RoleNameId& record : fetched) {
+    if (size == kMaxSetSize) break;
+    const int32_t index = roles::FindRoleEntry(record, roles.highWater(), roles);
+    const RoleEntry* role = index >= 0 ? roles.at(index) : nullptr;
+    if (role && role->listed == 1 && role->slot == index && role->inUse == 1) {
+      user.currentRoleSlots[size++] = index;
+    }
+  }
+  return size;
+}
+
+ResultCode RefreshCurUserRoles(const UserKey& key, int32_t timeoutMs) {
+  const uint32_t timeout = directory::SettleFetchTimeout(timeoutMs);
+  ResultCode fetch = CACHE_OK;
+  std::vector<RoleNameId> fetched;
+  {
+    region::ProcessLock processLock;
+    fetch = directory::FetchUserRoles(key.domainName, key.userName, timeout);
+    const directory::FetchState& state = directory::State().fetch;
+    if (fetch == CACHE_OK && state.fetchedRoleCount > 0) {
+      try {
+        fetched.assign(state.fetchedRoles, state.fetchedRoles + state.fetchedRoleCount);
+      } catch (const std::bad_alloc&) {
+        fetch = CACHE_E_NO_MEMORY;
+      }
+    }
+  }
+
+  region::ServerCall call;
+  region::RegionTables tables;
+  if (const ResultCode rc = call.BindTables(&tables); rc != CACHE_OK) return rc;
+  const UserTable users(tables);
+  const roles::RoleTable roles(tables);
+  // The user may have been deleted, expired or evicted since the snapshot.
+  const int32_t index = FindUserEntry(key, users.highWater(), users);
+  if (index < 0) return CACHE_E_USER_NOT_CACHED;
+  UserEntry& user = *users.at(index);
+  if (fetch != CACHE_OK) {
+    user.status = USER_ROLES_FETCH_FAILED;
+    user.currentRoleCount = 0;
+    return fetch;
+  }
+  user.currentRoleCount = MatchCurrentSet(fetched, roles, user);
+  UpdateUserRoleStatus(user);
+  if (user.status == USER_ROLES_PENDING && tables.header().autoCommitRoles == 1) {
+    CommitCurrentSet(user, roles);
+  }
+  return region::FlushRegion();
+}
+
+UserKey KeyOf(const UserEntry& user) {
+  UserKey key;
+  std::memcpy(key.domainName, user.domainName, sizeof key.domainName);
+  std::memcpy(key.userName, user.userName, sizeof key.userName);
+  key.domainName[sizeof key.domainName - 1] = '\0';
+  key.userName[sizeof key.userName - 1] = '\0';
+  return key;
+}
+
+// Drops the expired users and returns the names of the others, in table order.
+ResultCode ExpireUsers(std::vector<UserKey>* survivors) {
+  region::ServerCall call;
+  region::RegionTables tables;
+  if (const ResultCode rc = call.BindTables(&tables); rc != CACHE_OK) return rc;
+  const UserTable users(tables);
+  const roles::RoleTable roles(tables);
+  // Sized by the entries really in use, not by the header's count, which a caller may
+  // have overwritten: the snapshot can then never be too small.
+  int32_t inUse = 0;
+  for (int32_t i = 0; i < users.highWater(); ++i) inUse += users.at(i)->inUse == 1;
+  try {
+    survivors->reserve(static_cast<std::size_t>(inUse));
+  } catch (const std::bad_alloc&) {
+    return CACHE_E_NO_MEMORY;
+  }
+  for (int32_t i = 0; i < users.highWater(); ++i) {
+    UserEntry& user = *users.at(i);
+    if (user.inUse != 1) continue;
+    const int64_t now = std::time(nullptr);
+    // In 64 bits: a last access near the end of the 32-bit range must not wrap into
+    // the past.
+    if (static_cast<int64_t>(user.lastAccess) + kExpirySeconds >= now) {
+      survivors->push_back(KeyOf(user));
+    } else {
+      ReleaseUserRoles(user, roles);
+      users.Free(user);
+    }
+  }
+  return CACHE_OK;
+}
+
+}  // namespace
+
+extern "C" ResultCode UpdateAllCurUserRoles(int32_t timeoutMs) {
+  std::vector<UserKey> survivors;
+  if (const ResultCode rc = ExpireUsers(&survivors); rc != CACHE_OK) return rc;
+  ResultCode result = CACHE_OK;
+  for (const UserKey& key : survivors) result = RefreshCurUserRoles(key, timeoutMs);
+  return result;
+}

@@ -1,0 +1,64 @@
+#include "users/user_table.h"
+
+#include <cstring>
+
+namespace tq5::users {
+
+using region::EqualsIgnoringAsciiCase;
+
+namespace {
+
+// The length of `name` if it is 1 to 63 characters long, else 0; reads at most 64 bytes.
+std::size_t UsableLength(const char* name) {
+  const std::size_t length = strnlen(name, kMaxNameLength + 1);
+  return length <= kMaxNameLength ? length : 0;
+}
+
+}  // namespace
+
+ResultCode CheckUserNames(const char* domainName, const char* userName, UserKey* key) {
+  if (!domainName || !userName) return CACHE_E_INVALID_POINTER;
+  const std::size_t domainLength = UsableLength(domainName);
+  if (domainLength == 0) return CACHE_E_BAD_DOMAIN_NAME;
+  const std::size_t userLength = UsableLength(userName);
+  if (userLength == 0) return CACHE_E_BAD_USER_NAME;
+  std::memcpy(key->domainName, domainName, domainLength);
+  std::memcpy(key->userName, userName, userLength);
+  return CACHE_OK;
+}
+
+void UserTable::Occupy(int32_t index) const {
+  CacheHeader& header = tables_.header();
+  if (index == highWater()) header.userHighWater = index + 1;
+  if (header.userActiveCount < INT32_MAX) ++header.userActiveCount;
+}
+
+void UserTable::Free(UserEntry& entry) const {
+  entry.roleCount = 0;
+  entry.currentRoleCount = 0;
+  entry.inUse = 0;
+  int32_t& count = tables_.header().userActiveCount;
+  if (count > 0) --count;
+}
+
+int32_t FindUserEntry(const UserKey& key, int32_t limit, const UserTable& table) {
+  if (limit > table.highWater()) limit = table.highWater();
+  for (int32_t i = 0; i < limit; ++i) {
+    const UserEntry* entry = table.at(i);
+    if (entry->inUse == 1 && EqualsIgnoringAsciiCase(entry->userName, key.userName) &&
+        EqualsIgnoringAsciiCase(entry->domainName, key.domainName)) {
+      return i;
+    }
+  }
+  return -1;
+}
+
+int32_t FindFreeUserSlot(int32_t limit, const UserTable& table) {
+  if (limit > table.capacity()) limit = table.capacity();
+  for (int32_t i = 0; i < limit; ++i) {
+    if (table.at(i)->inUse == 0) return i;
+  }
+  return limit < 0 ? 0 : limit;
+}
+
+}  // namespace tq5::users
