@@ -2,7 +2,11 @@
 // region's lifetime, and a process that dies holding the global cache mutex.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstring>
+#include <set>
+#include <thread>
 
 #include "support/test_support.h"
 #include "tq5orvcache.h"
@@ -70,6 +74,55 @@ TEST_F(MultiProcess, OwnerDeathHandsTheMutexToTheNextWaiter) {
   EXPECT_EQ(7, second.Wait());
   EXPECT_EQ(CACHE_OK, PutConfigurationData(-1, 2));
   EXPECT_EQ(0, RunPeer({"client-expect-config", "1", "2"}));
+}
+
+TEST_F(MultiProcess, ClientsAlwaysSeeTheCurrentRegionAcrossServerRestarts) {
+  // Each generation of the server runs with capacities of its own, from a cache file.
+  const int32_t roleCapacities[] = {4, 1024, 8, 2};
+  const std::set<int32_t> valid(std::begin(roleCapacities), std::end(roleCapacities));
+  ASSERT_EQ(CACHE_OK, InitializeTQ5ORVCacheServer());  // the mutex outlives the servers
+
+  // Meanwhile another thread of this client keeps asking; every answer is either
+  // "no region" or the capacity of some server generation, never anything else.
+  std::atomic<bool> stop{false};
+  std::atomic<int> wrong{0}, answered{0};
+  std::thread watcher([&] {
+    while (!stop) {
+      int32_t capacity = -1;
+      const ResultCode rc = ClientGetRoleProperties(&capacity, nullptr, nullptr);
+      if (rc == CACHE_OK ? valid.count(capacity) == 0 : rc != CACHE_E_OPEN_MAPPING) ++wrong;
+      ++answered;
+    }
+  });
+
+  int generation = 0;
+  for (const int32_t roles : roleCapacities) {
+    CacheHeader header{};
+    header.roleCapacity = roles;
+    header.userCapacity = roles / 2;
+    header.configValue = 100 + generation;
+    std::string image(32 + 144 * roles + 1176 * (roles / 2), '\0');
+    std::memcpy(image.data(), &header, sizeof header);
+    tq5test::WriteFileBytes(CacheFilePath(), image);
+
+    const std::string tag = std::to_string(generation++);
+    Peer server({"serve", PathInFolder("ready" + tag), PathInFolder("stop" + tag)});
+    ASSERT_TRUE(tq5test::WaitForFile(PathInFolder("ready" + tag)));
+    int32_t capacity = 0, users = 0, config = 0;
+    EXPECT_EQ(CACHE_OK, ClientGetRoleProperties(&capacity, nullptr, nullptr));
+    EXPECT_EQ(CACHE_OK, ClientGetUserProperties(&users, nullptr, nullptr));
+    EXPECT_EQ(CACHE_OK, ClientGetConfigurationData(nullptr, &config));
+    EXPECT_EQ(roles, capacity);
+    EXPECT_EQ(roles / 2, users);
+    EXPECT_EQ(header.configValue, config);
+    tq5test::WriteFileBytes(PathInFolder("stop" + tag), "stop");
+    ASSERT_EQ(0, server.Wait());
+    EXPECT_EQ(CACHE_E_OPEN_MAPPING, ClientGetRoleProperties(&capacity, nullptr, nullptr));
+  }
+  stop = true;
+  watcher.join();
+  EXPECT_EQ(0, wrong.load());
+  EXPECT_GT(answered.load(), 0);
 }
 
 }  // namespace

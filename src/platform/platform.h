@@ -46,9 +46,14 @@ struct Section;
 
 // Creates the section of `size` bytes, zero-filled. Fails with CACHE_E_NO_MEMORY,
 // CACHE_E_SECURITY_DESCRIPTOR, CACHE_E_SECURITY_DACL or CACHE_E_CREATE_MAPPING.
-ResultCode CreateSection(uint32_t size, Section** out);
+// `guard` is the global cache mutex the caller holds, if any: platforms that let clients
+// keep their views learn through it that the region has changed.
+ResultCode CreateSection(uint32_t size, Section** out, GlobalMutex* guard = nullptr);
 // Opens the existing section with write access; CACHE_E_OPEN_MAPPING when there is none.
-ResultCode OpenSection(Section** out);
+// With the global cache mutex held (`guard`), a platform may hand back the view a
+// previous call of the process kept, once it has checked that it is still the region
+// a fresh open would find.
+ResultCode OpenSection(Section** out, GlobalMutex* guard = nullptr);
 // Maps the whole section with write access. *size receives the number of bytes of the
 // view that may be read and written; it is at least the section's size.
 bool MapSection(Section* section, void** view, std::size_t* size);

@@ -33,13 +33,13 @@ ResultCode CreateRegion(int32_t roleCapacity, int32_t userCapacity) {
   // A section's size is 32 bits; capacities beyond that cannot describe a region.
   if (!ValidCapacities(roleCapacity, userCapacity)) return CACHE_E_CREATE_MAPPING;
   const auto size = static_cast<uint32_t>(RegionSize(roleCapacity, userCapacity));
-  return platform::CreateSection(size, &state.regionMapping);
+  return platform::CreateSection(size, &state.regionMapping, state.cacheMutex.load());
 }
 
 ResultCode OpenRegion() {
   ProcessState& state = State();
   if (state.regionMapping) return CACHE_E_REGION_ALREADY_OPEN;
-  return platform::OpenSection(&state.regionMapping);
+  return platform::OpenSection(&state.regionMapping, state.cacheMutex.load());
 }
 
 ResultCode MapRegion() {
@@ -80,7 +80,7 @@ ResultCode FlushRegion() {
     return CACHE_E_REGION_NOT_OPEN;
   }
   return platform::FlushView(state.regionView.base, state.regionView.size) ? CACHE_OK
-                                                                          : CACHE_E_FLUSH_VIEW;
+                                                                           : CACHE_E_FLUSH_VIEW;
 }
 
 ResultCode AttachRegion() {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/global_mutex_posix.h"
 
 namespace tq5::platform {
 namespace {
@@ -32,7 +33,9 @@ struct MutexBlock {
   uint32_t magic;
   uint32_t layoutStamp;
   std::atomic<uint32_t> ready;  // set once the creator has initialised the mutex
-  uint32_t reserved;
+  // Changed by a server whenever it creates or removes the region, under the mutex, so
+  // that a client's kept view of an older region is never taken for the current one.
+  std::atomic<uint32_t> regionGeneration;
   pthread_mutex_t mutex;
 };
 static_assert(sizeof(MutexBlock) <= kObjectSize);
@@ -173,5 +176,9 @@ void LockGlobalMutex(GlobalMutex* mutex) {
 }
 
 void UnlockGlobalMutex(GlobalMutex* mutex) { pthread_mutex_unlock(&mutex->block->mutex); }
+
+std::atomic<uint32_t>& RegionGeneration(GlobalMutex* mutex) {
+  return mutex->block->regionGeneration;
+}
 
 }  // namespace tq5::platform

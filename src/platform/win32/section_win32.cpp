@@ -27,7 +27,7 @@ ResultCode Wrap(HANDLE handle, Section** out) {
 
 }  // namespace
 
-ResultCode CreateSection(uint32_t size, Section** out) {
+ResultCode CreateSection(uint32_t size, Section** out, GlobalMutex*) {
   *out = nullptr;
   const std::string name = ObjectName(kSectionName);
   HANDLE handle = nullptr;
@@ -42,7 +42,9 @@ ResultCode CreateSection(uint32_t size, Section** out) {
   return Wrap(handle, out);
 }
 
-ResultCode OpenSection(Section** out) {
+// Windows keeps no view between calls: a held handle would keep a dead server's section
+// (and its cache) alive.
+ResultCode OpenSection(Section** out, GlobalMutex*) {
   *out = nullptr;
   // FILE_MAP_WRITE includes reading.
   HANDLE handle = OpenFileMappingA(FILE_MAP_WRITE, FALSE, ObjectName(kSectionName).c_str());
