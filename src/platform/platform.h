@@ -20,6 +20,8 @@ inline constexpr const char* kSectionName = "ZOLMAR_ORVCACHE";
 // value of TQ5ORVCACHE_OBJECT_PREFIX when it is set and not empty (test isolation),
 // then the base name.
 std::string ObjectName(const char* baseName);
+// Whether `name` is what ObjectName(baseName) gives now; builds nothing.
+bool IsObjectName(const std::string& name, const char* baseName);
 // Where machine-wide names live ("Global\\" on Windows, "/" on POSIX); each platform
 // defines it, and ObjectName, shared by both, puts it in front.
 extern const char* const kObjectNamespace;

@@ -40,6 +40,7 @@ namespace {
 // One process-wide mapping of a region, shared by the calls that attach it.
 struct KeptView {
   std::string name;
+  std::string path;  // where the name lives in the file system, for the identity check
   const std::atomic<uint32_t>* generationSource;
   uint32_t generation;
   int fd;
@@ -61,8 +62,6 @@ namespace {
 std::mutex keptLock;
 // Never destroyed: a call may still run while the process exits.
 std::list<KeptView>& keptViews = *new std::list<KeptView>;
-
-std::string PathOf(const std::string& name) { return "/dev/shm" + name; }
 
 void Release(std::list<KeptView>::iterator kept) {
   if (kept->view) munmap(kept->view, kept->size);
@@ -93,21 +92,26 @@ void Outdate(const std::string& name) {
 bool StillCurrent(const KeptView& kept) {
   if (!kept.current || kept.generation != kept.generationSource->load()) return false;
   struct stat named {};
-  return stat(PathOf(kept.name).c_str(), &named) == 0 && named.st_dev == kept.device &&
+  return stat(kept.path.c_str(), &named) == 0 && named.st_dev == kept.device &&
          named.st_ino == kept.inode && static_cast<std::size_t>(named.st_size) == kept.size;
 }
 
-ResultCode OpenKept(GlobalMutex* guard, std::string name, Section** out) {
+ResultCode OpenKept(GlobalMutex* guard, Section** out) {
   const std::atomic<uint32_t>* generation = &RegionGeneration(guard);
   std::lock_guard<std::mutex> lock(keptLock);
+  // The way back into a kept view builds no name and allocates nothing.
   for (KeptView& kept : keptViews) {
-    if (kept.name != name || kept.generationSource != generation || !kept.current) continue;
+    if (!kept.current || kept.generationSource != generation ||
+        !IsObjectName(kept.name, kSectionName)) {
+      continue;
+    }
     if (StillCurrent(kept)) {
       *out = &kept.handle;
       return CACHE_OK;
     }
     break;
   }
+  std::string name = ObjectName(kSectionName);
   Outdate(name);
 
   int fd = shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
@@ -119,6 +123,8 @@ ResultCode OpenKept(GlobalMutex* guard, std::string name, Section** out) {
   }
   KeptView& kept = keptViews.emplace_back();
   kept.name = std::move(name);
+  // Linux keeps shm objects under /dev/shm by the same name.
+  kept.path = "/dev/shm" + kept.name;
   kept.generationSource = generation;
   kept.generation = generation->load();
   kept.fd = fd;
@@ -162,10 +168,10 @@ ResultCode CreateSection(uint32_t size, Section** out, GlobalMutex* guard) {
 }
 
 ResultCode OpenSection(Section** out, GlobalMutex* guard) {
-  std::string name = ObjectName(kSectionName);
   // Without the global cache mutex there is no generation to check a kept view against
   // and no exclusion between threads: every call opens the region afresh.
-  if (guard) return OpenKept(guard, std::move(name), out);
+  if (guard) return OpenKept(guard, out);
+  std::string name = ObjectName(kSectionName);
   int fd = shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
   if (fd < 0) return CACHE_E_OPEN_MAPPING;
   *out = new Section{fd, false, std::move(name), nullptr, nullptr};
