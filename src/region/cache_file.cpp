@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "region/cache_image.h"
 #include "region/call_patterns.h"
 
 using namespace tq5::region;
@@ -31,17 +32,6 @@ CacheHeader DefaultHeader() {
   return header;
 }
 
-// A header that a region can be built from: capacities a section can hold, marks
-// within them, counts within the marks. Anything else is damage, treated like an
-// unreadable file.
-bool UsableHeader(const CacheHeader& h) {
-  return ValidCapacities(h.roleCapacity, h.userCapacity) && h.roleHighWater >= 0 &&
-         h.roleHighWater <= h.roleCapacity && h.roleActiveCount >= 0 &&
-         h.roleActiveCount <= h.roleHighWater && h.userHighWater >= 0 &&
-         h.userHighWater <= h.userCapacity && h.userActiveCount >= 0 &&
-         h.userActiveCount <= h.userHighWater;
-}
-
 struct FileImage {
   CacheHeader header = DefaultHeader();
   std::unique_ptr<uint8_t[]> tables;  // null: build the default region
@@ -53,8 +43,10 @@ FileImage ReadCacheFile(const char* path) {
   std::FILE* file = std::fopen(path, "rb");
   if (!file) return image;
   CacheHeader header{};
-  if (std::fread(&header, 1, sizeof header, file) == sizeof header && UsableHeader(header)) {
-    const uint64_t tableBytes = RegionSize(header.roleCapacity, header.userCapacity) - kHeaderSize;
+  // A damaged header is treated like an unreadable file.
+  if (std::fread(&header, 1, sizeof header, file) == sizeof header &&
+      FindHeaderFault(header) == HeaderFault::None) {
+    const uint64_t tableBytes = CacheImageSize(header) - kHeaderSize;
     // Ask the file's size before allocating, so that a damaged header cannot make the
     // start-up allocate gigabytes for a file that could never fill them.
     std::error_code error;
