@@ -1,0 +1,84 @@
+#include "cache_file_check.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "host.h"
+#include "region/cache_image.h"
+
+namespace orvcache {
+namespace {
+
+constexpr const char* kFolderVariable = "MERLOC_GROUP_FOLDER_NAME";
+constexpr const char* kFileName = "TQ5ORVCACHE.dat";
+// The library forms the path in a buffer of 256 bytes.
+constexpr std::size_t kMaxPathLength = 255;
+
+}  // namespace
+
+std::string CacheFilePath(std::string* why) {
+  const char* folder = std::getenv(kFolderVariable);
+  if (!folder) {
+    *why = std::string(kFolderVariable) + " is not set";
+    return "";
+  }
+  const std::string path = std::string(folder) + host::PathSeparator() + kFileName;
+  if (path.size() > kMaxPathLength) {
+    *why = "the cache file's path is longer than 255 characters";
+    return "";
+  }
+  return path;
+}
+
+CacheFileCheck CheckCacheFile(const std::string& path) {
+  using tq5::region::HeaderFault;
+  CacheFileCheck check;
+  std::error_code error;
+  const auto size = std::filesystem::file_size(path, error);
+  std::FILE* file = error ? nullptr : std::fopen(path.c_str(), "rb");
+  if (!file) {
+    check.reason = std::filesystem::exists(path, error) ? "the file cannot be opened for reading"
+                                                        : "there is no such file";
+    return check;
+  }
+  check.opened = true;
+  check.size = static_cast<int64_t>(size);
+  check.headerRead = std::fread(&check.header, 1, sizeof check.header, file) == sizeof check.header;
+  std::fclose(file);
+  if (!check.headerRead) {
+    check.reason = "the file is shorter than the 32-byte header";
+    return check;
+  }
+  const CacheHeader& h = check.header;
+  switch (tq5::region::FindHeaderFault(h)) {
+    case HeaderFault::Capacities:
+      check.reason = "the capacities (" + std::to_string(h.roleCapacity) + " roles, " +
+                     std::to_string(h.userCapacity) +
+                     " users) describe no region a section can hold";
+      return check;
+    case HeaderFault::RoleMarks:
+      check.reason = "the role table's high-water mark " + std::to_string(h.roleHighWater) +
+                     " or count " + std::to_string(h.roleActiveCount) +
+                     " is outside its capacity " + std::to_string(h.roleCapacity);
+      return check;
+    case HeaderFault::UserMarks:
+      check.reason = "the user table's high-water mark " + std::to_string(h.userHighWater) +
+                     " or count " + std::to_string(h.userActiveCount) +
+                     " is outside its capacity " + std::to_string(h.userCapacity);
+      return check;
+    case HeaderFault::None:
+      break;
+  }
+  check.imageBytes = static_cast<int64_t>(tq5::region::CacheImageSize(h));
+  if (check.size < check.imageBytes) {
+    check.reason = "the tables are shorter than the header announces (" +
+                   std::to_string(check.size) + " of " + std::to_string(check.imageBytes) +
+                   " bytes)";
+    return check;
+  }
+  check.usable = true;
+  return check;
+}
+
+}  // namespace orvcache

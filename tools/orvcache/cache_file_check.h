@@ -1,0 +1,28 @@
+// The cache file as a starting server sees it: the same acceptance rule, read without
+// any region.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "tq5orvcache.h"
+
+namespace orvcache {
+
+// The cache file's path, as the library forms it from MERLOC_GROUP_FOLDER_NAME. Empty,
+// with the reason in *why, when the library would have none.
+std::string CacheFilePath(std::string* why);
+
+struct CacheFileCheck {
+  bool opened = false;
+  int64_t size = 0;         // bytes in the file
+  bool headerRead = false;  // the first 32 bytes were there
+  CacheHeader header{};     // valid when headerRead
+  int64_t imageBytes = 0;   // bytes that the header's capacities call for
+  bool usable = false;      // a starting server builds its region from this file
+  std::string reason;       // why it would not
+};
+
+CacheFileCheck CheckCacheFile(const std::string& path);
+
+}  // namespace orvcache

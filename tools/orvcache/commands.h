@@ -1,0 +1,26 @@
+// The subcommands other than the server. Each returns the process's exit code and
+// throws Failure (a failed export), ToolError or UsageError.
+#pragma once
+
+#include "cli.h"
+
+namespace orvcache {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+// `file inspect`: a starting server would not build its region from the file.
+inline constexpr int kExitUnusableFile = 3;
+
+int RunLookup(const Args& args, bool json);
+int RunRoles(const Args& args, bool json);
+int RunUsers(const Args& args, bool json);
+int RunDelete(const Args& args, bool json);
+int RunCommit(const Args& args, bool json);
+int RunTouch(const Args& args, bool json);
+int RunConfig(const Args& args, bool json);
+int RunStatus(const Args& args, bool json);
+int RunTimeout(const Args& args, bool json);
+int RunFileInspect(const Args& args, bool json);
+
+}  // namespace orvcache

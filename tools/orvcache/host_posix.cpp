@@ -1,0 +1,137 @@
+// The command's operating-system needs on POSIX.
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+
+#include "host.h"
+
+namespace orvcache::host {
+
+bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
+
+void SetEnvironment(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
+
+char PathSeparator() { return '/'; }
+
+bool FileModified(const std::string& path, int64_t* seconds) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return false;
+  *seconds = static_cast<int64_t>(st.st_mtime);
+  return true;
+}
+
+std::string DirectoryText(const std::string& bytes) {
+  // The providers widen with the locale, a byte that is no character standing for the
+  // character of its number, and the fetch narrows again; the round trip is repeated
+  // here so that the role list names roles exactly as fetched roles name them.
+  std::string out;
+  std::mbstate_t in{};
+  std::mbstate_t back{};
+  char encoded[MB_LEN_MAX];
+  std::size_t at = 0;
+  while (at < bytes.size()) {
+    wchar_t c = 0;
+    std::size_t used = std::mbrtowc(&c, bytes.data() + at, bytes.size() - at, &in);
+    if (used == 0) {
+      break;  // a NUL ends the text, as it ends the stored field
+    } else if (used == static_cast<std::size_t>(-1) || used == static_cast<std::size_t>(-2)) {
+      c = static_cast<wchar_t>(static_cast<unsigned char>(bytes[at]));
+      used = 1;
+      in = std::mbstate_t{};
+    }
+    at += used;
+    const std::size_t n = std::wcrtomb(encoded, c, &back);
+    if (n == static_cast<std::size_t>(-1)) {
+      out.push_back('?');
+      back = std::mbstate_t{};
+    } else {
+      out.append(encoded, n);
+    }
+  }
+  return out;
+}
+
+bool ListGroupDatabase(std::vector<Group>* groups, std::string* error,
+                       const std::function<void(std::size_t)>& seen) {
+  setgrent();
+  for (;;) {
+    errno = 0;
+    const group* entry = getgrent();
+    if (!entry) {
+      // ENOENT (and, with some modules, ESRCH) marks the end rather than a failure.
+      const int code = errno;
+      endgrent();
+      if (code != 0 && code != ENOENT && code != ESRCH) {
+        *error = std::string("cannot read the group database: ") + std::strerror(code);
+        return false;
+      }
+      return true;
+    }
+    const std::string id = std::to_string(entry->gr_gid);
+    groups->push_back({entry->gr_name && *entry->gr_name ? entry->gr_name : id, id});
+    if (seen) seen(groups->size());
+  }
+}
+
+namespace {
+
+int stopPipe[2] = {-1, -1};
+volatile sig_atomic_t stopSignal = 0;
+
+extern "C" void OnStopSignal(int signal) {
+  const int saved = errno;
+  stopSignal = signal;
+  const char byte = 1;
+  // Nothing to do when the pipe is full: a request is pending already.
+  if (write(stopPipe[1], &byte, 1) < 0) {
+  }
+  errno = saved;
+}
+
+}  // namespace
+
+void InstallStopHandlers() {
+  if (pipe(stopPipe) != 0) std::abort();
+  for (int fd : stopPipe) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+std::string WaitForStop(int64_t ms) {
+  using Clock = std::chrono::steady_clock;
+  const auto until = Clock::now() + std::chrono::milliseconds(ms < 0 ? 0 : ms);
+  for (;;) {
+    if (stopSignal != 0) return stopSignal == SIGINT ? "SIGINT" : "SIGTERM";
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+    if (left <= 0) return "";
+    pollfd fd{stopPipe[0], POLLIN, 0};
+    if (poll(&fd, 1, static_cast<int>(left > INT_MAX ? INT_MAX : left)) > 0) {
+      char drain[16];
+      while (read(stopPipe[0], drain, sizeof drain) > 0) {
+      }
+    }
+  }
+}
+
+void StopDone() {}
+
+}  // namespace orvcache::host

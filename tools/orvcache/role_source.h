@@ -1,0 +1,27 @@
+// The complete role list that the server hands to the cache, from the directory that
+// lookups fetch from: the machine's group database (POSIX) or a directory file.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "progress.h"
+#include "tq5orvcache.h"
+
+namespace orvcache {
+
+struct RoleList {
+  std::vector<RoleEntry> roles;  // inUse 1, listed 1, userRefs 0: as the load takes them
+  std::string source;            // for log lines: "the group database", "file /x/dir.txt"
+  int skipped = 0;               // roles whose name or id does not fit the 63 characters
+};
+
+// The directory that `choice` names, in the form of TQ5ORVCACHE_DIRECTORY: empty or
+// "nss" for the group database, "file:/absolute/path" for a directory file. An empty
+// choice falls back to that variable. ToolError for anything else.
+RoleList ReadRoleList(const std::string& choice, Progress* progress);
+
+// The choice that a server takes: the option when given, else TQ5ORVCACHE_DIRECTORY.
+std::string DirectoryChoice(const std::string& option);
+
+}  // namespace orvcache

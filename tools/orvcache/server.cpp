@@ -1,0 +1,371 @@
+// The cache server: starts the region (from the cache file when there is a usable one),
+// loads the complete role list, then on its own timers merges a fresh role list, runs
+// the expiry sweep and writes the cache file, until a stop request; then it writes the
+// cache file once more and shuts the region down. One log line per action.
+#include "server.h"
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+#include "cache_access.h"
+#include "cache_file_check.h"
+#include "host.h"
+#include "output.h"
+#include "progress.h"
+#include "role_source.h"
+
+namespace orvcache {
+
+const std::vector<OptionSpec> kServerOptions = {
+    {"--directory", true},      {"--roles-interval", true}, {"--sweep-interval", true},
+    {"--write-interval", true}, {"--fetch-timeout", true},  {"--pid-file", true},
+    {"--stop-file", true}};
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int64_t kDefaultRolesIntervalMs = 10 * 60 * 1000;
+constexpr int64_t kDefaultSweepIntervalMs = 60 * 60 * 1000;
+constexpr int64_t kDefaultWriteIntervalMs = 5 * 60 * 1000;
+// How often a stop file is looked for.
+constexpr int64_t kStopFilePollMs = 200;
+
+struct Settings {
+  std::string directory;
+  int64_t rolesIntervalMs = kDefaultRolesIntervalMs;
+  int64_t sweepIntervalMs = kDefaultSweepIntervalMs;
+  int64_t writeIntervalMs = kDefaultWriteIntervalMs;
+  int32_t fetchTimeoutMs = 0;
+  std::string pidFile;
+  std::string stopFile;
+};
+
+Settings ReadSettings(const Args& args) {
+  Settings s;
+  s.directory = DirectoryChoice(args.Has("--directory") ? args.Value("--directory") : "");
+  if (args.Has("--roles-interval")) {
+    s.rolesIntervalMs = ParseDurationMs(args.Value("--roles-interval"), "--roles-interval");
+  }
+  if (args.Has("--sweep-interval")) {
+    s.sweepIntervalMs = ParseDurationMs(args.Value("--sweep-interval"), "--sweep-interval");
+  }
+  if (args.Has("--write-interval")) {
+    s.writeIntervalMs = ParseDurationMs(args.Value("--write-interval"), "--write-interval");
+  }
+  if (args.Has("--fetch-timeout")) {
+    s.fetchTimeoutMs = static_cast<int32_t>(
+        ParseInteger(args.Value("--fetch-timeout"), 0, INT32_MAX, "--fetch-timeout"));
+  }
+  if (args.Has("--pid-file")) s.pidFile = args.Value("--pid-file");
+  if (args.Has("--stop-file")) s.stopFile = args.Value("--stop-file");
+  return s;
+}
+
+std::string Every(int64_t ms) { return ms > 0 ? "every " + FormatDuration(ms) : "never"; }
+
+// One line per action: when, what, its result and how long it took.
+class Log {
+ public:
+  explicit Log(bool json) : json_(json) {}
+
+  // An action with a library result.
+  void Action(const std::string& action, ResultCode rc, int64_t ms, const std::string& detail,
+              Json extra = Json::object()) {
+    Write(action, rc == CACHE_OK ? "ok" : "failed", rc, rc == CACHE_OK ? "" : Message(rc), ms,
+          detail, std::move(extra));
+  }
+  // An action that failed in the command's own work.
+  void Error(const std::string& action, const std::string& message, int64_t ms) {
+    Write(action, "failed", 0, message, ms, "", Json::object());
+  }
+  // An event without a result: a stop request, a warning.
+  void Note(const std::string& action, const std::string& detail, Json extra = Json::object()) {
+    Write(action, "", 0, "", -1, detail, std::move(extra));
+  }
+
+ private:
+  void Write(const std::string& action, const std::string& result, ResultCode rc,
+             const std::string& message, int64_t ms, const std::string& detail, Json extra) {
+    const int64_t now = NowMs();
+    if (json_) {
+      Json line = {{"time", FormatTimeMs(now)}, {"action", action}};
+      if (!result.empty()) line["result"] = result;
+      if (rc != CACHE_OK) line["code"] = rc;
+      if (!message.empty()) line["message"] = message;
+      if (ms >= 0) line["durationMs"] = ms;
+      if (!detail.empty()) line["detail"] = detail;
+      for (auto& [key, value] : extra.items()) line[key] = value;
+      std::cout << line.dump(-1, ' ', false, Json::error_handler_t::replace) << std::endl;
+      return;
+    }
+    std::string text = FormatTimeMs(now) + " " + action + ":";
+    if (!result.empty()) text += " " + result;
+    if (!message.empty()) {
+      text += ": " + message + (rc != CACHE_OK ? " (" + std::to_string(rc) + ")" : "");
+    }
+    if (ms >= 0) text += " in " + FormatDuration(ms);
+    if (!detail.empty()) text += (result.empty() ? " " : "; ") + detail;
+    std::cout << text << std::endl;
+  }
+
+  bool json_;
+};
+
+class Stopwatch {
+ public:
+  int64_t ms() const {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start_).count();
+  }
+
+ private:
+  Clock::time_point start_ = Clock::now();
+};
+
+class Server {
+ public:
+  Server(Settings settings, bool json) : s_(std::move(settings)), log_(json) {}
+
+  int Run();
+
+ private:
+  bool Start();
+  bool LoadRoles(bool first);
+  void Sweep();
+  bool Write();
+  bool ShutDown();
+  std::string WaitForStop(int64_t ms);
+
+  Settings s_;
+  Log log_;
+  std::string cacheFile_;
+};
+
+bool Server::Start() {
+  std::string why;
+  cacheFile_ = CacheFilePath(&why);
+  // The library does not say whether it built the region from the file; the same rule
+  // applied beforehand does.
+  std::string origin;
+  if (cacheFile_.empty()) {
+    log_.Note("warning", why + ": the cache starts empty and is not written to a file");
+    origin = "from the defaults (no cache file)";
+  } else {
+    const CacheFileCheck check = CheckCacheFile(cacheFile_);
+    origin = check.usable ? "from the cache file " + cacheFile_
+                          : "from the defaults (" + cacheFile_ + ": " + check.reason + ")";
+  }
+
+  Stopwatch watch;
+  ResultCode rc = InitializeTQ5ORVCacheServer();
+  if (rc == CACHE_OK) rc = InitializeCacheDataSharedMemory();
+  if (rc != CACHE_OK) {
+    log_.Action("start", rc, watch.ms(), "");
+    UninitializeTQ5ORVCache();
+    return false;
+  }
+  const CacheHeader h = ReadHeader(Side::Server);
+  log_.Action("start", rc, watch.ms(),
+              "region " + origin + ": " + std::to_string(h.roleActiveCount) + " of " +
+                  std::to_string(h.roleCapacity) + " role slots and " +
+                  std::to_string(h.userActiveCount) + " of " + std::to_string(h.userCapacity) +
+                  " user slots in use",
+              {{"roles", h.roleActiveCount},
+               {"users", h.userActiveCount},
+               {"fromCacheFile", origin.rfind("from the cache file", 0) == 0}});
+  return true;
+}
+
+bool Server::LoadRoles(bool first) {
+  const std::string action = first ? "roles" : "merge";
+  Stopwatch watch;
+  RoleList list;
+  try {
+    Progress progress("reading the role list");
+    list = ReadRoleList(s_.directory, &progress);
+  } catch (const ToolError& error) {
+    log_.Error(action, error.what(), watch.ms());
+    return false;
+  }
+  const auto count = static_cast<int32_t>(list.roles.size());
+  // A full load renumbers the table from slot 0, which would hand the slots that cached
+  // users hold to other roles. It is used only while no user is cached; otherwise the
+  // list is merged, which keeps every held role in its slot.
+  const CacheHeader before = ReadHeader(Side::Server);
+  const bool put = first && before.userActiveCount == 0;
+  ResultCode rc = CACHE_OK;
+  {
+    Progress progress(put ? "loading the role table" : "merging into the role table");
+    rc = put ? PutAllRolesCacheDataSharedMemory(count, list.roles.data())
+             : UpdateAllRolesCacheDataSharedMemory(count, list.roles.data());
+  }
+  const CacheHeader after = ReadHeader(Side::Server);
+  const int32_t active = CountActiveRoles(Side::Server);
+  std::string detail =
+      Count(count, "role") + " from " + list.source + (put ? ", loaded" : ", merged") + "; " +
+      std::to_string(after.roleActiveCount) + " in use, " + std::to_string(active) + " active, " +
+      std::to_string(after.roleCapacity) + " slots";
+  if (list.skipped > 0) {
+    detail += "; " + std::to_string(list.skipped) + " skipped (name or id over 63 characters)";
+  }
+  log_.Action(action, rc, watch.ms(), detail,
+              {{"listed", count},
+               {"inUse", after.roleActiveCount},
+               {"active", active},
+               {"capacity", after.roleCapacity},
+               {"skipped", list.skipped}});
+  return rc == CACHE_OK;
+}
+
+void Server::Sweep() {
+  Stopwatch watch;
+  const CacheHeader before = ReadHeader(Side::Server);
+  ResultCode rc;
+  {
+    // One export call: its progress cannot be seen from outside, only its time.
+    Progress progress("sweep over " + Count(before.userActiveCount, "user"));
+    rc = UpdateAllCurUserRoles(s_.fetchTimeoutMs);
+  }
+  const int64_t ms = watch.ms();
+  int current = 0, pending = 0, failed = 0;
+  for (const UserEntry& user : ListUsers()) {
+    if (user.status == USER_ROLES_CURRENT) ++current;
+    if (user.status == USER_ROLES_PENDING) ++pending;
+    if (user.status == USER_ROLES_FETCH_FAILED) ++failed;
+  }
+  const CacheHeader after = ReadHeader(Side::Server);
+  std::string detail = Count(before.userActiveCount, "user") + " before, " +
+                       std::to_string(after.userActiveCount) +
+                       " after: " + std::to_string(current) + " current, " +
+                       std::to_string(pending) + " pending, " + std::to_string(failed) + " failed";
+  if (rc != CACHE_OK) detail += " (the result is the last refresh's)";
+  log_.Action("sweep", rc, ms, detail,
+              {{"usersBefore", before.userActiveCount},
+               {"usersAfter", after.userActiveCount},
+               {"current", current},
+               {"pending", pending},
+               {"failed", failed}});
+}
+
+bool Server::Write() {
+  if (cacheFile_.empty()) return true;
+  Stopwatch watch;
+  const ResultCode rc = WriteCacheDataToFile();
+  std::error_code error;
+  const auto size = std::filesystem::file_size(cacheFile_, error);
+  log_.Action("write", rc, watch.ms(),
+              cacheFile_ + (error ? "" : " (" + std::to_string(size) + " bytes)"),
+              {{"path", cacheFile_}});
+  return rc == CACHE_OK;
+}
+
+bool Server::ShutDown() {
+  Stopwatch watch;
+  const ResultCode rc = UninitializeCacheDataSharedMemory();
+  UninitializeTQ5ORVCache();
+  log_.Action("shutdown", rc, watch.ms(), rc == CACHE_OK ? "region closed" : "");
+  return rc == CACHE_OK;
+}
+
+std::string Server::WaitForStop(int64_t ms) {
+  if (s_.stopFile.empty()) return host::WaitForStop(ms);
+  for (;;) {
+    std::error_code error;
+    if (std::filesystem::exists(s_.stopFile, error)) return "stop file " + s_.stopFile;
+    const int64_t slice = ms < kStopFilePollMs ? ms : kStopFilePollMs;
+    std::string reason = host::WaitForStop(slice);
+    if (!reason.empty()) return reason;
+    ms -= slice;
+    if (ms <= 0) return "";
+  }
+}
+
+int Server::Run() {
+  host::InstallStopHandlers();
+  if (!s_.stopFile.empty()) {
+    // A stop file left from an earlier run would stop this one at once.
+    std::error_code error;
+    std::filesystem::remove(s_.stopFile, error);
+  }
+  if (!Start()) return 1;
+  const bool rolesLoaded = LoadRoles(true);
+  if (!rolesLoaded && ReadHeader(Side::Server).roleActiveCount == 0) {
+    // Nothing to answer lookups with: every fetched role would be dropped.
+    log_.Note("stop", "no roles to serve");
+    ShutDown();
+    return 1;
+  }
+  if (!s_.pidFile.empty()) {
+    std::ofstream(s_.pidFile) << host::ProcessId() << "\n";
+  }
+  log_.Note("ready",
+            "pid " + std::to_string(host::ProcessId()) + "; roles " + Every(s_.rolesIntervalMs) +
+                ", sweep " + Every(s_.sweepIntervalMs) + ", write " + Every(s_.writeIntervalMs),
+            {{"pid", host::ProcessId()},
+             {"rolesIntervalMs", s_.rolesIntervalMs},
+             {"sweepIntervalMs", s_.sweepIntervalMs},
+             {"writeIntervalMs", s_.writeIntervalMs}});
+
+  struct Timer {
+    int64_t intervalMs;
+    Clock::time_point due;
+  };
+  const auto now = Clock::now();
+  Timer roles{s_.rolesIntervalMs, now + std::chrono::milliseconds(s_.rolesIntervalMs)};
+  Timer sweep{s_.sweepIntervalMs, now + std::chrono::milliseconds(s_.sweepIntervalMs)};
+  Timer write{s_.writeIntervalMs, now + std::chrono::milliseconds(s_.writeIntervalMs)};
+  auto due = [](const Timer& t, Clock::time_point at) { return t.intervalMs > 0 && t.due <= at; };
+  auto rearm = [](Timer& t) { t.due = Clock::now() + std::chrono::milliseconds(t.intervalMs); };
+
+  std::string reason;
+  while (reason.empty()) {
+    int64_t waitMs = INT32_MAX;
+    for (const Timer* t : {&roles, &sweep, &write}) {
+      if (t->intervalMs <= 0) continue;
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(t->due - Clock::now()).count();
+      if (left < waitMs) waitMs = left < 0 ? 0 : left;
+    }
+    reason = WaitForStop(waitMs);
+    if (!reason.empty()) break;
+    const auto at = Clock::now();
+    if (due(roles, at)) {
+      LoadRoles(false);
+      rearm(roles);
+    }
+    if (due(sweep, at)) {
+      Sweep();
+      rearm(sweep);
+    }
+    if (due(write, at)) {
+      Write();
+      rearm(write);
+    }
+  }
+
+  log_.Note("stop", reason);
+  const bool written = Write();
+  const bool down = ShutDown();
+  if (!s_.pidFile.empty()) {
+    std::error_code error;
+    std::filesystem::remove(s_.pidFile, error);
+  }
+  if (!s_.stopFile.empty()) {
+    std::error_code error;
+    std::filesystem::remove(s_.stopFile, error);
+  }
+  host::StopDone();
+  return written && down ? 0 : 1;
+}
+
+}  // namespace
+
+int RunServer(const Args& args, bool json) {
+  Settings settings = ReadSettings(args);
+  return Server(std::move(settings), json).Run();
+}
+
+}  // namespace orvcache

@@ -1,0 +1,102 @@
+// `orvcache timeout`: the registry value that limits each fetch from the directory, read
+// and written the way the library reads it: the group's key named by ZOLMAR_VERSION and
+// MERLOC_GROUP_NAME, the value ORV_USER_ROLES_TIMEOUT in milliseconds.
+#include <cstdio>
+#include <cstdlib>
+
+#include "commands.h"
+#include "output.h"
+#include "platform/registry.h"
+
+namespace orvcache {
+namespace {
+
+using tq5::platform::RegistryKey;
+using tq5::platform::RegistryStatus;
+
+constexpr const char* kValueName = "ORV_USER_ROLES_TIMEOUT";
+constexpr uint32_t kDefaultMs = 60000;
+constexpr std::size_t kMaxKeyText = 255;
+
+// The group's key, or a Failure with the library's code for a missing variable.
+std::string GroupKey() {
+  const char* group = std::getenv("MERLOC_GROUP_NAME");
+  const char* version = std::getenv("ZOLMAR_VERSION");
+  if (!group || !version) throw Failure(CACHE_E_NO_GROUP_ENV, "finding the group's key");
+  const std::string key = std::string("SOFTWARE\\Brintel\\Zolmar\\") + version + "\\" + group;
+  if (key.size() > kMaxKeyText) throw Failure(CACHE_E_GROUP_KEY_OPEN, "opening " + key);
+  return key;
+}
+
+class OpenKey {
+ public:
+  OpenKey(const std::string& name, bool write) {
+    const RegistryStatus status = tq5::platform::OpenMachineKey(name, write, &key_);
+    if (status != RegistryStatus::Ok) {
+      throw Failure(CACHE_E_GROUP_KEY_OPEN,
+                    "opening HKEY_LOCAL_MACHINE\\" + name + (write ? " for writing" : ""));
+    }
+  }
+  ~OpenKey() { tq5::platform::CloseKey(key_); }
+  OpenKey(const OpenKey&) = delete;
+  OpenKey& operator=(const OpenKey&) = delete;
+  RegistryKey* get() const { return key_; }
+
+ private:
+  RegistryKey* key_ = nullptr;
+};
+
+}  // namespace
+
+int RunTimeout(const Args& args, bool json) {
+  const std::string key = GroupKey();
+  const std::string where = "HKEY_LOCAL_MACHINE\\" + key + "\\" + kValueName;
+  const bool set = !args.positional().empty();
+  if (set) {
+    const auto ms = static_cast<uint32_t>(
+        ParseInteger(args.positional()[0], 0, UINT32_MAX, "the time limit in milliseconds"));
+    OpenKey open(key, true);
+    if (tq5::platform::SetDwordValue(open.get(), kValueName, ms) != RegistryStatus::Ok) {
+      throw Failure(CACHE_E_TIMEOUT_KEY_CREATE, "writing " + where);
+    }
+  }
+
+  // Read without creating: a missing value is a state worth showing, and the library
+  // creates it itself on its first fetch.
+  OpenKey open(key, false);
+  unsigned char data[4] = {0, 0, 0, 0};
+  uint32_t size = sizeof data;
+  const RegistryStatus status = tq5::platform::QueryValue(open.get(), kValueName, data, &size);
+  if (status != RegistryStatus::Ok && status != RegistryStatus::NotFound) {
+    throw Failure(CACHE_E_TIMEOUT_KEY_OPEN, "reading " + where);
+  }
+  const bool present = status == RegistryStatus::Ok;
+  const uint32_t value = static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 |
+                         static_cast<uint32_t>(data[2]) << 16 |
+                         static_cast<uint32_t>(data[3]) << 24;
+  const uint32_t effective = present && value != 0 ? value : kDefaultMs;
+
+  if (json) {
+    PrintJson({{"key", "HKEY_LOCAL_MACHINE\\" + key},
+               {"value", kValueName},
+               {"ms", present ? Json(value) : Json(nullptr)},
+               {"effectiveMs", effective},
+               {"changed", set}});
+    return kExitOk;
+  }
+  std::printf("%s\n", where.c_str());
+  if (!present) {
+    std::printf("  not set: fetches wait up to %u ms (the library creates it with that value)\n",
+                effective);
+  } else if (value == 0) {
+    std::printf("  0: fetches wait up to the default %u ms\n", effective);
+  } else if (value >= 0x80000000u) {
+    std::printf("  %u ms: fetches wait %s\n", value,
+                value == 0xFFFFFFFFu ? "without limit" : "that long, reading the value every time");
+  } else {
+    std::printf("  %u ms%s\n", value, set ? " (set; processes started from now on use it)" : "");
+  }
+  return kExitOk;
+}
+
+}  // namespace orvcache
