@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -92,6 +93,81 @@ int ClientExpectRoles(const std::string& which, int expectedCount, char** expect
   return 0;
 }
 
+// Whether `role` may be one of user u<user>'s roles: its own pool P<user>_* or the
+// shared S*, with the id that goes with the name. Anything else was never granted.
+bool Grantable(const RoleNameId& role, int user) {
+  const std::string name = role.name;
+  const std::string pool = "P" + std::to_string(user) + "_";
+  const bool ours = name.compare(0, pool.size(), pool) == 0 || name.compare(0, 1, "S") == 0;
+  return ours && "ID-" + name == role.id;
+}
+
+enum class UserCall { kFind, kCurrent, kDelete, kCommit };
+constexpr const char* kCallNames[] = {"find", "current roles of", "delete", "commit"};
+
+// One call on user u<user> of CORP. False, with a message, for an answer the scenario
+// does not allow or a role the directory cannot have given the user.
+bool CallOnUser(UserCall call, int user, int timeoutMs) {
+  const std::string name = "u" + std::to_string(user);
+  RoleNameId roles[TQ5ORVCACHE_MAX_USER_ROLES];
+  int32_t count = TQ5ORVCACHE_MAX_USER_ROLES;
+  ResultCode rc = CACHE_OK;
+  bool allowed = false;
+  switch (call) {
+    case UserCall::kFind:
+      rc = ClientFindUserRoles("CORP", name.c_str(), &count, roles, timeoutMs);
+      allowed = rc == CACHE_OK || rc == CACHE_E_USER_FETCH_CALL;  // @fail and absent users
+      break;
+    case UserCall::kCurrent:
+      rc = ClientFindUserCurrentRoles("CORP", name.c_str(), &count, roles);
+      allowed = rc == CACHE_OK || rc == CACHE_E_USER_NOT_CACHED;
+      break;
+    case UserCall::kDelete:
+      rc = ClientDeleteUserCacheDataSharedMemory("CORP", name.c_str());
+      allowed = rc == CACHE_OK || rc == CACHE_E_USER_NOT_CACHED;
+      break;
+    case UserCall::kCommit:
+      rc = ClientRefreshUserRoles("CORP", name.c_str());
+      allowed = rc == CACHE_OK || rc == CACHE_E_USER_NOT_CACHED || rc == CACHE_E_USER_ROLES_FAILED;
+      break;
+  }
+  if (!allowed) {
+    std::fprintf(stderr, "%s %s: %d\n", kCallNames[static_cast<int>(call)], name.c_str(), rc);
+    return false;
+  }
+  const bool answered = call == UserCall::kFind || call == UserCall::kCurrent;
+  for (int32_t r = 0; answered && rc == CACHE_OK && r < count; ++r) {
+    if (!Grantable(roles[r], user)) {
+      std::fprintf(stderr, "%s %s: role %s (%s) was never the user's\n",
+                   kCallNames[static_cast<int>(call)], name.c_str(), roles[r].name, roles[r].id);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Works on users u0..u<users-1> of CORP, `iterations` times: deletes one, or looks at
+// its current roles, maybe commits them, and looks it up.
+int UserChurn(unsigned seed, int iterations, int users, int timeoutMs) {
+  const ResultCode rc = InitializeTQ5ORVCache();
+  if (rc != CACHE_OK) return Exit(rc);
+  std::mt19937 random(seed);
+  for (int i = 0; i < iterations; ++i) {
+    const int user = static_cast<int>(random() % static_cast<unsigned>(users));
+    const unsigned op = random() % 100;
+    bool ok = true;
+    if (op < 15) {
+      ok = CallOnUser(UserCall::kDelete, user, timeoutMs);
+    } else {
+      ok = CallOnUser(UserCall::kCurrent, user, timeoutMs) &&
+           (op % 2 == 0 || CallOnUser(UserCall::kCommit, user, timeoutMs)) &&
+           CallOnUser(UserCall::kFind, user, timeoutMs);
+    }
+    if (!ok) return kMismatch;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -107,9 +183,14 @@ int main(int argc, char** argv) {
   if (command == "client-expect-roles" && argc >= 3) {
     return ClientExpectRoles(argv[2], argc - 3, argv + 3);
   }
+  if (command == "user-churn" && argc == 6) {
+    return UserChurn(static_cast<unsigned>(std::atoll(argv[2])), std::atoi(argv[3]),
+                     std::atoi(argv[4]), std::atoi(argv[5]));
+  }
   std::fprintf(stderr,
                "usage: tq5_peer serve READY STOP | lock-and-die READY MS |\n"
                "  client-put-config A C | client-expect-config A C |\n"
-               "  client-expect-roles all|active SLOT:NAME...\n");
+               "  client-expect-roles all|active SLOT:NAME... |\n"
+               "  user-churn SEED ITERATIONS USERS TIMEOUT_MS\n");
   return kUsage;
 }
