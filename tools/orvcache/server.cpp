@@ -132,6 +132,7 @@ class Server {
   int Run();
 
  private:
+  int Serve();
   bool Start();
   bool LoadRoles(bool first);
   void Sweep();
@@ -285,12 +286,23 @@ std::string Server::WaitForStop(int64_t ms) {
 
 int Server::Run() {
   host::InstallStopHandlers();
+  if (!Start()) return 1;
+  try {
+    return Serve();
+  } catch (const Failure& failure) {
+    // Reading the region's figures failed: the region is not what this server made.
+    log_.Error("server", failure.what(), -1);
+    ShutDown();
+    return 1;
+  }
+}
+
+int Server::Serve() {
   if (!s_.stopFile.empty()) {
     // A stop file left from an earlier run would stop this one at once.
     std::error_code error;
     std::filesystem::remove(s_.stopFile, error);
   }
-  if (!Start()) return 1;
   const bool rolesLoaded = LoadRoles(true);
   if (!rolesLoaded && ReadHeader(Side::Server).roleActiveCount == 0) {
     // Nothing to answer lookups with: every fetched role would be dropped.
