@@ -1,3 +1,4 @@
+#include <cstdint>
 #include <new>
 
 #include "platform/directory_component.h"
@@ -50,8 +51,12 @@ class VariantRoleStrings final : public RoleStrings {
 
   bool Element(int32_t index, std::wstring* text) const override {
     SAFEARRAY* array = Array();
-    if (array == nullptr) return false;
-    LONG at = index;
+    LONG lower = 0;
+    if (array == nullptr || index < 0 || FAILED(SafeArrayGetLBound(array, 1, &lower))) return false;
+    // `index` counts from the lower bound; past the upper bound the read below fails.
+    const int64_t position = static_cast<int64_t>(lower) + index;
+    if (position > INT32_MAX) return false;
+    LONG at = static_cast<LONG>(position);
     BSTR element = nullptr;
     // A copy of the element, which is ours to free; out-of-bounds indexes fail here.
     if (FAILED(SafeArrayGetElement(array, &at, &element))) return false;
