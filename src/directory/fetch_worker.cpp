@@ -19,9 +19,10 @@
 namespace tq5::directory {
 namespace {
 
+// At most 63 characters, zero-padded to the field.
 void CopyName(char (&to)[kNameSize], const char* from) {
-  std::strncpy(to, from, kNameSize - 1);
-  to[kNameSize - 1] = '\0';
+  std::memset(to, 0, sizeof to);
+  std::memcpy(to, from, strnlen(from, kNameSize - 1));
 }
 
 void DeleteContext(FetchContext* context) {
