@@ -1,0 +1,378 @@
+// User lookups in a full table (1024 users of 16 roles each, 1024 roles): a hit from a
+// client process and from the server's own, the same search over a plain in-memory copy
+// of the table as the floor, a miss that fetches from the directory file, and a sweep
+// that fetches every user again. The server starts from a cache file image, so that the
+// table is full without 1024 fetches.
+#include <benchmark/benchmark.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "tq5orvcache.h"
+
+// Every allocation of the process, the library's included, so that a benchmark can show
+// how many its operation makes. Not inlined: the compiler would take the free() in
+// delete for the release of a new'd pointer.
+namespace {
+std::atomic<uint64_t> allocations{0};
+}  // namespace
+
+__attribute__((noinline)) void* operator new(std::size_t size) {
+  allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+__attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int32_t kRoles = 1024;
+constexpr int32_t kUsers = 1024;
+constexpr int32_t kRolesPerUser = 16;
+constexpr int32_t kTimeoutMs = 60000;
+constexpr const char* kDomain = "PLANT";
+
+void RoleText(int32_t i, char (&name)[TQ5ORVCACHE_TEXT_SIZE], char (&id)[TQ5ORVCACHE_TEXT_SIZE]) {
+  std::snprintf(name, sizeof name, "Historian.Area%02d.Operators%04d", i % 37, i);
+  std::snprintf(id, sizeof id, "S-1-5-21-3623811015-3361044348-30300820-%d", 10000 + i);
+}
+
+std::string UserName(int32_t user) {
+  char name[TQ5ORVCACHE_TEXT_SIZE];
+  std::snprintf(name, sizeof name, "operator%04d", user);
+  return name;
+}
+
+// Every role is held by 16 users.
+int32_t RoleOf(int32_t user, int32_t k) { return (user * kRolesPerUser + k) % kRoles; }
+
+struct Table {
+  CacheHeader header{};
+  std::vector<RoleEntry> roles = std::vector<RoleEntry>(kRoles);
+  std::vector<UserEntry> users = std::vector<UserEntry>(kUsers);
+};
+
+Table FullTable() {
+  Table table;
+  table.header = {kRoles, kRoles, kRoles, kUsers, kUsers, kUsers, 1, 300};
+  for (int32_t i = 0; i < kRoles; ++i) {
+    RoleEntry& role = table.roles[i];
+    role.inUse = role.listed = 1;
+    role.slot = i;
+    RoleText(i, role.name, role.id);
+  }
+  const int32_t now = static_cast<int32_t>(std::time(nullptr));
+  for (int32_t u = 0; u < kUsers; ++u) {
+    UserEntry& user = table.users[u];
+    user.inUse = 1;
+    user.roleCount = user.currentRoleCount = kRolesPerUser;
+    for (int32_t k = 0; k < kRolesPerUser; ++k) {
+      user.roleSlots[k] = user.currentRoleSlots[k] = RoleOf(u, k);
+      ++table.roles[RoleOf(u, k)].userRefs;
+    }
+    user.status = USER_ROLES_CURRENT;
+    user.slot = u;
+    user.lastAccess = now;
+    std::snprintf(user.domainName, sizeof user.domainName, "%s", kDomain);
+    std::snprintf(user.userName, sizeof user.userName, "%s", UserName(u).c_str());
+  }
+  return table;
+}
+
+void WriteCacheFile(const std::string& path, const Table& table) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(&table.header), sizeof table.header);
+  out.write(reinterpret_cast<const char*>(table.roles.data()),
+            static_cast<std::streamsize>(sizeof(RoleEntry) * table.roles.size()));
+  out.write(reinterpret_cast<const char*>(table.users.data()),
+            static_cast<std::streamsize>(sizeof(UserEntry) * table.users.size()));
+}
+
+std::string directoryPath;
+
+// The directory answers users first..last with their 16 roles at once. The file is read
+// again at every fetch, so it may change between benchmarks.
+void WriteDirectoryFile(int32_t first, int32_t last) {
+  std::ofstream out(directoryPath, std::ios::trunc);
+  char name[TQ5ORVCACHE_TEXT_SIZE], id[TQ5ORVCACHE_TEXT_SIZE];
+  for (int32_t u = first; u <= last; ++u) {
+    for (int32_t k = 0; k < kRolesPerUser; ++k) {
+      RoleText(RoleOf(u, k), name, id);
+      out << kDomain << '\t' << UserName(u) << '\t' << name << '\t' << id << '\n';
+    }
+  }
+}
+
+// The lookup keys, spelt in another case than the table, as callers may.
+std::string KeyName(int32_t user) {
+  std::string name = UserName(user);
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return name;
+}
+
+// ---- The floor: the same search over a plain copy of the table ----------------------
+
+using Field = char[TQ5ORVCACHE_TEXT_SIZE];
+
+bool FieldEquals(const Field& a, const Field& b) {
+  for (std::size_t i = 0; i < sizeof(Field); ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]);
+    unsigned char y = static_cast<unsigned char>(b[i]);
+    if (x != y) {
+      if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + ('a' - 'A'));
+      if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + ('a' - 'A'));
+      if (x != y) return false;
+    }
+    if (x == '\0') return true;
+  }
+  return true;
+}
+
+ResultCode PlainFind(const Table& table, const char* domainName, const char* userName,
+                     int32_t* count, RoleNameId* out) {
+  Field domain{}, user{};
+  const std::size_t domainLength = strnlen(domainName, sizeof domain);
+  const std::size_t userLength = strnlen(userName, sizeof user);
+  if (domainLength == 0 || domainLength >= sizeof domain) return CACHE_E_BAD_DOMAIN_NAME;
+  if (userLength == 0 || userLength >= sizeof user) return CACHE_E_BAD_USER_NAME;
+  std::memcpy(domain, domainName, domainLength);
+  std::memcpy(user, userName, userLength);
+  const int32_t limit = table.header.userHighWater;
+  for (int32_t i = 0; i < limit; ++i) {
+    const UserEntry& entry = table.users[i];
+    if (entry.inUse != 1 || !FieldEquals(entry.userName, user) ||
+        !FieldEquals(entry.domainName, domain)) {
+      continue;
+    }
+    if (entry.roleCount > *count) {
+      *count = entry.roleCount;
+      return CACHE_E_BUFFER_TOO_SMALL;
+    }
+    int32_t written = 0;
+    for (int32_t k = 0; k < entry.roleCount; ++k) {
+      const int32_t slot = entry.roleSlots[k];
+      if (slot < 0) continue;
+      if (slot >= kRoles || table.roles[slot].slot != slot) return CACHE_E_CORRUPTED;
+      const RoleEntry& role = table.roles[slot];
+      if (role.inUse == 0) return CACHE_E_ROLE_MISSING;
+      std::memcpy(out[written].name, role.name, sizeof role.name);
+      std::memcpy(out[written].id, role.id, sizeof role.id);
+      ++written;
+    }
+    *count = written;
+    return CACHE_OK;
+  }
+  return CACHE_E_USER_NOT_CACHED;
+}
+
+// ---- Where the server runs ----------------------------------------------------------
+
+bool StartServer() {
+  return InitializeTQ5ORVCacheServer() == CACHE_OK && InitializeCacheDataSharedMemory() == CACHE_OK;
+}
+
+void StopServer() {
+  UninitializeCacheDataSharedMemory();
+  UninitializeTQ5ORVCache();
+}
+
+// The server in this process (its region open), or in a child process, so that this
+// one is a plain client. Either starts from the cache file, with the full table.
+class World {
+ public:
+  enum Where { kNone, kHere, kChild };
+
+  static World& Get() {
+    static World world;
+    return world;
+  }
+
+  bool Be(Where where) {
+    if (where == where_) return true;
+    Leave();
+    if (where == kHere && !StartServer()) return false;
+    if (where == kChild && !StartChild()) return false;
+    where_ = where;
+    return true;
+  }
+
+  void Leave() {
+    if (where_ == kHere) StopServer();
+    if (where_ == kChild) {
+      close(stop_);  // the child serves until this end closes
+      waitpid(child_, nullptr, 0);
+      UninitializeTQ5ORVCache();
+    }
+    where_ = kNone;
+  }
+
+ private:
+  bool StartChild() {
+    int ready[2], stop[2];
+    if (pipe(ready) != 0 || pipe(stop) != 0) return false;
+    child_ = fork();
+    if (child_ < 0) return false;
+    if (child_ == 0) {
+      close(ready[0]);
+      close(stop[1]);
+      const char ok = StartServer() ? 1 : 0;
+      if (write(ready[1], &ok, 1) != 1) _exit(1);
+      char byte;
+      while (read(stop[0], &byte, 1) > 0) {
+      }
+      StopServer();
+      _exit(0);
+    }
+    close(ready[1]);
+    close(stop[0]);
+    stop_ = stop[1];
+    char ok = 0;
+    const bool started = read(ready[0], &ok, 1) == 1 && ok == 1;
+    close(ready[0]);
+    return started && InitializeTQ5ORVCache() == CACHE_OK;
+  }
+
+  Where where_ = kNone;
+  pid_t child_ = -1;
+  int stop_ = -1;
+};
+
+// ---- Benchmarks -----------------------------------------------------------------------
+
+// Runs `find` on the user at index state.range(0) and checks that its 16 roles come back.
+template <typename Find>
+void Lookups(benchmark::State& state, Find find) {
+  const std::string user = KeyName(static_cast<int32_t>(state.range(0)));
+  RoleNameId roles[TQ5ORVCACHE_MAX_USER_ROLES];
+  const uint64_t before = allocations.load();
+  for (auto _ : state) {
+    int32_t count = TQ5ORVCACHE_MAX_USER_ROLES;
+    if (find("plant", user.c_str(), &count, roles) != CACHE_OK || count != kRolesPerUser) {
+      return state.SkipWithError("lookup failed");
+    }
+    benchmark::DoNotOptimize(roles);
+  }
+  state.counters["allocs/op"] = benchmark::Counter(
+      static_cast<double>(allocations.load() - before) / static_cast<double>(state.iterations()));
+}
+
+// The user in the middle of the table and the last one; the machine is shared and noisy,
+// so each runs several times and the fastest run is reported beside the mean.
+void HitArgs(benchmark::internal::Benchmark* b) {
+  b->Arg(kUsers / 2)->Arg(kUsers - 1)->Repetitions(5)->ReportAggregatesOnly(true);
+  b->Unit(benchmark::kMicrosecond);
+  b->ComputeStatistics(
+      "min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); });
+}
+
+ResultCode FindRoles(const char* domain, const char* user, int32_t* count, RoleNameId* roles) {
+  return ClientFindUserRoles(domain, user, count, roles, kTimeoutMs);
+}
+
+void BM_HitFloor(benchmark::State& state) {
+  static const Table table = FullTable();
+  Lookups(state, [](const char* d, const char* u, int32_t* c, RoleNameId* r) {
+    return PlainFind(table, d, u, c, r);
+  });
+}
+BENCHMARK(BM_HitFloor)->Apply(HitArgs);
+
+void BM_HitClient(benchmark::State& state) {
+  if (!World::Get().Be(World::kChild)) return state.SkipWithError("no server");
+  Lookups(state, FindRoles);
+}
+BENCHMARK(BM_HitClient)->Apply(HitArgs);
+
+void BM_HitServer(benchmark::State& state) {
+  if (!World::Get().Be(World::kHere)) return state.SkipWithError("no server");
+  Lookups(state, FindRoles);
+}
+BENCHMARK(BM_HitServer)->Apply(HitArgs);
+
+// The user is deleted (untimed) and looked up again: a fetch, the match of its 16 roles
+// against the role table, and the new entry stored and flushed. The directory file holds
+// every user, or only this one: the file is read whole at every fetch, and its size
+// shows in the fetch.
+void BM_Miss(benchmark::State& state) {
+  if (!World::Get().Be(World::kHere)) return state.SkipWithError("no server");
+  const int32_t index = static_cast<int32_t>(state.range(0));
+  if (state.range(1)) {
+    WriteDirectoryFile(0, kUsers - 1);
+  } else {
+    WriteDirectoryFile(index, index);
+  }
+  const std::string user = KeyName(index);
+  RoleNameId roles[TQ5ORVCACHE_MAX_USER_ROLES];
+  for (auto _ : state) {
+    state.PauseTiming();
+    const ResultCode deleted = ClientDeleteUserCacheDataSharedMemory(kDomain, user.c_str());
+    state.ResumeTiming();
+    int32_t count = TQ5ORVCACHE_MAX_USER_ROLES;
+    if (deleted != CACHE_OK || FindRoles(kDomain, user.c_str(), &count, roles) != CACHE_OK ||
+        count != kRolesPerUser) {
+      return state.SkipWithError("miss failed");
+    }
+  }
+}
+BENCHMARK(BM_Miss)
+    ->ArgNames({"user", "whole_directory"})
+    ->Args({kUsers - 1, 1})
+    ->Args({kUsers - 1, 0})
+    ->UseRealTime()  // the fetch runs on a worker thread
+    ->Unit(benchmark::kMillisecond);
+
+// Every user fetched again; the answers equal the committed sets, so nothing is committed.
+// One fetch per user reads the whole directory file: a single sweep takes long.
+void BM_Sweep(benchmark::State& state) {
+  if (!World::Get().Be(World::kHere)) return state.SkipWithError("no server");
+  WriteDirectoryFile(0, kUsers - 1);
+  for (auto _ : state) {
+    if (UpdateAllCurUserRoles(kTimeoutMs) != CACHE_OK) return state.SkipWithError("sweep failed");
+  }
+  state.SetItemsProcessed(state.iterations() * kUsers);
+}
+BENCHMARK(BM_Sweep)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Objects and files of our own: the region starts from our cache file and the
+  // directory is our file.
+  const std::string prefix = "ubench" + std::to_string(getpid()) + "_";
+  const fs::path folder = fs::temp_directory_path() / prefix;
+  fs::create_directories(folder);
+  directoryPath = (folder / "directory.txt").string();
+  WriteCacheFile((folder / "TQ5ORVCACHE.dat").string(), FullTable());
+  WriteDirectoryFile(0, kUsers - 1);
+  setenv("TQ5ORVCACHE_OBJECT_PREFIX", prefix.c_str(), 1);
+  setenv("MERLOC_GROUP_FOLDER_NAME", folder.c_str(), 1);
+  setenv("TQ5ORVCACHE_DIRECTORY", ("file:" + directoryPath).c_str(), 1);
+
+  benchmark::Initialize(&argc, argv);
+  const bool usage = benchmark::ReportUnrecognizedArguments(argc, argv);
+  if (!usage) benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  World::Get().Leave();
+  // The library never removes the mutex's name; these names are the benchmark's own.
+  shm_unlink(("/" + prefix + "ZOLMAR_ORVCACHE_MUTEX").c_str());
+  shm_unlink(("/" + prefix + "ZOLMAR_ORVCACHE").c_str());
+  std::error_code error;
+  fs::remove_all(folder, error);
+  return usage ? 1 : 0;
+}
