@@ -434,46 +434,12 @@ void PointServerAt(const std::string& path) {
            static_cast<DWORD>(choice.size() + 1));
 }
 
-// The COM runtime's service must be up before the first activation. Wine starts it on
-// demand, but for a while after a new prefix boots its service manager refuses (database
-// locked) or times out, and an activation that meets that fails only minutes later. The
-// manager may also report the service stopped while its process is coming up, and a
-// second start then runs a second copy that knows nothing of the servers registered with
-// the first. So: done when the manager reports it running or Wine's copy has opened its
-// endpoint; otherwise start it, again at once after a locked database, else only after a
-// pause long enough for a slow start to show.
-bool ComServiceRunning(DWORD timeoutMs) {
-  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-  if (manager == nullptr) return false;
-  SC_HANDLE service = OpenServiceA(manager, "RpcSs", SERVICE_START | SERVICE_QUERY_STATUS);
-  if (service == nullptr) service = OpenServiceA(manager, "RpcSs", SERVICE_QUERY_STATUS);
-  ULONGLONG nextStart = 0;
-  bool running = false;
-  SERVICE_STATUS status{};
-  while (service != nullptr && QueryServiceStatus(service, &status)) {
-    running = status.dwCurrentState == SERVICE_RUNNING ||
-              WaitNamedPipeA("\\\\.\\pipe\\lrpc\\irpcss", 1) ||
-              GetLastError() == ERROR_SEM_TIMEOUT;  // there, but busy
-    if (running || GetTickCount64() > deadline) break;
-    if (status.dwCurrentState == SERVICE_STOPPED && GetTickCount64() >= nextStart) {
-      const bool locked =
-          !StartServiceA(service, 0, nullptr) && GetLastError() == ERROR_SERVICE_DATABASE_LOCKED;
-      nextStart = GetTickCount64() + (locked ? 0 : 10000);
-    }
-    Sleep(250);
-  }
-  if (service != nullptr) CloseServiceHandle(service);
-  CloseServiceHandle(manager);
-  return running;
-}
-
 class DirectoryServerTest : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    ASSERT_TRUE(ComServiceRunning(120000)) << "the COM runtime's service does not start";
-    // Registration lasts for the prefix; the server started for the first test serves
-    // the rest and ends by itself once it has been idle for a while.
+    // Registration lasts for the prefix (and waits for the COM runtime to be up); the
+    // server started for the first test serves the rest and ends by itself once it has
+    // been idle for a while.
     ASSERT_EQ(0, RunServerCommand("/RegServer"));
     RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, kServerSettings, "IdleSeconds");
     folder_ = (fs::temp_directory_path() / Unique("tq5-directory-")).string();

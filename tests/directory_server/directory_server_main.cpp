@@ -2,7 +2,8 @@
 // from a directory file (docs/directory-file.md), so that the Windows tests fetch roles
 // across processes through the real COM runtime and marshaller.
 //
-//   orv_directory_server /RegServer     registers the class and its type library
+//   orv_directory_server /RegServer     registers the class and its type library, and
+//                                       waits until the COM runtime can start it
 //   orv_directory_server /UnregServer   removes both
 //   orv_directory_server -Embedding     serves (how the COM runtime starts it)
 //
@@ -320,6 +321,40 @@ bool SetString(HKEY key, const wchar_t* name, const std::wstring& text) {
                         static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
 }
 
+// The COM runtime's service must be up before the first activation. Wine starts it on
+// demand, but for a while after a new prefix boots its service manager refuses (database
+// locked) or times out, and an activation that meets that fails only minutes later. The
+// manager may also report the service stopped while its process is coming up, and a
+// second start then runs a second copy that knows nothing of the servers registered with
+// the first. So: done when the manager reports it running or Wine's copy has opened its
+// endpoint; otherwise start it, again at once after a locked database, else only after a
+// pause long enough for a slow start to show.
+bool ComServiceRunning(DWORD timeoutMs) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (manager == nullptr) return false;
+  SC_HANDLE service = OpenServiceA(manager, "RpcSs", SERVICE_START | SERVICE_QUERY_STATUS);
+  if (service == nullptr) service = OpenServiceA(manager, "RpcSs", SERVICE_QUERY_STATUS);
+  ULONGLONG nextStart = 0;
+  bool running = false;
+  SERVICE_STATUS status{};
+  while (service != nullptr && QueryServiceStatus(service, &status)) {
+    running = status.dwCurrentState == SERVICE_RUNNING ||
+              WaitNamedPipeA("\\\\.\\pipe\\lrpc\\irpcss", 1) ||
+              GetLastError() == ERROR_SEM_TIMEOUT;  // there, but busy
+    if (running || GetTickCount64() > deadline) break;
+    if (status.dwCurrentState == SERVICE_STOPPED && GetTickCount64() >= nextStart) {
+      const bool locked =
+          !StartServiceA(service, 0, nullptr) && GetLastError() == ERROR_SERVICE_DATABASE_LOCKED;
+      nextStart = GetTickCount64() + (locked ? 0 : 10000);
+    }
+    Sleep(250);
+  }
+  if (service != nullptr) CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return running;
+}
+
 int Register() {
   const std::wstring exe = ExecutablePath();
   // Registers the type library embedded in this program and, with it, the interface
@@ -337,7 +372,9 @@ int Register() {
   ok = ok && SetString(serverKey, nullptr, L"\"" + exe + L"\"");
   if (serverKey != nullptr) RegCloseKey(serverKey);
   if (classKey != nullptr) RegCloseKey(classKey);
-  return ok ? 0 : 3;
+  if (!ok) return 3;
+  // Ready to be activated only once the runtime's service is up.
+  return ComServiceRunning(120000) ? 0 : 6;
 }
 
 int Unregister() {
