@@ -538,10 +538,13 @@ TEST_F(DirectoryServerTest, FetchesTheUsersRolesInOrder) {
   Roles roles;
   ASSERT_EQ(CACHE_OK, Fetch("alice", kLimit, &roles));
   EXPECT_EQ((Roles{{"Operators", "R-1"}, {"Supervisors", "R-3"}}), roles);
-  // The file is read again at every call.
+  platform::DirectoryObject* held = directory::State().fetch.authorizationObject;
+  // The file is read again at every call, and the object serves fetch after fetch, on
+  // one worker thread after another.
   WriteDirectory("CORP\talice\tEngineers\tR-2\n");
   ASSERT_EQ(CACHE_OK, Fetch("alice", platform::kWaitForever, &roles));
   EXPECT_EQ((Roles{{"Engineers", "R-2"}}), roles);
+  EXPECT_EQ(held, directory::State().fetch.authorizationObject);
 }
 
 TEST_F(DirectoryServerTest, ArrayShapesMapToTheirResults) {

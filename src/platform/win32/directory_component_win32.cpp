@@ -95,6 +95,48 @@ class ComString {
   BSTR value_;
 };
 
+// Keeps the process's multithreaded apartment in being while no thread is in it. Each
+// fetch's worker joins the apartment and leaves it when done; when the last one leaves,
+// the runtime tears the apartment down and disconnects every proxy made in it, so the
+// held object would be dead at the next fetch. Its usage functions came with Windows 8;
+// without them the object is simply made again at each fetch.
+class ApartmentUsage {
+ public:
+  ApartmentUsage() {
+    if (Functions().increment != nullptr && FAILED(Functions().increment(&cookie_))) {
+      cookie_ = nullptr;
+    }
+  }
+  ~ApartmentUsage() {
+    if (cookie_ != nullptr) Functions().decrement(cookie_);
+  }
+  ApartmentUsage(const ApartmentUsage&) = delete;
+  ApartmentUsage& operator=(const ApartmentUsage&) = delete;
+
+ private:
+  struct UsageFunctions {
+    HRESULT(WINAPI* increment)(CO_MTA_USAGE_COOKIE*) = nullptr;
+    HRESULT(WINAPI* decrement)(CO_MTA_USAGE_COOKIE) = nullptr;
+  };
+  static const UsageFunctions& Functions() {
+    static const UsageFunctions functions = [] {
+      UsageFunctions found;
+      // ole32 is loaded: this library imports it.
+      if (HMODULE ole32 = GetModuleHandleA("ole32.dll")) {
+        found.increment = reinterpret_cast<decltype(found.increment)>(
+            reinterpret_cast<void (*)()>(GetProcAddress(ole32, "CoIncrementMTAUsage")));
+        found.decrement = reinterpret_cast<decltype(found.decrement)>(
+            reinterpret_cast<void (*)()>(GetProcAddress(ole32, "CoDecrementMTAUsage")));
+      }
+      if (found.increment == nullptr || found.decrement == nullptr) found = UsageFunctions();
+      return found;
+    }();
+    return functions;
+  }
+
+  CO_MTA_USAGE_COOKIE cookie_ = nullptr;
+};
+
 class ComDirectoryObject final : public DirectoryObject {
  public:
   explicit ComDirectoryObject(IOrvAuthorization* object) : object_(object) {}
@@ -134,6 +176,7 @@ class ComDirectoryObject final : public DirectoryObject {
 
   ComponentResult CloseCache() override { return object_->CloseCache(); }
 
+  // The apartment is let go after the object: a proxy is released inside its apartment.
   void Release() override {
     object_->Release();
     delete this;
@@ -142,6 +185,7 @@ class ComDirectoryObject final : public DirectoryObject {
  private:
   ~ComDirectoryObject() = default;
 
+  ApartmentUsage apartment_;
   IOrvAuthorization* object_;
 };
 
