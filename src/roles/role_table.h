@@ -25,6 +25,9 @@ class RoleTable {
   // The entry at `index`, or null outside the table.
   RoleEntry* at(int64_t index) const { return tables_.role(index); }
 
+  // The region the table belongs to, for the release rule's reach into the user table.
+  const region::RegionTables& tables() const { return tables_; }
+
   // Writes `records` as the whole table from slot 0; entries from `count` on become
   // dead. `count` is at most the capacity.
   void Load(const RoleEntry* records, int32_t count) const;
@@ -57,9 +60,9 @@ int32_t FindRoleEntry(const RoleNameId& key, int32_t searchCount, const RoleTabl
 int32_t FindFreeRoleSlot(int32_t highWater, const RoleTable& table);
 
 // The release rule: an in-use entry that is neither listed nor held by any cached user
-// is freed (inUse 0, one fewer active role); its other bytes and the mark stay. True
-// when it freed the entry. An index outside the table or at or above the mark frees
-// nothing.
+// is freed (inUse 0, one fewer active role); its other bytes and the mark stay, and the
+// slot leaves every cached user's current set. True when it freed the entry. An index
+// outside the table or at or above the mark frees nothing.
 bool ReleaseRoleIfUnused(const RoleTable& table, int64_t index);
 
 }  // namespace tq5::roles
