@@ -652,7 +652,7 @@ TEST_F(DirectoryServerTest, FailedInitializationIsRetriedOnANewObject) {
   EXPECT_EQ((Roles{{"Operators", "R-1"}}), roles);
 }
 
-TEST_F(DirectoryServerTest, ServerThatEndedIsReplacedByTheNextFetch) {
+TEST_F(DirectoryServerTest, ServerThatEndedOrIsNotRegistered) {
   WriteDirectory("CORP\talice\tOperators\tR-1\n");
   ASSERT_EQ(CACHE_OK, Fetch("alice", kLimit));
   ASSERT_EQ(platform::ApartmentJoin::Joined, platform::JoinApartment());
@@ -673,7 +673,15 @@ TEST_F(DirectoryServerTest, ServerThatEndedIsReplacedByTheNextFetch) {
   RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, kServerSettings, "IdleSeconds");
   ASSERT_EQ(WAIT_OBJECT_0, ended);
 
-  // The held object fails to initialise; a new one comes from a new server.
+  // Without the class registered, the held object fails to initialise and no new one
+  // can be made; with nothing held, the creation itself fails.
+  ASSERT_EQ(0, RunServerCommand("/UnregServer"));
+  EXPECT_EQ(CACHE_E_USER_FETCH_INIT, Fetch("alice", kLimit));
+  EXPECT_EQ(nullptr, directory::State().fetch.authorizationObject);
+  EXPECT_EQ(CACHE_E_USER_FETCH_CREATE_AUTHZ, Fetch("alice", kLimit));
+
+  // Registered again, the next fetch starts a new server.
+  ASSERT_EQ(0, RunServerCommand("/RegServer"));
   Roles roles;
   ASSERT_EQ(CACHE_OK, Fetch("alice", kLimit, &roles));
   EXPECT_EQ((Roles{{"Operators", "R-1"}}), roles);
