@@ -1,0 +1,565 @@
+// The orvcache command in processes of its own: a server that another process talks to
+// through the subcommands, their output (tables and JSON) and exit codes, the server's
+// timers and its shut-down on a stop request, and the cache file inspection.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "support/directory_support.h"
+#include "support/test_support.h"
+#include "tq5orvcache.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+extern char** environ;
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+using tq5test::ReadFileBytes;
+using tq5test::WriteFileBytes;
+
+std::string ToolPath() {
+#ifdef _WIN32
+  char self[MAX_PATH];
+  const DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
+  return (fs::path(std::string(self, n)).parent_path() / "orvcache.exe").string();
+#else
+  return (fs::read_symlink("/proc/self/exe").parent_path() / "orvcache").string();
+#endif
+}
+
+std::string Message(ResultCode code) {
+  char text[256];
+  uint32_t length = sizeof text;
+  GetTQ5ORVCacheErrorMessage(code, text, &length);
+  return text;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+#ifdef _WIN32
+// One argument as the C runtime splits a command line again.
+std::string Quote(const std::string& arg) {
+  std::string quoted = "\"";
+  std::size_t backslashes = 0;
+  for (char c : arg) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+    backslashes = 0;
+    quoted.push_back(c);
+  }
+  quoted.append(backslashes * 2, '\\');
+  return quoted + "\"";
+}
+#endif
+
+// orvcache in a process of its own, its output in files: a pipe would be held open by
+// Wine's services, and a file keeps what a server logged for the test to read.
+class Tool {
+ public:
+  Tool(const std::vector<std::string>& args, const std::string& outPath,
+       const std::string& errPath) {
+    const std::string exe = ToolPath();
+#ifdef _WIN32
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             &inherit, CREATE_ALWAYS, 0, nullptr);
+    HANDLE err = CreateFileA(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             &inherit, CREATE_ALWAYS, 0, nullptr);
+    std::string commandLine = Quote(exe);
+    for (const std::string& arg : args) commandLine += " " + Quote(arg);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nullptr;
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    PROCESS_INFORMATION info{};
+    const BOOL started = CreateProcessA(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
+                                        nullptr, nullptr, &startup, &info);
+    CloseHandle(out);
+    CloseHandle(err);
+    if (!started) {
+      ADD_FAILURE() << "cannot start " << exe;
+      return;
+    }
+    CloseHandle(info.hThread);
+    process_ = info.hProcess;
+#else
+    std::vector<char*> argv{const_cast<char*>(exe.c_str())};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&files, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&files, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    const int rc = posix_spawn(&pid_, exe.c_str(), &files, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&files);
+    if (rc != 0) {
+      ADD_FAILURE() << "cannot start " << exe;
+      pid_ = -1;
+    }
+#endif
+  }
+
+  ~Tool() {
+    if (Wait(0) == kStillRunning) {
+#ifdef _WIN32
+      TerminateProcess(process_, 137);
+#else
+      kill(pid_, SIGKILL);
+#endif
+      Wait(20000);
+    }
+  }
+
+  Tool(const Tool&) = delete;
+  Tool& operator=(const Tool&) = delete;
+
+  static constexpr int kStillRunning = -1000;
+
+  // The exit code, or kStillRunning when it has not ended within `timeoutMs`.
+  int Wait(int timeoutMs = 60000) {
+    if (done_) return exitCode_;
+#ifdef _WIN32
+    if (!process_ ||
+        WaitForSingleObject(process_, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) {
+      return process_ ? kStillRunning : -1;
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(process_, &code);
+    CloseHandle(process_);
+    exitCode_ = static_cast<int>(code);
+#else
+    if (pid_ < 0) return -1;
+    int status = 0;
+    for (int waited = 0;; waited += 5) {
+      const pid_t ended = waitpid(pid_, &status, WNOHANG);
+      if (ended == pid_) break;
+      if (waited >= timeoutMs) return kStillRunning;
+      tq5test::SleepMs(5);
+    }
+    exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+#endif
+    done_ = true;
+    return exitCode_;
+  }
+
+#ifndef _WIN32
+  void Signal(int signal) { kill(pid_, signal); }
+#endif
+
+ private:
+#ifdef _WIN32
+  HANDLE process_ = nullptr;
+#else
+  pid_t pid_ = -1;
+#endif
+  bool done_ = false;
+  int exitCode_ = -1;
+};
+
+// Output with the line ends of a Windows console program made plain.
+std::string Text(std::string bytes) {
+  bytes.erase(std::remove(bytes.begin(), bytes.end(), '\r'), bytes.end());
+  return bytes;
+}
+
+struct Result {
+  int code;
+  std::string out;
+  std::string err;
+  Json json() const { return Json::parse(out); }
+};
+
+int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
+
+class OrvcacheCommand : public tq5test::CacheTest {
+ protected:
+  void SetUp() override {
+    CacheTest::SetUp();
+    directory_ = PathInFolder("directory.txt");
+    WriteFileBytes(directory_,
+                   "CORP\talice\tOperators\tS-1-100\n"
+                   "CORP\talice\tEngineers\tS-1-200\n"
+                   "CORP\tbob\n"
+                   "CORP\tcarol\tViewers\tS-1-300\n");
+    tq5test::UseDirectoryFile(directory_);
+  }
+
+  Result Run(const std::vector<std::string>& args) {
+    const std::string out = PathInFolder("run" + std::to_string(++runs_) + ".out");
+    const std::string err = out + ".err";
+    Tool tool(args, out, err);
+    const int code = tool.Wait();
+    return {code, Text(ReadFileBytes(out)), Text(ReadFileBytes(err))};
+  }
+
+  // A server with the timers given (all off unless asked for), ready once it has
+  // written its pid file. Its log is in ServerLog().
+  std::unique_ptr<Tool> StartServer(std::vector<std::string> extra = {}) {
+    const std::string pidFile = PathInFolder("server.pid");
+    std::vector<std::string> args = {"server",   "--pid-file",       pidFile, "--stop-file",
+                                     StopFile(), "--roles-interval", "0",     "--sweep-interval",
+                                     "0",        "--write-interval", "0"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    fs::remove(pidFile);
+#ifdef _WIN32
+    // The server shares this process's console, so that a console event reaches it.
+    // Under Wine the console given at start cannot deliver events; a new one can.
+    static const bool console = [] {
+      FreeConsole();
+      return AllocConsole() != 0;
+    }();
+    EXPECT_TRUE(console);
+#endif
+    auto server = std::make_unique<Tool>(args, ServerLog(), ServerLog() + ".err");
+    EXPECT_TRUE(tq5test::WaitForFile(pidFile, 30000)) << ReadFileBytes(ServerLog() + ".err");
+    return server;
+  }
+
+  enum class Stop { Terminate, Interrupt };
+
+  // Terminate: SIGTERM on POSIX, the stop file on Windows. Interrupt: SIGINT, or Ctrl+C
+  // to every process of the console, which this one ignores.
+  int StopServer(Tool& server, Stop how = Stop::Terminate) {
+#ifdef _WIN32
+    if (how == Stop::Interrupt) {
+      SetConsoleCtrlHandler(nullptr, TRUE);
+      EXPECT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0));
+    } else {
+      WriteFileBytes(StopFile(), "");
+    }
+#else
+    server.Signal(how == Stop::Interrupt ? SIGINT : SIGTERM);
+#endif
+    return server.Wait(30000);
+  }
+
+  std::string StopFile() const { return PathInFolder("server.stop"); }
+  std::string ServerLog() const { return PathInFolder("server.log"); }
+
+  // Polls a JSON answer until `done` holds for it, up to 20 s.
+  template <typename Done>
+  bool Eventually(const std::vector<std::string>& args, Done done) {
+    for (int i = 0; i < 400; ++i) {
+      const Result r = Run(args);
+      if (r.code == 0 && done(r.json())) return true;
+      tq5test::SleepMs(50);
+    }
+    return false;
+  }
+
+  std::string directory_;
+  int runs_ = 0;
+};
+
+TEST_F(OrvcacheCommand, ClientSubcommandsAgainstARunningServer) {
+  auto server = StartServer();
+
+  Result r = Run({"status", "--json"});
+  ASSERT_EQ(0, r.code) << r.err;
+  Json status = r.json();
+  EXPECT_EQ(1024, status["roles"]["capacity"]);
+  EXPECT_EQ(3, status["roles"]["inUse"]);
+  EXPECT_EQ(3, status["roles"]["active"]);
+  EXPECT_EQ(0, status["users"]["inUse"]);
+  EXPECT_EQ(1351712, status["regionBytes"]);
+
+  // A miss that fetches, then a hit.
+  r = Run({"lookup", "CORP", "alice", "--json"});
+  ASSERT_EQ(0, r.code) << r.err;
+  Json found = r.json();
+  EXPECT_EQ("directory", found["source"]);
+  ASSERT_EQ(2u, found["roles"].size());
+  EXPECT_EQ("Operators", found["roles"][0]["name"]);
+  EXPECT_EQ("S-1-200", found["roles"][1]["id"]);
+  r = Run({"lookup", "corp", "ALICE"});
+  EXPECT_EQ(0, r.code);
+  EXPECT_TRUE(Contains(r.out, "corp\\ALICE: 2 roles, found in the cache")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "Engineers  S-1-200")) << r.out;
+  r = Run({"lookup", "CORP", "bob", "--admin", "--timeout", "20000", "--json"});
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_TRUE(r.json()["roles"].empty());
+
+  // Failures carry the library's message and code.
+  r = Run({"lookup", "CORP", "stranger"});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(Contains(r.err, Message(CACHE_E_USER_FETCH_CALL))) << r.err;
+  r = Run({"--json", "lookup", "CORP", "stranger", "--current"});
+  EXPECT_EQ(1, r.code);
+  EXPECT_EQ(CACHE_E_USER_NOT_CACHED, r.json()["error"]["code"]);
+  EXPECT_EQ(Message(CACHE_E_USER_NOT_CACHED), r.json()["error"]["message"]);
+
+  r = Run({"roles", "--json"});
+  ASSERT_EQ(0, r.code);
+  Json roles = r.json()["roles"];
+  ASSERT_EQ(3u, roles.size());
+  EXPECT_EQ("Operators", roles[0]["name"]);
+  EXPECT_EQ(1, roles[0]["userRefs"]);
+  EXPECT_EQ(true, roles[2]["listed"]);
+  r = Run({"roles", "--active"});
+  EXPECT_EQ(0, r.code);
+  EXPECT_TRUE(Contains(r.out, "3 roles active")) << r.out;
+
+  // The last access moves the expiry; four days back is due at the next sweep.
+  r = Run({"touch", "CORP", "alice", "--at", "now-4d", "--json"});
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_NEAR(static_cast<double>(Now() - 4 * 86400), r.json()["lastAccessEpoch"].get<double>(),
+              60.0);
+  r = Run({"users", "--json"});
+  ASSERT_EQ(0, r.code);
+  Json users = r.json()["users"];
+  ASSERT_EQ(2u, users.size());
+  EXPECT_EQ("alice", users[0]["user"]);
+  EXPECT_EQ("current", users[0]["status"]);
+  EXPECT_EQ(true, users[0]["expired"]);
+  EXPECT_EQ("Engineers", users[0]["roles"][1]["name"]);
+  EXPECT_EQ(0, users[1]["lastAccessEpoch"]);  // an admin lookup records no access
+  r = Run({"users"});
+  EXPECT_TRUE(Contains(r.out, "CORP\\alice  current")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "Operators, Engineers")) << r.out;
+
+  r = Run({"config", "--auto-commit", "0", "--config-value", "42", "--json"});
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_EQ(0, r.json()["autoCommitRoles"]);
+  r = Run({"config", "--json"});
+  EXPECT_EQ(42, r.json()["configValue"]);
+  EXPECT_EQ(2, Run({"config", "--config-value", "-1"}).code);  // -1 means "unchanged"
+
+  EXPECT_EQ(0, Run({"commit", "CORP", "alice"}).code);
+  r = Run({"delete", "CORP", "alice", "--json"});
+  EXPECT_EQ(0, r.code);
+  EXPECT_EQ(true, r.json()["deleted"]);
+  r = Run({"delete", "CORP", "alice"});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(Contains(r.err, Message(CACHE_E_USER_NOT_CACHED))) << r.err;
+
+  EXPECT_EQ(2, Run({"lookup", "CORP"}).code);
+  EXPECT_EQ(2, Run({"frobnicate"}).code);
+  EXPECT_EQ(2, Run({"touch", "CORP", "bob", "--at", "yesterday"}).code);
+
+  EXPECT_EQ(0, StopServer(*server));
+}
+
+TEST_F(OrvcacheCommand, AStoppedServerWritesTheCacheAndTheNextOneStartsFromIt) {
+  auto server = StartServer();
+  ASSERT_EQ(0, Run({"lookup", "CORP", "carol"}).code);
+  EXPECT_EQ(0, StopServer(*server));
+  const std::string log = ReadFileBytes(ServerLog());
+  EXPECT_TRUE(Contains(log, "write: ok")) << log;
+  EXPECT_TRUE(Contains(log, "shutdown: ok")) << log;
+  EXPECT_TRUE(fs::exists(CacheFilePath()));
+  // The region is gone with the server: no client finds it.
+  Result r = Run({"status"});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(Contains(r.err, Message(CACHE_E_OPEN_MAPPING)) ||
+              Contains(r.err, Message(CACHE_E_MUTEX_OPEN)))
+      << r.err;
+#ifndef _WIN32
+  EXPECT_FALSE(fs::exists("/dev/shm/" + prefix_ + "ZOLMAR_ORVCACHE"));
+#endif
+
+  // The role list no longer names carol's role; the merge keeps it for her.
+  WriteFileBytes(directory_, "CORP\talice\tOperators\tS-1-100\n");
+  server = StartServer({"--json"});
+  r = Run({"lookup", "CORP", "carol", "--json"});
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_EQ("cache", r.json()["source"]);
+  EXPECT_EQ("Viewers", r.json()["roles"][0]["name"]);
+  r = Run({"roles", "--json"});
+  ASSERT_EQ(2u, r.json()["roles"].size());
+  EXPECT_EQ(false, r.json()["roles"][1]["listed"]);  // held by carol, no longer listed
+  EXPECT_EQ(0, StopServer(*server, Stop::Interrupt));
+  // One JSON object a line, the start from the file among them.
+  std::vector<Json> lines;
+  std::string all = Text(ReadFileBytes(ServerLog()));
+  for (std::size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1) {
+    lines.push_back(Json::parse(all.substr(at, end - at)));
+  }
+  ASSERT_GE(lines.size(), 5u) << all;
+  EXPECT_EQ("start", lines[0]["action"]);
+  EXPECT_EQ(3, lines[0]["roles"]);  // as the cache file kept them
+  EXPECT_EQ(true, lines[0]["fromCacheFile"]);
+  // Users held roles, so the list was merged rather than loaded over their slots.
+  EXPECT_EQ("roles", lines[1]["action"]);
+  EXPECT_TRUE(Contains(lines[1]["detail"], "merged")) << lines[1];
+  EXPECT_EQ("stop", lines[lines.size() - 3]["action"]);
+#ifdef _WIN32
+  EXPECT_EQ("Ctrl+C", lines[lines.size() - 3]["detail"]);
+#else
+  EXPECT_EQ("SIGINT", lines[lines.size() - 3]["detail"]);
+#endif
+  EXPECT_EQ("shutdown", lines.back()["action"]);
+  EXPECT_EQ("ok", lines.back()["result"]);
+}
+
+TEST_F(OrvcacheCommand, TheServersTimersMergeSweepAndWrite) {
+  auto server = StartServer(
+      {"--roles-interval", "200ms", "--sweep-interval", "200ms", "--write-interval", "200ms"});
+  ASSERT_EQ(0, Run({"lookup", "CORP", "alice"}).code);
+  ASSERT_EQ(0, Run({"lookup", "CORP", "bob"}).code);
+  ASSERT_EQ(0, Run({"touch", "CORP", "bob", "--at", "now-4d"}).code);
+  WriteFileBytes(directory_,
+                 "CORP\talice\tOperators\tS-1-100\nCORP\talice\tAuditors\tS-1-400\nCORP\tbob\n");
+
+  // The sweep drops bob and refreshes alice; the merge brings the new role, which the
+  // refresh then commits.
+  EXPECT_TRUE(Eventually({"users", "--json"}, [](const Json& j) {
+    return j["count"] == 1 && j["users"][0]["roles"].size() == 2 &&
+           j["users"][0]["roles"][1]["name"] == "Auditors";
+  })) << ReadFileBytes(ServerLog());
+  EXPECT_TRUE(tq5test::WaitForFile(CacheFilePath(), 20000));
+  EXPECT_EQ(0, StopServer(*server));
+  const std::string log = ReadFileBytes(ServerLog());
+  EXPECT_TRUE(Contains(log, "merge: ok")) << log;
+  EXPECT_TRUE(Contains(log, "sweep: ok")) << log;
+}
+
+// ---- Cache files -------------------------------------------------------------------
+
+std::string Image(const CacheHeader& h, const std::vector<RoleEntry>& roles,
+                  const std::vector<UserEntry>& users) {
+  std::string bytes(
+      sizeof h + sizeof(RoleEntry) * h.roleCapacity + sizeof(UserEntry) * h.userCapacity, '\0');
+  std::memcpy(bytes.data(), &h, sizeof h);
+  for (std::size_t i = 0; i < roles.size(); ++i) {
+    std::memcpy(bytes.data() + sizeof h + sizeof(RoleEntry) * i, &roles[i], sizeof(RoleEntry));
+  }
+  for (std::size_t j = 0; j < users.size(); ++j) {
+    std::memcpy(
+        bytes.data() + sizeof h + sizeof(RoleEntry) * h.roleCapacity + sizeof(UserEntry) * j,
+        &users[j], sizeof(UserEntry));
+  }
+  return bytes;
+}
+
+TEST_F(OrvcacheCommand, FileInspectJudgesAFileAsTheStartUpDoes) {
+  CacheHeader h{2, 1, 1, 1, 1, 1, 1, 300};
+  RoleEntry role{1, 1, 1, 0, "Operators", "S-1-100"};
+  UserEntry user{};
+  user.inUse = 1;
+  user.roleCount = user.currentRoleCount = 1;
+  user.status = USER_ROLES_CURRENT;
+  user.lastAccess = static_cast<int32_t>(Now());
+  std::strcpy(user.domainName, "CORP");
+  std::strcpy(user.userName, "alice");
+  const std::string good = PathInFolder("good.dat");
+  WriteFileBytes(good, Image(h, {role}, {user}) + "trailing");
+
+  Result r = Run({"file", "inspect", good, "--dump", "--json"});
+  ASSERT_EQ(0, r.code) << r.err;
+  Json j = r.json();
+  EXPECT_EQ(true, j["usable"]);
+  EXPECT_EQ(2, j["header"]["roleCapacity"]);
+  EXPECT_EQ(8, j["summary"]["ignoredBytes"]);
+  EXPECT_TRUE(j["notes"].empty());
+  EXPECT_EQ("Operators", j["roles"][0]["name"]);
+  EXPECT_EQ("Operators", j["users"][0]["roles"][0]["name"]);
+  r = Run({"file", "inspect", good});
+  EXPECT_TRUE(Contains(r.out, "usable: a starting server builds its region from this file"));
+
+  // Damage that makes the start-up fall back to the defaults: exit code 3.
+  const std::string bad = PathInFolder("bad.dat");
+  WriteFileBytes(bad, Image(h, {role}, {user}).substr(0, 31));
+  r = Run({"file", "inspect", bad, "--json"});
+  EXPECT_EQ(3, r.code);
+  EXPECT_EQ(false, r.json()["usable"]);
+  EXPECT_TRUE(r.json()["header"].is_null());
+
+  CacheHeader marks = h;
+  marks.userHighWater = 2;  // above the capacity
+  WriteFileBytes(bad, Image(marks, {role}, {user}));
+  r = Run({"file", "inspect", bad});
+  EXPECT_EQ(3, r.code);
+  EXPECT_TRUE(Contains(r.out, "user table's high-water mark 2")) << r.out;
+
+  WriteFileBytes(bad, Image(h, {role}, {user}).substr(0, 1000));
+  r = Run({"file", "inspect", bad, "--json"});
+  EXPECT_EQ(3, r.code);
+  EXPECT_TRUE(Contains(r.json()["reason"], "1000 of 1496 bytes")) << r.out;
+
+  // A count that disagrees with the table is no reason to refuse, but worth a note.
+  CacheHeader counts = h;
+  counts.roleActiveCount = 0;
+  WriteFileBytes(bad, Image(counts, {role}, {user}));
+  r = Run({"file", "inspect", bad, "--json"});
+  EXPECT_EQ(0, r.code);
+  EXPECT_EQ(1u, r.json()["notes"].size());
+
+  r = Run({"file", "inspect", PathInFolder("missing.dat")});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(Contains(r.err, Message(CACHE_E_FILE_OPEN))) << r.err;
+}
+
+// ---- The fetch time limit ------------------------------------------------------------
+
+TEST_F(OrvcacheCommand, TimeoutReadsAndSetsTheRegistryValue) {
+  const std::string group = "orvcache_" + prefix_;
+  tq5test::SetEnv("ZOLMAR_VERSION", "7.2");
+  tq5test::SetEnv("MERLOC_GROUP_NAME", group.c_str());
+#ifdef _WIN32
+  const std::string key = "SOFTWARE\\Brintel\\Zolmar\\7.2\\" + group;
+  HKEY handle = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0,
+                                           KEY_ALL_ACCESS, nullptr, &handle, nullptr));
+  RegCloseKey(handle);
+#else
+  const std::string root = PathInFolder("registry");
+  const std::string keyFolder = root + "/SOFTWARE/Brintel/Zolmar/7.2/" + group;
+  fs::create_directories(keyFolder);
+  tq5test::SetEnv("TQ5ORVCACHE_REGISTRY_ROOT", root.c_str());
+#endif
+
+  Result r = Run({"timeout", "--json"});
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_TRUE(r.json()["ms"].is_null());  // read only: the value is not created
+  EXPECT_EQ(60000, r.json()["effectiveMs"]);
+  r = Run({"timeout", "30000", "--json"});
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_EQ(30000, r.json()["ms"]);
+  r = Run({"timeout"});
+  EXPECT_TRUE(Contains(r.out, "ORV_USER_ROLES_TIMEOUT\n  30000 ms")) << r.out;
+#ifndef _WIN32
+  EXPECT_EQ("dword:30000\n", ReadFileBytes(keyFolder + "/ORV_USER_ROLES_TIMEOUT"));
+#endif
+  EXPECT_EQ(2, Run({"timeout", "soon"}).code);
+
+  tq5test::SetEnv("MERLOC_GROUP_NAME", nullptr);
+  r = Run({"timeout"});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(Contains(r.err, Message(CACHE_E_NO_GROUP_ENV))) << r.err;
+
+  tq5test::SetEnv("ZOLMAR_VERSION", nullptr);
+#ifdef _WIN32
+  RegDeleteKeyA(HKEY_LOCAL_MACHINE, key.c_str());
+#else
+  tq5test::SetEnv("TQ5ORVCACHE_REGISTRY_ROOT", nullptr);
+#endif
+}
+
+}  // namespace
