@@ -144,6 +144,20 @@ bool FieldEquals(const Field& a, const Field& b) {
   return true;
 }
 
+// The index of the user, as the library's search finds it; -1 if none.
+__attribute__((noinline)) int32_t PlainFindEntry(const Table& table, const Field& domain,
+                                                 const Field& user) {
+  const int32_t limit = table.header.userHighWater;
+  for (int32_t i = 0; i < limit; ++i) {
+    const UserEntry& entry = table.users[i];
+    if (entry.inUse == 1 && FieldEquals(entry.userName, user) &&
+        FieldEquals(entry.domainName, domain)) {
+      return i;
+    }
+  }
+  return -1;
+}
+
 ResultCode PlainFind(const Table& table, const char* domainName, const char* userName,
                      int32_t* count, RoleNameId* out) {
   Field domain{}, user{};
@@ -153,32 +167,26 @@ ResultCode PlainFind(const Table& table, const char* domainName, const char* use
   if (userLength == 0 || userLength >= sizeof user) return CACHE_E_BAD_USER_NAME;
   std::memcpy(domain, domainName, domainLength);
   std::memcpy(user, userName, userLength);
-  const int32_t limit = table.header.userHighWater;
-  for (int32_t i = 0; i < limit; ++i) {
-    const UserEntry& entry = table.users[i];
-    if (entry.inUse != 1 || !FieldEquals(entry.userName, user) ||
-        !FieldEquals(entry.domainName, domain)) {
-      continue;
-    }
-    if (entry.roleCount > *count) {
-      *count = entry.roleCount;
-      return CACHE_E_BUFFER_TOO_SMALL;
-    }
-    int32_t written = 0;
-    for (int32_t k = 0; k < entry.roleCount; ++k) {
-      const int32_t slot = entry.roleSlots[k];
-      if (slot < 0) continue;
-      if (slot >= kRoles || table.roles[slot].slot != slot) return CACHE_E_CORRUPTED;
-      const RoleEntry& role = table.roles[slot];
-      if (role.inUse == 0) return CACHE_E_ROLE_MISSING;
-      std::memcpy(out[written].name, role.name, sizeof role.name);
-      std::memcpy(out[written].id, role.id, sizeof role.id);
-      ++written;
-    }
-    *count = written;
-    return CACHE_OK;
+  const int32_t index = PlainFindEntry(table, domain, user);
+  if (index < 0) return CACHE_E_USER_NOT_CACHED;
+  const UserEntry& entry = table.users[index];
+  if (entry.roleCount > *count) {
+    *count = entry.roleCount;
+    return CACHE_E_BUFFER_TOO_SMALL;
   }
-  return CACHE_E_USER_NOT_CACHED;
+  int32_t written = 0;
+  for (int32_t k = 0; k < entry.roleCount; ++k) {
+    const int32_t slot = entry.roleSlots[k];
+    if (slot < 0) continue;
+    if (slot >= kRoles || table.roles[slot].slot != slot) return CACHE_E_CORRUPTED;
+    const RoleEntry& role = table.roles[slot];
+    if (role.inUse == 0) return CACHE_E_ROLE_MISSING;
+    std::memcpy(out[written].name, role.name, sizeof role.name);
+    std::memcpy(out[written].id, role.id, sizeof role.id);
+    ++written;
+  }
+  *count = written;
+  return CACHE_OK;
 }
 
 // ---- Where the server runs ----------------------------------------------------------
