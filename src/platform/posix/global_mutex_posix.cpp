@@ -1,6 +1,8 @@
 // The global cache mutex on POSIX: a robust, recursive, process-shared pthread mutex
 // living in a small named shm object. The object is never unlinked once it is ready,
 // so two generations of the mutex can never exist side by side.
+#include "platform/posix/global_mutex_posix.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -15,7 +17,6 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/posix/global_mutex_posix.h"
 
 namespace tq5::platform {
 namespace {
@@ -23,9 +24,8 @@ namespace {
 constexpr uint32_t kMagic = 0x4d355154;  // "TQ5M"
 // Processes of another ABI (pthread_mutex_t is 24 bytes on i386, 40 on x86-64) must
 // refuse the object rather than misread it.
-constexpr uint32_t kLayoutStamp =
-    (1u << 24) | (static_cast<uint32_t>(sizeof(void*)) << 16) |
-    static_cast<uint32_t>(sizeof(pthread_mutex_t));
+constexpr uint32_t kLayoutStamp = (2u << 24) | (static_cast<uint32_t>(sizeof(void*)) << 16) |
+                                  static_cast<uint32_t>(sizeof(pthread_mutex_t));
 constexpr size_t kObjectSize = 4096;
 constexpr auto kReadyWait = std::chrono::seconds(2);
 
@@ -33,10 +33,9 @@ struct MutexBlock {
   uint32_t magic;
   uint32_t layoutStamp;
   std::atomic<uint32_t> ready;  // set once the creator has initialised the mutex
-  // Changed by a server whenever it creates or removes the region, under the mutex, so
-  // that a client's kept view of an older region is never taken for the current one.
-  std::atomic<uint32_t> regionGeneration;
+  uint32_t reserved;
   pthread_mutex_t mutex;
+  RegionRecord region;
 };
 static_assert(sizeof(MutexBlock) <= kObjectSize);
 static_assert(std::atomic<uint32_t>::is_always_lock_free);
@@ -177,8 +176,6 @@ void LockGlobalMutex(GlobalMutex* mutex) {
 
 void UnlockGlobalMutex(GlobalMutex* mutex) { pthread_mutex_unlock(&mutex->block->mutex); }
 
-std::atomic<uint32_t>& RegionGeneration(GlobalMutex* mutex) {
-  return mutex->block->regionGeneration;
-}
+RegionRecord& CurrentRegion(GlobalMutex* mutex) { return mutex->block->region; }
 
 }  // namespace tq5::platform

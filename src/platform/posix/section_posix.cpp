@@ -4,11 +4,13 @@
 //
 // Clients keep their view. Opening, mapping and faulting in a 1.3 MB region for every
 // call costs far more than the lookup itself, so a client's open/map/unmap/close of the
-// section keeps the mapping for the next call. Each open checks, under the global cache
-// mutex, that the kept view is still the region a fresh open would find: the same object
-// under the name (device, inode, size) and the same region generation, which every
-// server changes when it creates or removes the region. A view that is no longer current
-// is unmapped once no call of this process is inside it.
+// section keeps the mapping for the next call. Every server records the region it creates
+// or removes beside the global cache mutex (a generation and the object's device, inode
+// and size); under the mutex, a kept view is used again only while it is the object so
+// recorded. That check asks no system call, which on a virtual machine would cost as
+// much as the lookup. A view that is no longer current is unmapped once no call of this
+// process is inside it. (A region made by a server without the mutex is not recorded, so
+// clients open it afresh at every call.)
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -40,14 +42,11 @@ namespace {
 // One process-wide mapping of a region, shared by the calls that attach it.
 struct KeptView {
   std::string name;
-  std::string path;  // where the name lives in the file system, for the identity check
-  const std::atomic<uint32_t>* generationSource;
-  uint32_t generation;
+  const RegionRecord* record;  // where the servers record the current region
+  RegionRecord identity;       // this view's object, as the record names it
   int fd;
-  dev_t device;
-  ino_t inode;
-  std::size_t size;
   void* view = nullptr;
+  std::size_t mappedSize = 0;
   int callsInside = 0;
   bool current = true;
   Section handle;  // what OpenSection hands out for it
@@ -64,7 +63,7 @@ std::mutex keptLock;
 std::list<KeptView>& keptViews = *new std::list<KeptView>;
 
 void Release(std::list<KeptView>::iterator kept) {
-  if (kept->view) munmap(kept->view, kept->size);
+  if (kept->view) munmap(kept->view, kept->mappedSize);
   close(kept->fd);
   keptViews.erase(kept);
 }
@@ -88,21 +87,28 @@ void Outdate(const std::string& name) {
   }
 }
 
-// Whether `kept` is the region that opening the name now would give.
+// Whether `kept` is the region that opening the name now would give: the object that the
+// last server to create or remove a region recorded, in the same generation.
 bool StillCurrent(const KeptView& kept) {
-  if (!kept.current || kept.generation != kept.generationSource->load()) return false;
-  struct stat named {};
-  return stat(kept.path.c_str(), &named) == 0 && named.st_dev == kept.device &&
-         named.st_ino == kept.inode && static_cast<std::size_t>(named.st_size) == kept.size;
+  const RegionRecord& now = *kept.record;
+  return kept.current && now.generation == kept.identity.generation &&
+         now.device == kept.identity.device && now.inode == kept.identity.inode &&
+         now.size == kept.identity.size;
+}
+
+RegionRecord IdentityOf(int fd, uint64_t generation) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return {generation, 0, 0, 0};
+  return {generation, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+          static_cast<uint64_t>(st.st_size)};
 }
 
 ResultCode OpenKept(GlobalMutex* guard, Section** out) {
-  const std::atomic<uint32_t>* generation = &RegionGeneration(guard);
+  const RegionRecord* record = &CurrentRegion(guard);
   std::lock_guard<std::mutex> lock(keptLock);
-  // The way back into a kept view builds no name and allocates nothing.
+  // The way back into a kept view builds no name, allocates nothing and makes no call.
   for (KeptView& kept : keptViews) {
-    if (!kept.current || kept.generationSource != generation ||
-        !IsObjectName(kept.name, kSectionName)) {
+    if (!kept.current || kept.record != record || !IsObjectName(kept.name, kSectionName)) {
       continue;
     }
     if (StillCurrent(kept)) {
@@ -116,28 +122,24 @@ ResultCode OpenKept(GlobalMutex* guard, Section** out) {
 
   int fd = shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
   if (fd < 0) return CACHE_E_OPEN_MAPPING;
-  struct stat st {};
-  if (fstat(fd, &st) != 0) {
-    close(fd);
-    return CACHE_E_OPEN_MAPPING;
-  }
+  // A region that no server recorded (one made without the mutex) is never kept: every
+  // call opens it afresh.
   KeptView& kept = keptViews.emplace_back();
   kept.name = std::move(name);
-  // Linux keeps shm objects under /dev/shm by the same name.
-  kept.path = "/dev/shm" + kept.name;
-  kept.generationSource = generation;
-  kept.generation = generation->load();
+  kept.record = record;
+  kept.identity = IdentityOf(fd, record->generation);
   kept.fd = fd;
-  kept.device = st.st_dev;
-  kept.inode = st.st_ino;
-  kept.size = static_cast<std::size_t>(st.st_size);
   kept.handle = Section{fd, false, kept.name, nullptr, &kept};
   *out = &kept.handle;
   return CACHE_OK;
 }
 
-void AnnounceNewRegion(GlobalMutex* guard) {
-  if (guard) RegionGeneration(guard).fetch_add(1);
+// Records the region a server has just created (or, with fd -1, removed).
+void RecordRegion(GlobalMutex* guard, int fd) {
+  if (!guard) return;
+  RegionRecord& record = CurrentRegion(guard);
+  record =
+      fd < 0 ? RegionRecord{record.generation + 1, 0, 0, 0} : IdentityOf(fd, record.generation + 1);
 }
 
 }  // namespace
@@ -162,7 +164,7 @@ ResultCode CreateSection(uint32_t size, Section** out, GlobalMutex* guard) {
     std::lock_guard<std::mutex> lock(keptLock);
     Outdate(name);
   }
-  AnnounceNewRegion(guard);
+  RecordRegion(guard, fd);
   *out = new Section{fd, true, name, guard, nullptr};
   return CACHE_OK;
 }
@@ -186,7 +188,7 @@ bool MapSection(Section* section, void** view, std::size_t* size) {
     if (kept->view) {
       ++kept->callsInside;
       *view = kept->view;
-      *size = kept->size;
+      *size = kept->mappedSize;
       return true;
     }
   }
@@ -199,7 +201,7 @@ bool MapSection(Section* section, void** view, std::size_t* size) {
   *size = static_cast<size_t>(st.st_size);
   if (kept) {
     kept->view = p;
-    kept->size = *size;
+    kept->mappedSize = *size;
     ++kept->callsInside;
   }
   return true;
@@ -233,7 +235,7 @@ void CloseSection(Section* section) {
       if (fstat(section->fd, &ours) == 0 && fstat(fd, &named) == 0 && ours.st_dev == named.st_dev &&
           ours.st_ino == named.st_ino) {
         shm_unlink(section->name.c_str());
-        AnnounceNewRegion(section->guard);
+        RecordRegion(section->guard, -1);
       }
       close(fd);
     }
