@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/mman.h>
+#endif
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -64,7 +68,14 @@ class PlatformTest : public testing::Test {
               testing::UnitTest::GetInstance()->current_test_info()->name() + "_";
     SetPrefix(prefix_.c_str());
   }
-  void TearDown() override { SetPrefix(nullptr); }
+  void TearDown() override {
+#ifndef _WIN32
+    // POSIX names outlive the test; the mutex's is never removed by the library.
+    shm_unlink(ObjectName(kCacheMutexName).c_str());
+    shm_unlink(ObjectName(kSectionName).c_str());
+#endif
+    SetPrefix(nullptr);
+  }
 
   std::string prefix_;
   Watchdog watchdog_{std::chrono::seconds(60)};
