@@ -8,6 +8,7 @@
 #include "directory/fetch_timeout.h"
 #include "region/call_patterns.h"
 #include "users/role_sets.h"
+#include "users/user_call.h"
 
 using namespace tq5;
 using namespace tq5::users;
@@ -116,18 +117,11 @@ ResultCode ClientFindUserRolesFromAdmin(const char* domainName, const char* user
 ResultCode ClientFindUserCurrentRoles(const char* domainName, const char* userName, int32_t* count,
                                       RoleNameId* out) {
   if (!count) return CACHE_E_INVALID_POINTER;
-  UserKey key;
-  ResultCode rc = CheckUserNames(domainName, userName, &key);
-  if (rc != CACHE_OK) return rc;
-  region::ClientCall call;
-  region::RegionTables tables;
-  if ((rc = call.BindTables(&tables)) != CACHE_OK) return rc;
-  const UserTable users(tables);
-  const int32_t index = FindUserEntry(key, users.highWater(), users);
-  if (index < 0) return CACHE_E_USER_NOT_CACHED;
-  const UserEntry& entry = *users.at(index);
-  return AnswerFromSet(entry.currentRoleCount, entry.currentRoleSlots, roles::RoleTable(tables),
-                       count, out);
+  return WithCachedUser(
+      domainName, userName,
+      [count, out](UserEntry& user, const UserTable&, const roles::RoleTable& roles) {
+        return AnswerFromSet(user.currentRoleCount, user.currentRoleSlots, roles, count, out);
+      });
 }
 
 }  // extern "C"

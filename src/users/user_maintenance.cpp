@@ -5,29 +5,10 @@
 #include "region/call_patterns.h"
 #include "users/commit.h"
 #include "users/role_sets.h"
+#include "users/user_call.h"
 
 using namespace tq5;
 using namespace tq5::users;
-
-namespace {
-
-// The work of an export that takes a user: the names checked, the region attached,
-// the user found; `work` then runs on the entry, inside the global cache mutex.
-template <typename Work>
-ResultCode WithCachedUser(const char* domainName, const char* userName, Work work) {
-  UserKey key;
-  ResultCode rc = CheckUserNames(domainName, userName, &key);
-  if (rc != CACHE_OK) return rc;
-  region::ClientCall call;
-  region::RegionTables tables;
-  if ((rc = call.BindTables(&tables)) != CACHE_OK) return rc;
-  const UserTable users(tables);
-  const int32_t index = FindUserEntry(key, users.highWater(), users);
-  if (index < 0) return CACHE_E_USER_NOT_CACHED;
-  return work(*users.at(index), users, roles::RoleTable(tables));
-}
-
-}  // namespace
 
 extern "C" {
 

@@ -4,7 +4,7 @@
 
 namespace orvcache {
 
-Args Args::Parse(const std::vector<std::string>& tokens, const std::vector<OptionSpec>& spec) {
+Args Args::Parse(const std::vector<std::string>& tokens, const std::vector<OptionSpec>& accepted) {
   Args args;
   bool optionsEnded = false;
   for (std::size_t i = 0; i < tokens.size(); ++i) {
@@ -20,7 +20,7 @@ Args Args::Parse(const std::vector<std::string>& tokens, const std::vector<Optio
     const std::size_t equals = token.find('=');
     const std::string name = token.substr(0, equals);
     const OptionSpec* option = nullptr;
-    for (const OptionSpec& candidate : spec) {
+    for (const OptionSpec& candidate : accepted) {
       if (name == candidate.name) option = &candidate;
     }
     if (!option) throw UsageError("unknown option " + name);

@@ -28,9 +28,10 @@ class Args {
   const std::string& Value(const std::string& name) const { return options_.at(name); }
   const std::vector<std::string>& positional() const { return positional_; }
 
-  // Parses `tokens` against the options in `spec`; UsageError on an unknown option or a
+  // Parses `tokens` against the options in `accepted`; UsageError on an unknown option or a
   // missing value.
-  static Args Parse(const std::vector<std::string>& tokens, const std::vector<OptionSpec>& spec);
+  static Args Parse(const std::vector<std::string>& tokens,
+                    const std::vector<OptionSpec>& accepted);
 
  private:
   std::vector<std::string> positional_;

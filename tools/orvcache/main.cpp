@@ -91,9 +91,9 @@ void PrintUsage(std::FILE* out) {
                "Exit codes: 0 done, 1 failed, 2 bad usage, 3 cache file unusable.\n");
 }
 
-bool IsOption(const std::string& token, const std::vector<OptionSpec>& spec, bool* takesValue) {
+bool IsOption(const std::string& token, const std::vector<OptionSpec>& accepted, bool* takesValue) {
   const std::string name = token.substr(0, token.find('='));
-  for (const OptionSpec& option : spec) {
+  for (const OptionSpec& option : accepted) {
     if (name == option.name) {
       *takesValue = option.takesValue && token.find('=') == std::string::npos;
       return true;
@@ -128,11 +128,11 @@ int Main(int argc, char** argv) {
       command = &c, words = 2;
     }
   }
-  std::vector<OptionSpec> spec = kGlobalOptions;
-  if (command) spec.insert(spec.end(), command->options.begin(), command->options.end());
+  std::vector<OptionSpec> accepted = kGlobalOptions;
+  if (command) accepted.insert(accepted.end(), command->options.begin(), command->options.end());
   std::vector<std::string> rest = before;
   rest.insert(rest.end(), tokens.begin() + static_cast<std::ptrdiff_t>(at + words), tokens.end());
-  const Args args = Args::Parse(rest, spec);
+  const Args args = Args::Parse(rest, accepted);
 
   if (args.Has("--help") || args.Has("-h")) {
     PrintUsage(stdout);
