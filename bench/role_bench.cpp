@@ -3,7 +3,6 @@
 // attaches for every call.
 #include <benchmark/benchmark.h>
 #include <sys/mman.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_world.h"
 #include "tq5orvcache.h"
 
 namespace {
@@ -38,74 +38,15 @@ bool StartServer() {
   return PutAllRolesCacheDataSharedMemory(kRoles, roles.data()) == CACHE_OK;
 }
 
-void StopServer() {
-  UninitializeCacheDataSharedMemory();
-  UninitializeTQ5ORVCache();
+using tq5bench::World;
+
+World& TheWorld() {
+  static World world(StartServer);
+  return world;
 }
 
-// Where the region lives for the benchmark at hand: in this process (server calls), or
-// in a child process, so that this one is a plain client that attaches for each call.
-class World {
- public:
-  enum Where { kNone, kHere, kChild };
-
-  static World& Get() {
-    static World world;
-    return world;
-  }
-
-  bool Be(Where where) {
-    if (where == where_) return true;
-    Leave();
-    if (where == kHere && !StartServer()) return false;
-    if (where == kChild && !StartChild()) return false;
-    where_ = where;
-    return true;
-  }
-
-  void Leave() {
-    if (where_ == kHere) StopServer();
-    if (where_ == kChild) {
-      close(stop_);  // the child serves until this end closes
-      waitpid(child_, nullptr, 0);
-      UninitializeTQ5ORVCache();
-    }
-    where_ = kNone;
-  }
-
- private:
-  bool StartChild() {
-    int ready[2], stop[2];
-    if (pipe(ready) != 0 || pipe(stop) != 0) return false;
-    child_ = fork();
-    if (child_ < 0) return false;
-    if (child_ == 0) {
-      close(ready[0]);
-      close(stop[1]);
-      const char ok = StartServer() ? 1 : 0;
-      if (write(ready[1], &ok, 1) != 1) _exit(1);
-      char byte;
-      while (read(stop[0], &byte, 1) > 0) {
-      }
-      StopServer();
-      _exit(0);
-    }
-    close(ready[1]);
-    close(stop[0]);
-    stop_ = stop[1];
-    char ok = 0;
-    const bool started = read(ready[0], &ok, 1) == 1 && ok == 1;
-    close(ready[0]);
-    return started && InitializeTQ5ORVCache() == CACHE_OK;
-  }
-
-  Where where_ = kNone;
-  pid_t child_ = -1;
-  int stop_ = -1;
-};
-
 void BM_MergeFullListIntoFullTable(benchmark::State& state) {
-  if (!World::Get().Be(World::kHere)) return state.SkipWithError("no server");
+  if (!TheWorld().Be(World::kHere)) return state.SkipWithError("no server");
   // The same roles in another order: every one is found, none moves.
   std::vector<RoleEntry> roles = FullList();
   std::shuffle(roles.begin(), roles.end(), std::mt19937(7));
@@ -119,7 +60,7 @@ void BM_MergeFullListIntoFullTable(benchmark::State& state) {
 BENCHMARK(BM_MergeFullListIntoFullTable)->Unit(benchmark::kMillisecond);
 
 void List(benchmark::State& state, World::Where where, ResultCode (*list)(int32_t*, RoleEntry*)) {
-  if (!World::Get().Be(where)) return state.SkipWithError("no server");
+  if (!TheWorld().Be(where)) return state.SkipWithError("no server");
   std::vector<RoleEntry> buffer(kRoles);
   for (auto _ : state) {
     int32_t count = kRoles;
@@ -157,7 +98,7 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  World::Get().Leave();
+  TheWorld().Leave();
   // The library never removes the mutex's name; these names are the benchmark's own.
   shm_unlink(("/" + prefix + "ZOLMAR_ORVCACHE_MUTEX").c_str());
   shm_unlink(("/" + prefix + "ZOLMAR_ORVCACHE").c_str());

@@ -5,7 +5,6 @@
 // table is full without 1024 fetches.
 #include <benchmark/benchmark.h>
 #include <sys/mman.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_world.h"
 #include "tq5orvcache.h"
 
 // Every allocation of the process, the library's included, so that a benchmark can show
@@ -195,71 +195,12 @@ bool StartServer() {
   return InitializeTQ5ORVCacheServer() == CACHE_OK && InitializeCacheDataSharedMemory() == CACHE_OK;
 }
 
-void StopServer() {
-  UninitializeCacheDataSharedMemory();
-  UninitializeTQ5ORVCache();
+using tq5bench::World;
+
+World& TheWorld() {
+  static World world(StartServer);
+  return world;
 }
-
-// The server in this process (its region open), or in a child process, so that this
-// one is a plain client. Either starts from the cache file, with the full table.
-class World {
- public:
-  enum Where { kNone, kHere, kChild };
-
-  static World& Get() {
-    static World world;
-    return world;
-  }
-
-  bool Be(Where where) {
-    if (where == where_) return true;
-    Leave();
-    if (where == kHere && !StartServer()) return false;
-    if (where == kChild && !StartChild()) return false;
-    where_ = where;
-    return true;
-  }
-
-  void Leave() {
-    if (where_ == kHere) StopServer();
-    if (where_ == kChild) {
-      close(stop_);  // the child serves until this end closes
-      waitpid(child_, nullptr, 0);
-      UninitializeTQ5ORVCache();
-    }
-    where_ = kNone;
-  }
-
- private:
-  bool StartChild() {
-    int ready[2], stop[2];
-    if (pipe(ready) != 0 || pipe(stop) != 0) return false;
-    child_ = fork();
-    if (child_ < 0) return false;
-    if (child_ == 0) {
-      close(ready[0]);
-      close(stop[1]);
-      const char ok = StartServer() ? 1 : 0;
-      if (write(ready[1], &ok, 1) != 1) _exit(1);
-      char byte;
-      while (read(stop[0], &byte, 1) > 0) {
-      }
-      StopServer();
-      _exit(0);
-    }
-    close(ready[1]);
-    close(stop[0]);
-    stop_ = stop[1];
-    char ok = 0;
-    const bool started = read(ready[0], &ok, 1) == 1 && ok == 1;
-    close(ready[0]);
-    return started && InitializeTQ5ORVCache() == CACHE_OK;
-  }
-
-  Where where_ = kNone;
-  pid_t child_ = -1;
-  int stop_ = -1;
-};
 
 // ---- Benchmarks -----------------------------------------------------------------------
 
@@ -302,13 +243,13 @@ void BM_HitFloor(benchmark::State& state) {
 BENCHMARK(BM_HitFloor)->Apply(HitArgs);
 
 void BM_HitClient(benchmark::State& state) {
-  if (!World::Get().Be(World::kChild)) return state.SkipWithError("no server");
+  if (!TheWorld().Be(World::kChild)) return state.SkipWithError("no server");
   Lookups(state, FindRoles);
 }
 BENCHMARK(BM_HitClient)->Apply(HitArgs);
 
 void BM_HitServer(benchmark::State& state) {
-  if (!World::Get().Be(World::kHere)) return state.SkipWithError("no server");
+  if (!TheWorld().Be(World::kHere)) return state.SkipWithError("no server");
   Lookups(state, FindRoles);
 }
 BENCHMARK(BM_HitServer)->Apply(HitArgs);
@@ -318,7 +259,7 @@ BENCHMARK(BM_HitServer)->Apply(HitArgs);
 // every user, or only this one: the file is read whole at every fetch, and its size
 // shows in the fetch.
 void BM_Miss(benchmark::State& state) {
-  if (!World::Get().Be(World::kHere)) return state.SkipWithError("no server");
+  if (!TheWorld().Be(World::kHere)) return state.SkipWithError("no server");
   const int32_t index = static_cast<int32_t>(state.range(0));
   if (state.range(1)) {
     WriteDirectoryFile(0, kUsers - 1);
@@ -348,7 +289,7 @@ BENCHMARK(BM_Miss)
 // Every user fetched again; the answers equal the committed sets, so nothing is committed.
 // One fetch per user reads the whole directory file: a single sweep takes long.
 void BM_Sweep(benchmark::State& state) {
-  if (!World::Get().Be(World::kHere)) return state.SkipWithError("no server");
+  if (!TheWorld().Be(World::kHere)) return state.SkipWithError("no server");
   WriteDirectoryFile(0, kUsers - 1);
   for (auto _ : state) {
     if (UpdateAllCurUserRoles(kTimeoutMs) != CACHE_OK) return state.SkipWithError("sweep failed");
@@ -376,7 +317,7 @@ int main(int argc, char** argv) {
   const bool usage = benchmark::ReportUnrecognizedArguments(argc, argv);
   if (!usage) benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  World::Get().Leave();
+  TheWorld().Leave();
   // The library never removes the mutex's name; these names are the benchmark's own.
   shm_unlink(("/" + prefix + "ZOLMAR_ORVCACHE_MUTEX").c_str());
   shm_unlink(("/" + prefix + "ZOLMAR_ORVCACHE").c_str());
