@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "bench_world.h"
+#include "region/text.h"
 #include "tq5orvcache.h"
 
 // Every allocation of the process, the library's included, so that a benchmark can show
@@ -128,21 +129,9 @@ std::string KeyName(int32_t user) {
 
 // ---- The floor: the same search over a plain copy of the table ----------------------
 
-using Field = char[TQ5ORVCACHE_TEXT_SIZE];
-
-bool FieldEquals(const Field& a, const Field& b) {
-  for (std::size_t i = 0; i < sizeof(Field); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]);
-    unsigned char y = static_cast<unsigned char>(b[i]);
-    if (x != y) {
-      if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + ('a' - 'A'));
-      if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + ('a' - 'A'));
-      if (x != y) return false;
-    }
-    if (x == '\0') return true;
-  }
-  return true;
-}
+// The library's own comparison of 64-byte fields, so that the floor compares alike.
+using Field = tq5::region::TextField;
+using tq5::region::EqualsIgnoringAsciiCase;
 
 // The index of the user, as the library's search finds it; -1 if none.
 __attribute__((noinline)) int32_t PlainFindEntry(const Table& table, const Field& domain,
@@ -150,8 +139,8 @@ __attribute__((noinline)) int32_t PlainFindEntry(const Table& table, const Field
   const int32_t limit = table.header.userHighWater;
   for (int32_t i = 0; i < limit; ++i) {
     const UserEntry& entry = table.users[i];
-    if (entry.inUse == 1 && FieldEquals(entry.userName, user) &&
-        FieldEquals(entry.domainName, domain)) {
+    if (entry.inUse == 1 && EqualsIgnoringAsciiCase(entry.userName, user) &&
+        EqualsIgnoringAsciiCase(entry.domainName, domain)) {
       return i;
     }
   }

@@ -31,8 +31,7 @@ std::size_t RegionBytes(int32_t roles, int32_t users) {
 
 // A cache file image with the given header and pseudo-random table bytes.
 std::string Image(const CacheHeader& header, unsigned seed = 1) {
-  std::string bytes(RegionBytes(header.roleCapacity, header.userCapacity), '\0');
-  std::memcpy(bytes.data(), &header, sizeof header);
+  std::string bytes = tq5test::RegionImage(header);
   std::mt19937 random(seed);
   for (std::size_t i = sizeof header; i < bytes.size(); ++i) {
     bytes[i] = static_cast<char>(random());

@@ -101,9 +101,7 @@ TEST_F(MultiProcess, ClientsAlwaysSeeTheCurrentRegionAcrossServerRestarts) {
     header.roleCapacity = roles;
     header.userCapacity = roles / 2;
     header.configValue = 100 + generation;
-    std::string image(32 + 144 * roles + 1176 * (roles / 2), '\0');
-    std::memcpy(image.data(), &header, sizeof header);
-    tq5test::WriteFileBytes(CacheFilePath(), image);
+    tq5test::WriteFileBytes(CacheFilePath(), tq5test::RegionImage(header));
 
     const std::string tag = std::to_string(generation++);
     Peer server({"serve", PathInFolder("ready" + tag), PathInFolder("stop" + tag)});

@@ -85,9 +85,7 @@ class RoleTable : public tq5test::CacheTest {
     CacheHeader header{};
     header.roleCapacity = roles;
     header.autoCommitRoles = 1;
-    std::string image(32 + 144 * static_cast<std::size_t>(roles), '\0');
-    std::memcpy(image.data(), &header, sizeof header);
-    tq5test::WriteFileBytes(CacheFilePath(), image);
+    tq5test::WriteFileBytes(CacheFilePath(), tq5test::RegionImage(header));
     StartServer();
   }
 };

@@ -122,11 +122,7 @@ class UserCacheProcesses : public tq5test::CacheTest {
     header.roleCapacity = kRoleCapacity;
     header.userCapacity = kUserCapacity;
     header.autoCommitRoles = 1;
-    std::string image(
-        sizeof header + sizeof(RoleEntry) * kRoleCapacity + sizeof(UserEntry) * kUserCapacity,
-        '\0');
-    std::memcpy(image.data(), &header, sizeof header);
-    tq5test::WriteFileBytes(CacheFilePath(), image);
+    tq5test::WriteFileBytes(CacheFilePath(), tq5test::RegionImage(header));
     StartServer();
     const std::vector<RoleEntry> roles = AllRoles();
     ASSERT_EQ(CACHE_OK,

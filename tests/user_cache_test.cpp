@@ -123,9 +123,7 @@ class UserCache : public tq5test::CacheTest {
       header.roleCapacity = roleCapacity;
       header.userCapacity = userCapacity;
       header.autoCommitRoles = 1;
-      std::string image(32 + 144 * roleCapacity + 1176 * userCapacity, '\0');
-      std::memcpy(image.data(), &header, sizeof header);
-      tq5test::WriteFileBytes(CacheFilePath(), image);
+      tq5test::WriteFileBytes(CacheFilePath(), tq5test::RegionImage(header));
     }
     StartServer();
     const std::vector<RoleEntry> roles = Roles(roleCapacity < 10 ? roleCapacity : 10);
@@ -405,8 +403,7 @@ TEST_F(UserCache, DamagedRoleSetsAreReportedNeverFollowed) {
   header.userHighWater = 3;
   header.userActiveCount = 3;
   header.autoCommitRoles = 1;
-  std::string image(32 + 144 * 2 + 1176 * 3, '\0');
-  std::memcpy(image.data(), &header, sizeof header);
+  std::string image = tq5test::RegionImage(header);
   RoleEntry role = Role("R0", "ID0");
   role.userRefs = 3;
   std::memcpy(&image[32], &role, sizeof role);

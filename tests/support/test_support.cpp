@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -80,6 +81,15 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+std::string RegionImage(const CacheHeader& header) {
+  std::string image(sizeof header +
+                        sizeof(RoleEntry) * static_cast<std::size_t>(header.roleCapacity) +
+                        sizeof(UserEntry) * static_cast<std::size_t>(header.userCapacity),
+                    '\0');
+  std::memcpy(image.data(), &header, sizeof header);
+  return image;
+}
+
 bool FileExists(const std::string& path) {
   std::error_code error;
   return fs::exists(path, error);
@@ -136,8 +146,8 @@ Peer::Peer(const std::vector<std::string>& args) {
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
-  if (!CreateProcessA(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      nullptr, &startup, &info)) {
+  if (!CreateProcessA(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &info)) {
     ADD_FAILURE() << "cannot start " << exe;
     done_ = true;
     return;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "tq5orvcache.h"
+
 namespace tq5test {
 
 // Sets (or, with a null value, removes) a variable of this process's environment, which
@@ -17,6 +19,9 @@ void SetEnv(const char* name, const char* value);
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
+
+// A cache file image: `header`, then both tables at the header's capacities, all zero.
+std::string RegionImage(const CacheHeader& header);
 void SleepMs(int ms);
 
 // Every test gets kernel-object names and a cache folder of its own, so that tests
