@@ -68,19 +68,43 @@ TEST_F(HeaderProperties, ProcessWithoutARegionIsRefused) {
   EXPECT_EQ(11, value);
 }
 
-TEST_F(HeaderProperties, CapacitiesThatContradictTheSectionNeverLeadOutsideIt) {
+TEST_F(HeaderProperties, PutsThatContradictTheLayoutAreRefusedWhole) {
   StartServer();
-  // Claim tables far larger than the section; the file image cannot be taken then,
-  // and the write leaves the previous file alone.
+  // Capacities other than the region's, from the server or a client, a mark beyond its
+  // table and a count beyond its mark: refused, nothing of the group stored.
+  EXPECT_EQ(CACHE_E_NO_SPACE, ClientPutRoleProperties(100, -1, -1));
+  EXPECT_EQ(CACHE_E_NO_SPACE, PutRoleProperties(1025, 2, 1));
+  EXPECT_EQ(CACHE_E_NO_SPACE, ClientPutUserProperties(-1, 1025, -1));
+  EXPECT_EQ(CACHE_E_NO_SPACE, PutUserProperties(-1, 4, 5));
+  EXPECT_EQ(CACHE_E_NO_SPACE, PutUserProperties(-1, -3, -1));
+  int32_t roles = 0, roleMark = 7, users = 0, userMark = 7;
+  EXPECT_EQ(CACHE_OK, ClientGetRoleProperties(&roles, &roleMark, nullptr));
+  EXPECT_EQ(CACHE_OK, GetUserProperties(&users, &userMark, nullptr));
+  EXPECT_EQ(1024, roles);
+  EXPECT_EQ(0, roleMark);
+  EXPECT_EQ(1024, users);
+  EXPECT_EQ(0, userMark);
+  // The real capacities and fitting marks are taken, and the region stays one that a
+  // start-up accepts.
+  EXPECT_EQ(CACHE_OK, ClientPutUserProperties(1024, 4, 4));
+  EXPECT_EQ(CACHE_OK, WriteCacheDataToFile());
+}
+
+TEST_F(HeaderProperties, HeaderDamagedAroundTheLibraryNeverLeadsOutsideTheSection) {
+  StartServer();
   ASSERT_EQ(CACHE_OK, WriteCacheDataToFile());
   const std::string before = tq5test::ReadFileBytes(CacheFilePath());
-  EXPECT_EQ(CACHE_OK, PutRoleProperties(1 << 30, -1, -1));
+  tq5test::RawRegion raw;
+  ASSERT_TRUE(raw.mapped());
+  // Tables far larger than the section: nothing is read or written through them, and
+  // the write leaves the previous file alone.
+  raw.header().roleCapacity = 1 << 30;
   EXPECT_EQ(CACHE_E_CORRUPTED, WriteCacheDataToFile());
   EXPECT_EQ(before, tq5test::ReadFileBytes(CacheFilePath()));
-  EXPECT_EQ(CACHE_OK, PutRoleProperties(1024, -1, -1));
-  EXPECT_EQ(CACHE_OK, PutUserProperties(-3, -1, -1));
+  raw.header().roleCapacity = 1024;
+  raw.header().userCapacity = -3;
   EXPECT_EQ(CACHE_E_CORRUPTED, WriteCacheDataToFile());
-  EXPECT_EQ(CACHE_OK, PutUserProperties(1024, -1, -1));
+  raw.header().userCapacity = 1024;
   EXPECT_EQ(CACHE_OK, WriteCacheDataToFile());
 }
 

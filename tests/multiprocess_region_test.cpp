@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <set>
 #include <thread>
@@ -74,6 +75,75 @@ TEST_F(MultiProcess, OwnerDeathHandsTheMutexToTheNextWaiter) {
   EXPECT_EQ(7, second.Wait());
   EXPECT_EQ(CACHE_OK, PutConfigurationData(-1, 2));
   EXPECT_EQ(0, RunPeer({"client-expect-config", "1", "2"}));
+}
+
+TEST_F(MultiProcess, OwnerDeathMidChangeIsRepairedBeforeTheNextCallGoesOn) {
+  StartServer();
+  RoleEntry roles[2] = {};
+  for (int i = 0; i < 2; ++i) {
+    roles[i].inUse = roles[i].listed = 1;
+    std::snprintf(roles[i].name, sizeof roles[i].name, "R%d", i);
+  }
+  ASSERT_EQ(CACHE_OK, PutAllRolesCacheDataSharedMemory(2, roles));
+
+  // A holder that dies having changed nothing: the repair leaves every byte alone.
+  const std::string before = [] {
+    tq5test::RawRegion raw;
+    return std::string(reinterpret_cast<const char*>(&raw.header()), 1351712);
+  }();
+  Peer idle({"lock-and-die", PathInFolder("idle"), "0"});
+  EXPECT_EQ(7, idle.Wait());
+  EXPECT_EQ(CACHE_OK, PutConfigurationData(-1, -1));
+  {
+    tq5test::RawRegion raw;
+    EXPECT_EQ(before, std::string(reinterpret_cast<const char*>(&raw.header()), 1351712));
+  }
+
+  Peer damager({"damage-and-die", PathInFolder("damaged")});
+  EXPECT_EQ(7, damager.Wait());
+  int32_t high = 0, active = 0, userHigh = 0;
+  EXPECT_EQ(CACHE_OK, ClientGetRoleProperties(nullptr, &high, &active));
+  EXPECT_EQ(CACHE_OK, GetUserProperties(nullptr, &userHigh, nullptr));
+  EXPECT_EQ(2, high);
+  EXPECT_EQ(2, active);
+  EXPECT_EQ(1024, userHigh);
+  RoleEntry listed[2];
+  int32_t count = 2;
+  ASSERT_EQ(CACHE_OK, GetAllRolesCacheDataSharedMemory(&count, listed));
+  EXPECT_EQ(0, listed[0].userRefs);
+  EXPECT_EQ(CACHE_OK, WriteCacheDataToFile());
+}
+
+TEST_F(MultiProcess, SecondServerIsRefusedWhileTheFirstLivesAndALeftoverNeverBlocks) {
+  const std::string ready = PathInFolder("ready"), stop = PathInFolder("stop");
+  Peer first({"serve", ready, stop});
+  ASSERT_TRUE(tq5test::WaitForFile(ready));
+  ASSERT_EQ(CACHE_OK, InitializeTQ5ORVCacheServer());
+  ASSERT_EQ(CACHE_OK, ClientPutConfigurationData(-1, 4242));
+  CacheHeader header{};
+  header.roleCapacity = header.userCapacity = 2;
+  header.configValue = 17;
+  tq5test::WriteFileBytes(CacheFilePath(), tq5test::RegionImage(header));
+
+  EXPECT_EQ(CACHE_E_REGION_EXISTS, InitializeCacheDataSharedMemory());
+  // The live server's region and the file are as they were.
+  int32_t config = 0, roles = 0;
+  EXPECT_EQ(CACHE_OK, ClientGetConfigurationData(nullptr, &config));
+  EXPECT_EQ(CACHE_OK, ClientGetRoleProperties(&roles, nullptr, nullptr));
+  EXPECT_EQ(4242, config);
+  EXPECT_EQ(1024, roles);
+  EXPECT_EQ(tq5test::RegionImage(header), tq5test::ReadFileBytes(CacheFilePath()));
+  tq5test::WriteFileBytes(stop, "stop");
+  ASSERT_EQ(0, first.Wait());
+
+  // A server killed without shutting down leaves no obstacle behind.
+  Peer crashed({"serve", ready + "2", stop + "2"});
+  ASSERT_TRUE(tq5test::WaitForFile(ready + "2"));
+  crashed.Kill();
+  crashed.Wait();
+  EXPECT_EQ(CACHE_OK, InitializeCacheDataSharedMemory());
+  EXPECT_EQ(CACHE_OK, GetConfigurationData(nullptr, &config));
+  EXPECT_EQ(4242, config);  // from the file the first server wrote at its stop
 }
 
 TEST_F(MultiProcess, ClientsAlwaysSeeTheCurrentRegionAcrossServerRestarts) {

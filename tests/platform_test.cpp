@@ -22,6 +22,7 @@
 #include <string>
 #include <thread>
 
+#include "region/region_state.h"
 #include "support/test_support.h"
 
 namespace tq5::platform {
@@ -271,6 +272,68 @@ TEST_F(PlatformTest, ObjectsUnderAnotherPrefixAreNotFound) {
 
   CloseSection(section);
   CloseGlobalMutex(mutex);
+}
+
+// ---- The cache's hold on the mutex ------------------------------------------------
+
+// A call whose lock cannot be taken fails and writes nothing, rather than running
+// unguarded.
+#ifndef _WIN32
+TEST_F(PlatformTest, CallsFailWhenTheMutexCannotBeTaken) {
+  ASSERT_EQ(InitializeTQ5ORVCacheServer(), CACHE_OK);
+  ASSERT_EQ(InitializeCacheDataSharedMemory(), CACHE_OK);
+  GlobalMutex* mutex = nullptr;
+  ASSERT_EQ(OpenGlobalMutex(&mutex), CACHE_OK);
+  // An owner dies, and the next one releases it without marking it consistent: the
+  // mutex can never be taken again.
+  std::thread([&] { LockGlobalMutex(mutex); }).join();
+  ASSERT_EQ(LockGlobalMutex(mutex), LockOutcome::OwnerDied);
+  UnlockGlobalMutex(mutex);
+  EXPECT_EQ(LockGlobalMutex(mutex), LockOutcome::Failed);
+
+  EXPECT_EQ(PutConfigurationData(-1, 5), CACHE_E_MUTEX_OPEN);
+  EXPECT_EQ(ClientPutUserProperties(-1, 3, -1), CACHE_E_MUTEX_OPEN);
+  EXPECT_EQ(WriteCacheDataToFile(), CACHE_E_FILE_CREATE);  // no cache folder in this test
+  tq5test::RawRegion raw;
+  ASSERT_TRUE(raw.mapped());
+  EXPECT_EQ(raw.header().configValue, 300);
+  EXPECT_EQ(raw.header().userHighWater, 0);
+  EXPECT_EQ(UninitializeCacheDataSharedMemory(), CACHE_E_MUTEX_OPEN);
+  UninitializeTQ5ORVCache();
+  CloseGlobalMutex(mutex);
+}
+#endif
+
+// The shut-down may close the process's handle while another thread is inside a call;
+// that call still releases the machine-wide mutex it took.
+TEST_F(PlatformTest, ShutDownDuringACallStillReleasesTheMutexItTook) {
+  ASSERT_EQ(InitializeTQ5ORVCacheServer(), CACHE_OK);
+  GlobalMutex* other = nullptr;  // keeps the mutex in being where it dies with its handles
+  ASSERT_EQ(OpenGlobalMutex(&other), CACHE_OK);
+  std::atomic<int> phase{0};
+  auto waitFor = [&phase](int value) {
+    while (phase.load() != value) std::this_thread::sleep_for(1ms);
+  };
+  std::thread holder([&] {
+    {
+      region::CacheLock lock;
+      phase = 1;
+      waitFor(2);
+    }
+    phase = 3;
+    waitFor(4);  // alive, so that no owner death hands the mutex on
+  });
+  waitFor(1);
+  EXPECT_EQ(UninitializeTQ5ORVCache(), CACHE_OK);
+  phase = 2;
+  waitFor(3);
+  {
+    Contender contender([&] { LockGlobalMutex(other); }, [&] { UnlockGlobalMutex(other); });
+    EXPECT_TRUE(contender.AcquiredWithin(kGetsIn / 5));
+    phase = 4;
+  }
+  holder.join();
+  CloseGlobalMutex(other);
 }
 
 // ---- Files --------------------------------------------------------------------------

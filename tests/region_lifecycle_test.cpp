@@ -78,4 +78,16 @@ TEST_F(Lifecycle, WorksWithoutAnyMutexButStillOnTheRegion) {
   EXPECT_EQ(6, config);
 }
 
+TEST_F(Lifecycle, MutexClosedBeforeTheRegionIsShutDown) {
+  StartServer();
+  // Shutting the mutex first is allowed: the region's shut-down must not reach for it.
+  EXPECT_EQ(CACHE_OK, UninitializeTQ5ORVCache());
+  EXPECT_EQ(CACHE_OK, UninitializeCacheDataSharedMemory());
+  EXPECT_EQ(CACHE_E_REGION_NOT_MAPPED, UninitializeCacheDataSharedMemory());
+  // The region is gone and a new server can start.
+  ASSERT_EQ(CACHE_OK, InitializeTQ5ORVCacheServer());
+  EXPECT_EQ(CACHE_E_OPEN_MAPPING, ClientGetConfigurationData(nullptr, nullptr));
+  StartServer();
+}
+
 }  // namespace

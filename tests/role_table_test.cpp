@@ -293,27 +293,32 @@ TEST_F(RoleListing, SecondProcessListsThroughItsOwnAttach) {
 TEST_F(RoleTable, DamagedHeaderNeverLeadsOutsideTheTable) {
   StartServerWithRoleCapacity(4);
   ASSERT_EQ(CACHE_OK, Put({Role("a", "1"), Role("b", "2"), Role("c", "3")}));
+  tq5test::RawRegion raw;
+  ASSERT_TRUE(raw.mapped());
+  CacheHeader& header = raw.header();
 
   // A mark beyond the capacity scans the table and no further.
-  ASSERT_EQ(CACHE_OK, PutRoleProperties(-1, 1 << 20, -1));
+  header.roleHighWater = 1 << 20;
   EXPECT_EQ("0:a/1+ 1:b/2+ 2:c/3+", Table());
   ASSERT_EQ(CACHE_OK, Update({Role("a", "1"), Role("b", "2"), Role("c", "3"), Role("d", "4")}));
   EXPECT_EQ(CACHE_E_NO_SPACE, Update({Role("e", "5")}));
   EXPECT_EQ("0:a/1- 1:b/2- 2:c/3- 3:d/4-", Table());
 
   // A negative mark leaves nothing to scan, and counts at their limits do not overflow.
-  ASSERT_EQ(CACHE_OK, PutRoleProperties(-1, -7, INT_MAX));
+  header.roleHighWater = -7;
+  header.roleActiveCount = INT_MAX;
   EXPECT_EQ("", Table());
   ASSERT_EQ(CACHE_OK, Update({Role("x", "9")}));
   EXPECT_EQ("0:x/9+", Table());
   EXPECT_EQ("4 1 2147483647", Marks());
-  ASSERT_EQ(CACHE_OK, PutRoleProperties(-1, 1, INT_MIN));
+  header.roleHighWater = 1;
+  header.roleActiveCount = INT_MIN;
   // The slot at the mark is taken as it stands, whatever a dead entry left there.
   ASSERT_EQ(CACHE_OK, Update({Role("y", "8")}));
   EXPECT_EQ("1:y/8+", Table());
 
   // Capacities that the section cannot hold: refused, nothing read or written.
-  ASSERT_EQ(CACHE_OK, PutRoleProperties(1 << 20, -1, -1));
+  header.roleCapacity = 1 << 20;
   RoleEntry role = Role("z", "0");
   int32_t count = 1;
   EXPECT_EQ(CACHE_E_CORRUPTED, PutAllRolesCacheDataSharedMemory(1, &role));
@@ -321,7 +326,7 @@ TEST_F(RoleTable, DamagedHeaderNeverLeadsOutsideTheTable) {
   for (ListFn list : kListings) EXPECT_EQ(CACHE_E_CORRUPTED, list(&count, &role));
   EXPECT_EQ(1, count);
   // A full load repairs marks and counts.
-  ASSERT_EQ(CACHE_OK, PutRoleProperties(4, -1, -1));
+  header.roleCapacity = 4;
   ASSERT_EQ(CACHE_OK, Put({Role("a", "1")}));
   EXPECT_EQ("4 1 1", Marks());
 }

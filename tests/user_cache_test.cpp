@@ -196,6 +196,45 @@ TEST_F(UserCache, NamesAndPointersAreCheckedBeforeAnythingElse) {
   count = 4;
   EXPECT_EQ(CACHE_OK, ClientFindUserRoles(name63.c_str(), name63.c_str(), &count, roles, kTimeout));
   EXPECT_EQ(1, count);
+
+  // A null buffer that claims room is refused, on a miss as on a hit, and nothing is
+  // fetched or stored for it; offered as no room, it learns the size.
+  Directory("CORP\tdan\tR1\tID1\n");
+  count = 4;
+  EXPECT_EQ(CACHE_E_INVALID_POINTER, ClientFindUserRoles("CORP", "dan", &count, nullptr, kTimeout));
+  EXPECT_EQ(CACHE_E_INVALID_POINTER,
+            ClientFindUserRolesFromAdmin(name63.c_str(), name63.c_str(), &count, nullptr, 1));
+  EXPECT_EQ(CACHE_E_INVALID_POINTER,
+            ClientFindUserCurrentRoles(name63.c_str(), name63.c_str(), &count, nullptr));
+  EXPECT_EQ(4, count);
+  EXPECT_EQ("1 1", Marks());
+  count = 0;
+  EXPECT_EQ(CACHE_E_BUFFER_TOO_SMALL,
+            ClientFindUserRoles("CORP", "dan", &count, nullptr, kTimeout));
+  EXPECT_EQ(1, count);
+}
+
+TEST_F(UserCache, FullLoadCarriesCachedUsersToTheirRolesNewSlots) {
+  Start();
+  Directory("CORP\talice\tR1\tID1\nCORP\talice\tR2\tID2\nCORP\tbob\tR2\tID2\n");
+  ASSERT_EQ(CACHE_OK, Find("alice").rc);
+  ASSERT_EQ(CACHE_OK, Find("bob").rc);
+  // A new complete list: R2 moves to slot 0, another role takes R1's old slot, R1 is
+  // gone; one role differs from R2 only in its id.
+  const std::vector<RoleEntry> list = {Role("r2", "id2"), Role("NEW", "X"), Role("R2", "other"),
+                                       Role("R9", "ID9")};
+  ASSERT_EQ(CACHE_OK,
+            PutAllRolesCacheDataSharedMemory(static_cast<int32_t>(list.size()), list.data()));
+  Directory("");  // answers now come from the cache alone
+  EXPECT_EQ((Names{"r2"}), Find("alice").names);
+  EXPECT_EQ((Names{"r2"}), Find("bob").names);
+  int32_t count = 8;
+  RoleNameId current[8];
+  ASSERT_EQ(CACHE_OK, ClientFindUserCurrentRoles("CORP", "alice", &count, current));
+  EXPECT_EQ(1, count);
+  EXPECT_EQ(
+      (std::map<std::string, std::string>{{"r2", "2"}, {"NEW", "0"}, {"R2", "0"}, {"R9", "0"}}),
+      RoleRefs());
 }
 
 TEST_F(UserCache, FailedFetchesStoreNothing) {

@@ -39,18 +39,36 @@ ResultCode CreateGlobalMutex(GlobalMutex** out);
 // Opens an existing mutex; CACHE_E_MUTEX_OPEN when there is none.
 ResultCode OpenGlobalMutex(GlobalMutex** out);
 void CloseGlobalMutex(GlobalMutex* mutex);
-void LockGlobalMutex(GlobalMutex* mutex);
+
+enum class LockOutcome {
+  Taken,
+  // Taken, but its previous owner died holding it, perhaps in the middle of a change to
+  // the region. The mutex reports every later taker so until MarkGlobalMutexConsistent,
+  // so that a taker that dies while it repairs leaves the repair to the next one.
+  OwnerDied,
+  // Not taken (the mutex can no longer be used); the caller must not go on.
+  Failed
+};
+LockOutcome LockGlobalMutex(GlobalMutex* mutex);
+// After an OwnerDied take, once the region has been made sound again.
+void MarkGlobalMutexConsistent(GlobalMutex* mutex);
 void UnlockGlobalMutex(GlobalMutex* mutex);
 
 // ---- Shared section ---------------------------------------------------------------
 // The named, machine-wide, read-write block that holds the cache region.
 struct Section;
 
-// Creates the section of `size` bytes, zero-filled. Fails with CACHE_E_NO_MEMORY,
+// Creates the section of `size` bytes, zero-filled, and marks it as held by a live
+// server for as long as this process holds it. Fails with CACHE_E_REGION_EXISTS while
+// another live process holds a section under the name (which is left untouched); a
+// leftover of a process that has died is replaced. Other failures: CACHE_E_NO_MEMORY,
 // CACHE_E_SECURITY_DESCRIPTOR, CACHE_E_SECURITY_DACL or CACHE_E_CREATE_MAPPING.
 // `guard` is the global cache mutex the caller holds, if any: platforms that let clients
 // keep their views learn through it that the region has changed.
 ResultCode CreateSection(uint32_t size, Section** out, GlobalMutex* guard = nullptr);
+// The process id of the live server that holds the section, or 0 when there is none or
+// the platform cannot tell.
+unsigned long RegionServerProcessId();
 // Opens the existing section with write access; CACHE_E_OPEN_MAPPING when there is none.
 // With the global cache mutex held (`guard`), a platform may hand back the view a
 // previous call of the process kept, once it has checked that it is still the region

@@ -64,12 +64,6 @@ FileImage ReadCacheFile(const char* path) {
   return image;
 }
 
-void CloseRegionHandle() {
-  ProcessState& state = State();
-  tq5::platform::CloseSection(state.regionMapping);
-  state.regionMapping = nullptr;
-}
-
 // The new image's name, beside the cache file and no longer than its name, so that a
 // path that is legal for the cache file is legal for it too. Writers of other processes
 // differ by process id; the writers of this process take turns.
@@ -109,6 +103,7 @@ extern "C" ResultCode InitializeCacheDataSharedMemory(void) {
   const CacheHeader& h = image.header;
 
   CacheLock lock;
+  if (lock.status() != CACHE_OK) return lock.status();
   ResultCode rc = CreateRegion(h.roleCapacity, h.userCapacity);
   if (rc != CACHE_OK) return rc;
   rc = MapRegion();
@@ -117,7 +112,7 @@ extern "C" ResultCode InitializeCacheDataSharedMemory(void) {
     // The name already held a smaller section of another process; writing this
     // layout into it would run past its end.
     UnmapRegion();
-    CloseRegionHandle();
+    CloseMapping();
     return CACHE_E_CREATE_MAPPING;
   }
   if ((rc = PutRoleProperties(h.roleCapacity, h.roleHighWater, h.roleActiveCount)) != CACHE_OK ||
@@ -146,7 +141,8 @@ extern "C" ResultCode WriteCacheDataToFile(void) {
   {
     CacheLock lock;
     RegionTables tables;
-    rc = RegionTables::Bind(State().regionView, &tables);
+    rc =
+        lock.status() != CACHE_OK ? lock.status() : RegionTables::Bind(State().regionView, &tables);
     if (rc == CACHE_OK) {
       const std::size_t size = RegionSize(tables.roleCapacity(), tables.userCapacity());
       if (std::fwrite(State().regionView.base, 1, size, file) != size) rc = CACHE_E_FILE_WRITE;

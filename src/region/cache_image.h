@@ -15,18 +15,17 @@ enum class HeaderFault {
   UserMarks    // the same for the users
 };
 
+// A table's mark within its capacity and its count within the mark.
+constexpr bool MarksFit(int32_t capacity, int32_t highWater, int32_t activeCount) {
+  return highWater >= 0 && highWater <= capacity && activeCount >= 0 && activeCount <= highWater;
+}
+
 // A header that a region can be built from: capacities a section can hold, marks
 // within them, counts within the marks.
 constexpr HeaderFault FindHeaderFault(const CacheHeader& h) {
   if (!ValidCapacities(h.roleCapacity, h.userCapacity)) return HeaderFault::Capacities;
-  if (h.roleHighWater < 0 || h.roleHighWater > h.roleCapacity || h.roleActiveCount < 0 ||
-      h.roleActiveCount > h.roleHighWater) {
-    return HeaderFault::RoleMarks;
-  }
-  if (h.userHighWater < 0 || h.userHighWater > h.userCapacity || h.userActiveCount < 0 ||
-      h.userActiveCount > h.userHighWater) {
-    return HeaderFault::UserMarks;
-  }
+  if (!MarksFit(h.roleCapacity, h.roleHighWater, h.roleActiveCount)) return HeaderFault::RoleMarks;
+  if (!MarksFit(h.userCapacity, h.userHighWater, h.userActiveCount)) return HeaderFault::UserMarks;
   return HeaderFault::None;
 }
 

@@ -8,14 +8,6 @@
 
 namespace tq5::region {
 
-class CacheLock {
- public:
-  CacheLock() { LockCache(); }
-  ~CacheLock() { UnlockCache(); }
-  CacheLock(const CacheLock&) = delete;
-  CacheLock& operator=(const CacheLock&) = delete;
-};
-
 // The process lock, held for a scope.
 class ProcessLock {
  public:
@@ -38,14 +30,14 @@ class RegionCall {
 
  protected:
   CacheLock lock_;
-  ResultCode status_ = CACHE_OK;
+  ResultCode status_ = lock_.status();
 };
 
 // The server's pattern: the view that the start-up mapped, or -104 without one.
 class ServerCall : public RegionCall {
  public:
   ServerCall() {
-    if (!State().regionView) status_ = CACHE_E_REGION_NOT_MAPPED;
+    if (status_ == CACHE_OK && !State().regionView) status_ = CACHE_E_REGION_NOT_MAPPED;
   }
 };
 
@@ -54,6 +46,7 @@ class ServerCall : public RegionCall {
 class ClientCall : public RegionCall {
  public:
   ClientCall() {
+    if (status_ != CACHE_OK) return;  // the mutex could not be taken: touch nothing
     const ResultCode rc = AttachRegion();
     attached_ = rc == CACHE_OK;
     if (rc != CACHE_OK && rc != CACHE_E_REGION_ALREADY_OPEN) {

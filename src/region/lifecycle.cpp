@@ -5,36 +5,31 @@
 using namespace tq5::region;
 
 extern "C" ResultCode InitializeTQ5ORVCacheServer(void) {
-  ProcessState& state = State();
-  if (state.cacheMutex.load()) return CACHE_OK;
+  if (State().cacheMutex.load()) return CACHE_OK;
   tq5::platform::GlobalMutex* mutex = nullptr;
   const ResultCode rc = tq5::platform::CreateGlobalMutex(&mutex);
-  if (rc == CACHE_OK) state.cacheMutex.store(mutex);
+  if (rc == CACHE_OK) AdoptCacheMutex(mutex);
   return rc;
 }
 
 extern "C" ResultCode InitializeTQ5ORVCache(void) {
-  ProcessState& state = State();
-  if (state.cacheMutex.load()) return CACHE_OK;
+  if (State().cacheMutex.load()) return CACHE_OK;
   tq5::platform::GlobalMutex* mutex = nullptr;
   const ResultCode rc = tq5::platform::OpenGlobalMutex(&mutex);
-  if (rc == CACHE_OK) state.cacheMutex.store(mutex);
+  if (rc == CACHE_OK) AdoptCacheMutex(mutex);
   return rc;
 }
 
 extern "C" ResultCode UninitializeTQ5ORVCache(void) {
-  if (tq5::platform::GlobalMutex* mutex = State().cacheMutex.exchange(nullptr)) {
-    tq5::platform::CloseGlobalMutex(mutex);
-  }
+  ReleaseCacheMutex();
   return CACHE_OK;
 }
 
 extern "C" ResultCode UninitializeCacheDataSharedMemory(void) {
   CacheLock lock;
+  if (lock.status() != CACHE_OK) return lock.status();
   const ResultCode rc = UnmapRegion();
   if (rc != CACHE_OK) return rc;  // the section stays open
-  ProcessState& state = State();
-  tq5::platform::CloseSection(state.regionMapping);
-  state.regionMapping = nullptr;
+  CloseMapping();
   return CACHE_OK;
 }

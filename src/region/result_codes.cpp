@@ -1,8 +1,8 @@
 // The fixed message of every result code.
+#include "region/result_codes.h"
+
 #include <cstdio>
 #include <cstring>
-
-#include "region/result_codes.h"
 
 namespace tq5::region {
 namespace {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string>
 
 #include "tq5orvcache.h"
 
@@ -33,6 +34,16 @@ inline bool EqualsIgnoringAsciiCase(const TextField& a, const TextField& b) {
   }
   // Sixty-four equal bytes without a NUL: as much as the fields can hold.
   return true;
+}
+
+// The field's text with A-Z folded to a-z, up to its NUL or its end: equal for exactly
+// the fields that EqualsIgnoringAsciiCase finds equal, for use as a key.
+inline std::string FoldedText(const TextField& field) {
+  std::string text(field, strnlen(field, kTextSize));
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
+  }
+  return text;
 }
 
 }  // namespace tq5::region

@@ -1,6 +1,10 @@
 // The server's two ways of filling the role table from the directory's complete role
 // list: a load that rewrites the table from slot 0, and a merge that keeps every role
 // already present in its slot, so that the slots cached users hold stay valid.
+#include <string>
+#include <unordered_map>
+#include <vector>
+
 #include "region/call_patterns.h"
 #include "region/text.h"
 #include "roles/role_table.h"
@@ -32,6 +36,63 @@ ResultCode Admit(const ServerCall& call, int32_t count, const RoleEntry* roles,
   return CACHE_OK;
 }
 
+std::string RoleKey(const RoleEntry& role) {
+  return FoldedText(role.name) + '\0' + FoldedText(role.id);
+}
+
+// Where each in-use role below the mark will be once `records` has been loaded: the
+// index of the first in-use record with the same name and id, or -1 for a role the new
+// list does not name.
+std::vector<int32_t> NewSlotsOfOldRoles(const RoleTable& table, const RoleEntry* records,
+                                        int32_t count) {
+  std::unordered_map<std::string, int32_t> listed;
+  listed.reserve(static_cast<std::size_t>(count));
+  for (int32_t i = 0; i < count; ++i) {
+    if (records[i].inUse == 1) listed.emplace(RoleKey(records[i]), i);
+  }
+  std::vector<int32_t> moved(static_cast<std::size_t>(table.highWater()), -1);
+  for (int32_t i = 0; i < table.highWater(); ++i) {
+    const RoleEntry* old = table.at(i);
+    if (old->inUse != 1) continue;
+    const auto found = listed.find(RoleKey(*old));
+    if (found != listed.end()) moved[static_cast<std::size_t>(i)] = found->second;
+  }
+  return moved;
+}
+
+// Renumbers one of a user's sets after a full load; roles the new list lacks leave it.
+void MoveSet(int32_t* count, int32_t* slots, const std::vector<int32_t>& moved) {
+  const int32_t size = *count < 0                            ? 0
+                       : *count > TQ5ORVCACHE_MAX_USER_ROLES ? TQ5ORVCACHE_MAX_USER_ROLES
+                                                             : *count;
+  int32_t kept = 0;
+  for (int32_t k = 0; k < size; ++k) {
+    const int32_t slot = slots[k];
+    if (slot < 0 || static_cast<std::size_t>(slot) >= moved.size()) continue;
+    if (moved[static_cast<std::size_t>(slot)] >= 0) slots[kept++] = moved[slot];
+  }
+  *count = kept;
+}
+
+// Cached users hold roles by slot, and a full load renumbers the slots: every user's
+// sets follow their roles to the new slots by name and id, and each committed set
+// that moves takes its reference along. (A record's own userRefs is stored as given,
+// which is 0 from every caller that follows the load's contract.)
+void CarryUsersOver(const RegionTables& tables, const std::vector<int32_t>& moved) {
+  const RoleTable table(tables);
+  const int32_t users = tables.userScanLimit();
+  for (int32_t j = 0; j < users; ++j) {
+    UserEntry& user = *tables.user(j);
+    if (user.inUse != 1) continue;
+    MoveSet(&user.roleCount, user.roleSlots, moved);
+    MoveSet(&user.currentRoleCount, user.currentRoleSlots, moved);
+    for (int32_t k = 0; k < user.roleCount; ++k) {
+      int32_t& refs = table.at(user.roleSlots[k])->userRefs;
+      if (refs < INT32_MAX) ++refs;
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" {
@@ -43,8 +104,10 @@ ResultCode PutAllRolesCacheDataSharedMemory(int32_t count, const RoleEntry* role
   RegionTables tables;
   const ResultCode rc = Admit(call, count, roles, &tables);
   if (rc != CACHE_OK) return rc;
-  // The user table is left alone: slots that users held now name the new list's roles.
-  RoleTable(tables).Load(roles, count);
+  const RoleTable table(tables);
+  const std::vector<int32_t> moved = NewSlotsOfOldRoles(table, roles, count);
+  table.Load(roles, count);
+  CarryUsersOver(tables, moved);
   return FlushRegion();
 }
 

@@ -17,6 +17,11 @@ namespace {
 
 int32_t Now() { return static_cast<int32_t>(std::time(nullptr)); }
 
+// A null buffer may only be offered as room for no records: the caller then learns the
+// set's size (or gets an empty set answered). One that claims room is refused before
+// any lock, rather than written through on the way out of a fetch.
+bool RoomIsReal(int32_t count, const RoleNameId* out) { return out != nullptr || count <= 0; }
+
 // The count contract of every find: a set larger than the caller's buffer is not
 // copied; the caller learns its size and asks again.
 ResultCode AnswerFromSet(int32_t size, const int32_t* slots, const roles::RoleTable& roles,
@@ -81,7 +86,9 @@ ResultCode FetchAndStore(const UserKey& key, uint32_t timeoutMs, bool updateLast
 
 ResultCode FindUserRolesCommon(const char* domainName, const char* userName, int32_t* count,
                                RoleNameId* out, bool updateLastAccess, int32_t timeoutMs) {
-  if (!domainName || !userName || !count) return CACHE_E_INVALID_POINTER;
+  if (!domainName || !userName || !count || !RoomIsReal(*count, out)) {
+    return CACHE_E_INVALID_POINTER;
+  }
   const uint32_t timeout = directory::SettleFetchTimeout(timeoutMs);
   UserKey key;
   ResultCode rc = CheckUserNames(domainName, userName, &key);
@@ -116,7 +123,7 @@ ResultCode ClientFindUserRolesFromAdmin(const char* domainName, const char* user
 
 ResultCode ClientFindUserCurrentRoles(const char* domainName, const char* userName, int32_t* count,
                                       RoleNameId* out) {
-  if (!count) return CACHE_E_INVALID_POINTER;
+  if (!count || !RoomIsReal(*count, out)) return CACHE_E_INVALID_POINTER;
   return WithCachedUser(
       domainName, userName,
       [count, out](UserEntry& user, const UserTable&, const roles::RoleTable& roles) {

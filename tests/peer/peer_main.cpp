@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "region/call_patterns.h"
 #include "region/region_state.h"
 #include "tq5orvcache.h"
 
@@ -44,10 +45,27 @@ int Serve(const std::string& ready, const std::string& stop) {
 int LockAndDie(const std::string& ready, int holdMs) {
   ResultCode rc = InitializeTQ5ORVCache();
   if (rc != CACHE_OK) return Exit(rc);
-  tq5::region::LockCache();
-  tq5::region::LockCache();
+  // Never destroyed: the process dies holding both takes.
+  new tq5::region::CacheLock;
+  new tq5::region::CacheLock;
   Touch(ready);
   SleepMs(holdMs);
+  std::_Exit(7);
+}
+
+// Takes the global cache mutex and dies in the middle of a change: counts and
+// references raised that no entry backs, and the mark pushed past the table.
+int DamageAndDie(const std::string& ready) {
+  ResultCode rc = InitializeTQ5ORVCache();
+  if (rc != CACHE_OK) return Exit(rc);
+  auto* call = new tq5::region::ClientCall;  // never released: the process dies in it
+  if (call->status() != CACHE_OK) return Exit(call->status());
+  tq5::region::RegionTables tables;
+  if ((rc = call->BindTables(&tables)) != CACHE_OK) return Exit(rc);
+  tables.header().roleActiveCount += 3;
+  tables.header().userHighWater = tables.userCapacity() + 5;
+  tables.role(0)->userRefs += 2;
+  Touch(ready);
   std::_Exit(7);
 }
 
@@ -174,6 +192,7 @@ int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
   if (command == "serve" && argc == 4) return Serve(argv[2], argv[3]);
   if (command == "lock-and-die" && argc == 4) return LockAndDie(argv[2], std::atoi(argv[3]));
+  if (command == "damage-and-die" && argc == 3) return DamageAndDie(argv[2]);
   if (command == "client-put-config" && argc == 4) {
     return ClientPutConfig(std::atoi(argv[2]), std::atoi(argv[3]));
   }
@@ -188,7 +207,7 @@ int main(int argc, char** argv) {
                      std::atoi(argv[4]), std::atoi(argv[5]));
   }
   std::fprintf(stderr,
-               "usage: tq5_peer serve READY STOP | lock-and-die READY MS |\n"
+               "usage: tq5_peer serve READY STOP | lock-and-die READY MS | damage-and-die READY |\n"
                "  client-put-config A C | client-expect-config A C |\n"
                "  client-expect-roles all|active SLOT:NAME... |\n"
                "  user-churn SEED ITERATIONS USERS TIMEOUT_MS\n");

@@ -13,9 +13,11 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 extern char** environ;
@@ -204,5 +206,54 @@ void Peer::Kill() {
 }
 
 int RunPeer(const std::vector<std::string>& args) { return Peer(args).Wait(); }
+
+RawRegion::RawRegion() {
+  const char* prefix = std::getenv("TQ5ORVCACHE_OBJECT_PREFIX");
+  const std::string base = std::string(prefix ? prefix : "") + "ZOLMAR_ORVCACHE";
+#ifdef _WIN32
+  HANDLE mapping = OpenFileMappingA(FILE_MAP_WRITE, FALSE, ("Global\\" + base).c_str());
+  if (!mapping) return;
+  void* view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0);
+  MEMORY_BASIC_INFORMATION info{};
+  if (!view || VirtualQuery(view, &info, sizeof info) != sizeof info) {
+    if (view) UnmapViewOfFile(view);
+    CloseHandle(mapping);
+    return;
+  }
+  handle_ = reinterpret_cast<intptr_t>(mapping);
+  base_ = static_cast<uint8_t*>(view);
+  size_ = info.RegionSize;
+#else
+  const int fd = shm_open(("/" + base).c_str(), O_RDWR, 0);
+  struct stat st {};
+  if (fd < 0) return;
+  void* view = fstat(fd, &st) == 0 ? mmap(nullptr, static_cast<size_t>(st.st_size),
+                                          PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
+                                   : MAP_FAILED;
+  close(fd);  // the mapping stays; no descriptor of the server's object is kept
+  if (view == MAP_FAILED) return;
+  base_ = static_cast<uint8_t*>(view);
+  size_ = static_cast<std::size_t>(st.st_size);
+#endif
+}
+
+RawRegion::~RawRegion() {
+  if (!base_) return;
+#ifdef _WIN32
+  UnmapViewOfFile(base_);
+  CloseHandle(reinterpret_cast<HANDLE>(handle_));
+#else
+  munmap(base_, size_);
+#endif
+}
+
+RoleEntry& RawRegion::role(int32_t index) const {
+  return reinterpret_cast<RoleEntry*>(base_ + sizeof(CacheHeader))[index];
+}
+
+UserEntry& RawRegion::user(int32_t index) const {
+  auto* users = base_ + sizeof(CacheHeader) + sizeof(RoleEntry) * header().roleCapacity;
+  return reinterpret_cast<UserEntry*>(users)[index];
+}
 
 }  // namespace tq5test

@@ -40,6 +40,27 @@ class CacheTest : public ::testing::Test {
   std::string folder_;
 };
 
+// A view of the live region that goes around the library and its mutex, as a stray
+// writer or a process that died half-way through a change would: for damaging the
+// region's bytes on purpose. It maps the section of this test's prefix.
+class RawRegion {
+ public:
+  RawRegion();
+  ~RawRegion();
+  RawRegion(const RawRegion&) = delete;
+  RawRegion& operator=(const RawRegion&) = delete;
+
+  bool mapped() const { return base_ != nullptr; }
+  CacheHeader& header() const { return *reinterpret_cast<CacheHeader*>(base_); }
+  RoleEntry& role(int32_t index) const;  // at the header's role capacity
+  UserEntry& user(int32_t index) const;
+
+ private:
+  uint8_t* base_ = nullptr;
+  std::size_t size_ = 0;
+  intptr_t handle_ = -1;
+};
+
 // A second process running tests/peer with the given arguments; it inherits this
 // process's environment (and so its object prefix and cache folder).
 class Peer {

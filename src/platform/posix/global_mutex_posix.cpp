@@ -166,12 +166,21 @@ ResultCode OpenGlobalMutex(GlobalMutex** out) {
 
 void CloseGlobalMutex(GlobalMutex* mutex) { delete mutex; }
 
-void LockGlobalMutex(GlobalMutex* mutex) {
-  // A dead owner leaves the mutex to the next waiter, which takes it as it stands.
-  // Marking it consistent at once keeps the final unlock from making it unusable.
-  if (pthread_mutex_lock(&mutex->block->mutex) == EOWNERDEAD) {
-    pthread_mutex_consistent(&mutex->block->mutex);
+LockOutcome LockGlobalMutex(GlobalMutex* mutex) {
+  switch (pthread_mutex_lock(&mutex->block->mutex)) {
+    case 0:
+      return LockOutcome::Taken;
+    case EOWNERDEAD:
+      // Taken with a recursion count of 1. It must be marked consistent before the
+      // outermost unlock, or every later lock in every process fails for good.
+      return LockOutcome::OwnerDied;
+    default:  // ENOTRECOVERABLE, EAGAIN (recursion too deep)
+      return LockOutcome::Failed;
   }
+}
+
+void MarkGlobalMutexConsistent(GlobalMutex* mutex) {
+  pthread_mutex_consistent(&mutex->block->mutex);
 }
 
 void UnlockGlobalMutex(GlobalMutex* mutex) { pthread_mutex_unlock(&mutex->block->mutex); }

@@ -33,8 +33,10 @@ struct Section {
   int fd;
   bool creator;
   std::string name;
-  GlobalMutex* guard;  // the creator's, to announce the region's end
-  KeptView* kept;      // set for the handle of a kept view
+  // Where the creator announces the region's end. It lives in the mutex's object, which
+  // stays mapped for the life of the process, so it outlives the mutex handle.
+  RegionRecord* record;
+  KeptView* kept;  // set for the handle of a kept view
 };
 
 namespace {
@@ -135,11 +137,56 @@ ResultCode OpenKept(GlobalMutex* guard, Section** out) {
 }
 
 // Records the region a server has just created (or, with fd -1, removed).
-void RecordRegion(GlobalMutex* guard, int fd) {
-  if (!guard) return;
-  RegionRecord& record = CurrentRegion(guard);
-  record =
-      fd < 0 ? RegionRecord{record.generation + 1, 0, 0, 0} : IdentityOf(fd, record.generation + 1);
+void RecordRegion(RegionRecord* record, int fd) {
+  if (!record) return;
+  *record = fd < 0 ? RegionRecord{record->generation + 1, 0, 0, 0}
+                   : IdentityOf(fd, record->generation + 1);
+}
+
+// A live server holds a write lock on byte 0 of its region's object for as long as it
+// runs; the kernel drops it when the process ends, however it ends. So an object
+// without the lock is a crashed server's leftover. The lock is an open file
+// description lock: it stays while the server's descriptor stays open, whatever other
+// descriptors of the object the process opens and closes. Only a classic record lock
+// names its holder, and it goes when the process closes any descriptor of the object,
+// so one on byte 1 says which process the server is, as long as it lasts.
+constexpr off_t kLivenessByte = 0;
+constexpr off_t kServerIdByte = 1;
+
+struct flock ByteLock(off_t byte) {
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = byte;
+  lock.l_len = 1;
+  return lock;
+}
+
+bool TakeLivenessLock(int fd) {
+  struct flock live = ByteLock(kLivenessByte);
+  struct flock id = ByteLock(kServerIdByte);
+  if (fcntl(fd, F_OFD_SETLK, &live) != 0) return false;
+  fcntl(fd, F_SETLK, &id);  // only for naming the server; it may be lost
+  return true;
+}
+
+// Whether a live process holds the liveness lock on the object behind `fd`, and which
+// one (0 when it cannot be told).
+bool LivenessHolder(int fd, pid_t* pid) {
+  struct flock live = ByteLock(kLivenessByte);
+  if (fcntl(fd, F_OFD_GETLK, &live) != 0 || live.l_type == F_UNLCK) return false;
+  struct flock id = ByteLock(kServerIdByte);
+  *pid = fcntl(fd, F_GETLK, &id) == 0 && id.l_type != F_UNLCK && id.l_pid > 0 ? id.l_pid : 0;
+  return true;
+}
+
+// Whether a live server holds the region under `name`, and its process id when known.
+bool RegionHolder(const std::string& name, pid_t* pid) {
+  int fd = shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const bool live = LivenessHolder(fd, pid);
+  close(fd);
+  return live;
 }
 
 }  // namespace
@@ -148,14 +195,18 @@ ResultCode CreateSection(uint32_t size, Section** out, GlobalMutex* guard) {
   const std::string name = ObjectName(kSectionName);
   int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0 && errno == EEXIST) {
-    // The server creates the region while it holds the global cache mutex, so no
-    // client is inside a call: an object under the name is a crashed server's leftover.
+    // Servers create the region while they hold the global cache mutex, so no other
+    // start-up is half-way through: an object under the name is either a live server's,
+    // which must not be touched, or a crashed server's leftover, which is replaced.
+    pid_t holder = 0;
+    if (RegionHolder(name, &holder)) return CACHE_E_REGION_EXISTS;
     shm_unlink(name.c_str());
     fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   }
   if (fd < 0) return CACHE_E_CREATE_MAPPING;
   // A new object is empty; ftruncate fills it with zeros. fchmod because of the umask.
-  if (fchmod(fd, 0666) != 0 || ftruncate(fd, static_cast<off_t>(size)) != 0) {
+  if (fchmod(fd, 0666) != 0 || ftruncate(fd, static_cast<off_t>(size)) != 0 ||
+      !TakeLivenessLock(fd)) {
     close(fd);
     shm_unlink(name.c_str());
     return CACHE_E_CREATE_MAPPING;
@@ -164,9 +215,15 @@ ResultCode CreateSection(uint32_t size, Section** out, GlobalMutex* guard) {
     std::lock_guard<std::mutex> lock(keptLock);
     Outdate(name);
   }
-  RecordRegion(guard, fd);
-  *out = new Section{fd, true, name, guard, nullptr};
+  RegionRecord* record = guard ? &CurrentRegion(guard) : nullptr;
+  RecordRegion(record, fd);
+  *out = new Section{fd, true, name, record, nullptr};
   return CACHE_OK;
+}
+
+unsigned long RegionServerProcessId() {
+  pid_t holder = 0;
+  return RegionHolder(ObjectName(kSectionName), &holder) ? static_cast<unsigned long>(holder) : 0;
 }
 
 ResultCode OpenSection(Section** out, GlobalMutex* guard) {
@@ -235,7 +292,7 @@ void CloseSection(Section* section) {
       if (fstat(section->fd, &ours) == 0 && fstat(fd, &named) == 0 && ours.st_dev == named.st_dev &&
           ours.st_ino == named.st_ino) {
         shm_unlink(section->name.c_str());
-        RecordRegion(section->guard, -1);
+        RecordRegion(section->record, -1);
       }
       close(fd);
     }

@@ -55,11 +55,20 @@ void CloseGlobalMutex(GlobalMutex* mutex) {
   delete mutex;
 }
 
-void LockGlobalMutex(GlobalMutex* mutex) {
-  // WAIT_ABANDONED also hands us the mutex: its owner died, and the region is used as
-  // it stands.
-  WaitForSingleObject(mutex->handle, INFINITE);
+LockOutcome LockGlobalMutex(GlobalMutex* mutex) {
+  switch (WaitForSingleObject(mutex->handle, INFINITE)) {
+    case WAIT_OBJECT_0:
+      return LockOutcome::Taken;
+    case WAIT_ABANDONED:
+      // Ours now; its owner died holding it. A taker that dies before it releases
+      // abandons it again, so the next one is told as well.
+      return LockOutcome::OwnerDied;
+    default:
+      return LockOutcome::Failed;
+  }
 }
+
+void MarkGlobalMutexConsistent(GlobalMutex*) {}
 
 void UnlockGlobalMutex(GlobalMutex* mutex) { ReleaseMutex(mutex->handle); }
 

@@ -31,16 +31,27 @@ ResultCode CreateSection(uint32_t size, Section** out, GlobalMutex*) {
   *out = nullptr;
   const std::string name = ObjectName(kSectionName);
   HANDLE handle = nullptr;
-  // When the section exists already this opens it, with the size it was created with;
-  // the caller checks the mapped size before it trusts the layout.
+  bool existed = false;
+  // A section lives only while some process holds it, and servers create it while they
+  // hold the global cache mutex (so no client call holds it then): one that exists
+  // already belongs to a live server, and opening it (as the call would) must not lead
+  // to writing over that server's cache.
   const ResultCode result = win32::WithNullDacl([&](SECURITY_ATTRIBUTES* attributes) {
     handle =
         CreateFileMappingA(INVALID_HANDLE_VALUE, attributes, PAGE_READWRITE, 0, size, name.c_str());
+    existed = handle != nullptr && GetLastError() == ERROR_ALREADY_EXISTS;
     return handle != nullptr ? CACHE_OK : CACHE_E_CREATE_MAPPING;
   });
   if (result != CACHE_OK) return result;
+  if (existed) {
+    CloseHandle(handle);
+    return CACHE_E_REGION_EXISTS;
+  }
   return Wrap(handle, out);
 }
+
+// A section does not record which process made it.
+unsigned long RegionServerProcessId() { return 0; }
 
 // Windows keeps no view between calls: a held handle would keep a dead server's section
 // (and its cache) alive.

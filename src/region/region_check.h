@@ -1,0 +1,35 @@
+// The region's invariants, checked over a mapped region or a cache file's image, and
+// the repair of everything that can be derived from the rest: the figures a process
+// keeps by counting up and down, which a process that dies in the middle of a change
+// leaves wrong for good. Nothing here takes a lock; the caller holds the global cache
+// mutex over a live region.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "region/layout.h"
+
+namespace tq5::region {
+
+struct RegionFindings {
+  // One line per violation, naming the entry and what it holds against what it should.
+  std::vector<std::string> lines;
+  // The capacities do not fit the bytes: nothing else could be looked at or mended.
+  bool unbound = false;
+
+  bool sound() const { return lines.empty(); }
+};
+
+// Checks every invariant of `region`. With `repair`, mends each violation it reports:
+//  - high-water marks clamped into their tables;
+//  - an occupied entry's `slot` set to its index, and its texts terminated;
+//  - set counts clamped into 0..128, and set entries that name a free role or a slot
+//    outside 0..roleHighWater-1 dropped (the rest keep their order);
+//  - each role's `userRefs` recounted from the committed sets of the occupied users,
+//    and a role then unlisted and unreferenced freed;
+//  - the active counts recounted from the occupied entries below the marks.
+// A sound region is left exactly as it was, byte for byte.
+RegionFindings CheckRegion(const MappedRegion& region, bool repair);
+
+}  // namespace tq5::region
