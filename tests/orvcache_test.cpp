@@ -418,6 +418,49 @@ TEST_F(OrvcacheCommand, AStoppedServerWritesTheCacheAndTheNextOneStartsFromIt) {
   EXPECT_EQ("ok", lines.back()["result"]);
 }
 
+TEST_F(OrvcacheCommand, ASecondServerIsTurnedAwayAndCheckFindsAndMendsDamage) {
+  auto server = StartServer();
+  ASSERT_EQ(0, Run({"lookup", "CORP", "alice"}).code);
+  const std::string pid = ReadFileBytes(PathInFolder("server.pid"));
+
+  const std::string secondPid = PathInFolder("second.pid");
+  Result r = Run({"server", "--pid-file", secondPid, "--roles-interval", "0"});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(Contains(r.out + r.err, "another cache server is running")) << r.out << r.err;
+#ifndef _WIN32
+  EXPECT_TRUE(Contains(r.out, "(pid " + pid.substr(0, pid.find('\n')) + ")")) << r.out;
+#endif
+  EXPECT_FALSE(fs::exists(secondPid));
+  r = Run({"lookup", "CORP", "alice", "--json"});
+  EXPECT_EQ("cache", r.json()["source"]);  // the first server's users are still there
+
+  EXPECT_EQ(0, Run({"check"}).code);
+  {
+    tq5test::RawRegion raw;
+    ASSERT_TRUE(raw.mapped());
+    raw.role(0).userRefs += 3;
+    raw.user(0).roleSlots[1] = 700;  // a slot no role occupies
+  }
+  r = Run({"check", "--json"});
+  EXPECT_EQ(1, r.code);
+  // The stray slot, and the references: one too many on role 0, one on alice's
+  // second role that no longer counts once that slot is dropped.
+  EXPECT_EQ(3u, r.json()["violations"].size()) << r.out;
+  EXPECT_EQ(0, Run({"check", "--repair"}).code);
+  EXPECT_EQ(0, Run({"check"}).code);
+  r = Run({"lookup", "CORP", "alice", "--json"});
+  EXPECT_EQ(1u, r.json()["roles"].size()) << r.out;
+
+  EXPECT_EQ(0, StopServer(*server));
+  EXPECT_EQ(0, Run({"check", "--file", CacheFilePath()}).code);
+  std::string image = ReadFileBytes(CacheFilePath());
+  image[32 + 8] = 9;  // role 0's userRefs, which one user holds
+  WriteFileBytes(CacheFilePath(), image);
+  r = Run({"check", "--file", CacheFilePath()});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(Contains(r.out, "role 0 userRefs is 9, should be 1")) << r.out;
+}
+
 TEST_F(OrvcacheCommand, TheServersTimersMergeSweepAndWrite) {
   auto server = StartServer(
       {"--roles-interval", "200ms", "--sweep-interval", "200ms", "--write-interval", "200ms"});

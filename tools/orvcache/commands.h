@@ -22,5 +22,6 @@ int RunConfig(const Args& args, bool json);
 int RunStatus(const Args& args, bool json);
 int RunTimeout(const Args& args, bool json);
 int RunFileInspect(const Args& args, bool json);
+int RunCheck(const Args& args, bool json);
 
 }  // namespace orvcache

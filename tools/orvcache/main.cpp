@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "exports/load_hook.h"
 #include "host.h"
 #include "output.h"
 #include "server.h"
@@ -62,6 +63,14 @@ const std::vector<Command>& Commands() {
        RunConfig},
       {"status", "", "capacities, marks, counts and fill of the region", {}, 0, 0, RunStatus},
       {"timeout", "[MS]", "read or set the registry's fetch time limit", {}, 0, 1, RunTimeout},
+      {"check",
+       "[--repair] [--file PATH]",
+       "report every broken invariant of the live region or a cache file (exit 1 if any); "
+       "--repair mends the live region's derived figures under the mutex",
+       {{"--repair", false}, {"--file", true}},
+       0,
+       0,
+       RunCheck},
       {"file inspect",
        "PATH [--dump]",
        "check a cache file as a starting server would, and summarise or dump it",
@@ -166,6 +175,12 @@ bool WantsJson(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   using namespace orvcache;
+  // Built from the library's core: what the library's load hook does in every process
+  // that loads it, the command does for itself (a program has no load hook).
+  if (!tq5::exports::OnProcessAttach()) {
+    std::fprintf(stderr, "orvcache: cannot create the process lock\n");
+    return kExitFailure;
+  }
   const bool json = WantsJson(argc, argv);
   // The message on standard error; with --json also as an object on standard output.
   auto fail = [json](int exitCode, const std::string& message, Json error) {

@@ -14,6 +14,7 @@
 #include "cache_file_check.h"
 #include "host.h"
 #include "output.h"
+#include "platform/platform.h"
 #include "progress.h"
 #include "role_source.h"
 
@@ -164,7 +165,15 @@ bool Server::Start() {
   ResultCode rc = InitializeTQ5ORVCacheServer();
   if (rc == CACHE_OK) rc = InitializeCacheDataSharedMemory();
   if (rc != CACHE_OK) {
-    log_.Action("start", rc, watch.ms(), "");
+    std::string context;
+    if (rc == CACHE_E_REGION_EXISTS) {
+      // Nothing of the running server's was touched: not its region, file or pid file.
+      const unsigned long pid = tq5::platform::RegionServerProcessId();
+      context = "another cache server is running" +
+                (pid != 0 ? " (pid " + std::to_string(pid) + ")" : std::string()) +
+                " with these kernel objects; stop it first, or give this one --prefix";
+    }
+    log_.Action("start", rc, watch.ms(), context);
     UninitializeTQ5ORVCache();
     return false;
   }
