@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "directory/directory_access.h"
 #include "platform/directory_component.h"
@@ -55,6 +56,12 @@ ResultCode FetchUserRolesWithTimeout(uint32_t timeoutMs);
 // CACHE_E_INVALID_POINTER; a name of length 0 or over 63, CACHE_E_BAD_DOMAIN_NAME or
 // CACHE_E_BAD_USER_NAME. The caller holds the process lock as above.
 ResultCode FetchUserRoles(const char* domainName, const char* userName, uint32_t timeoutMs);
+
+// FetchUserRoles under the process lock, with the roles copied out before the lock goes:
+// the fetch of a caller that does not hold the global cache mutex, which must not wait
+// for it while it holds the process lock. An empty answer leaves *out empty.
+ResultCode FetchUserRolesCopy(const char* domainName, const char* userName, uint32_t timeoutMs,
+                              std::vector<RoleNameId>* out);
 
 // How many timed-out workers are still running.
 int32_t LateWorkerCount();

@@ -11,10 +11,6 @@
 namespace tq5::directory {
 namespace {
 
-// Environment values and the subkey fit buffers of 256 bytes. Longer ones would name a
-// different key once cut short, so such a key counts as one that cannot be opened.
-constexpr std::size_t kMaxKeyText = 255;
-
 uint32_t LittleEndian(const unsigned char (&bytes)[4]) {
   return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
          static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
@@ -26,17 +22,8 @@ ResultCode ReadUserRolesTimeout(uint32_t* out) {
   using platform::RegistryStatus;
   if (!out) return CACHE_E_INVALID_POINTER;
   *out = kDefaultUserRolesTimeoutMs;
-  const char* group = platform::zv_getenv("MERLOC_GROUP_NAME");
-  if (!group) return CACHE_E_NO_GROUP_ENV;
-  const std::string groupName = group;
-  const char* version = platform::zv_getenv("ZOLMAR_VERSION");
-  if (!version) return CACHE_E_NO_GROUP_ENV;
-  const std::string versionName = version;
-  const std::string subkey = "SOFTWARE\\Brintel\\Zolmar\\" + versionName + "\\" + groupName;
-  if (groupName.size() > kMaxKeyText || versionName.size() > kMaxKeyText ||
-      subkey.size() > kMaxKeyText) {
-    return CACHE_E_GROUP_KEY_OPEN;
-  }
+  std::string subkey;
+  if (const ResultCode rc = platform::GroupKeyPath(&subkey); rc != CACHE_OK) return rc;
 
   platform::RegistryKey* key = nullptr;
   bool readOnly = false;

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "directory/fetch_context.h"
 #include "directory/fetch_state.h"
@@ -133,6 +134,20 @@ ResultCode FetchUserRoles(const char* domainName, const char* userName, uint32_t
   std::memcpy(fetch.fetchDomainName, domainName, domainLength + 1);
   std::memcpy(fetch.fetchUserName, userName, userLength + 1);
   return FetchUserRolesWithTimeout(timeoutMs);
+}
+
+ResultCode FetchUserRolesCopy(const char* domainName, const char* userName, uint32_t timeoutMs,
+                              std::vector<RoleNameId>* out) {
+  region::ProcessLock lock;
+  const ResultCode fetch = FetchUserRoles(domainName, userName, timeoutMs);
+  if (fetch != CACHE_OK) return fetch;
+  const FetchState& state = State().fetch;
+  try {
+    out->assign(state.fetchedRoles, state.fetchedRoles + state.fetchedRoleCount);
+  } catch (const std::bad_alloc&) {
+    return CACHE_E_NO_MEMORY;
+  }
+  return CACHE_OK;
 }
 
 }  // namespace tq5::directory

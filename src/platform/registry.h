@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "tq5orvcache.h"
+
 namespace tq5::platform {
 
 struct RegistryKey;
@@ -20,5 +22,11 @@ RegistryStatus QueryValue(RegistryKey* key, const char* name, void* buffer, uint
 // Writes a REG_DWORD value of 4 bytes.
 RegistryStatus SetDwordValue(RegistryKey* key, const char* name, uint32_t value);
 void CloseKey(RegistryKey* key);
+
+// The group's key, "SOFTWARE\Brintel\Zolmar\<version>\<group>", from ZOLMAR_VERSION and
+// MERLOC_GROUP_NAME. CACHE_E_NO_GROUP_ENV when either is unset; CACHE_E_GROUP_KEY_OPEN
+// when a part or the whole is longer than 255 characters (cut short, it would name
+// another key).
+ResultCode GroupKeyPath(std::string* out);
 
 }  // namespace tq5::platform

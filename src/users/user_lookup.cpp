@@ -1,11 +1,14 @@
 // Finding a user's roles: a hit answers from the committed set; a miss fetches the
-// user from the directory while the global cache mutex stays held, stores the user and
-// answers from the new entry.
+// user from the directory while the global cache mutex stays held (or, in the opt-in
+// mode "fetch-outside-lock", with the mutex let go), stores the user and answers from
+// the new entry.
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "directory/fetch_state.h"
 #include "directory/fetch_timeout.h"
+#include "platform/settings.h"
 #include "region/call_patterns.h"
 #include "users/role_sets.h"
 #include "users/user_call.h"
@@ -21,6 +24,10 @@ int32_t Now() { return static_cast<int32_t>(std::time(nullptr)); }
 // set's size (or gets an empty set answered). One that claims room is refused before
 // any lock, rather than written through on the way out of a fetch.
 bool RoomIsReal(int32_t count, const RoleNameId* out) { return out != nullptr || count <= 0; }
+
+// The opt-in mode in which a miss lets the global cache mutex go while the directory
+// answers. Asked only on a miss, never on a hit.
+bool FetchesOutsideTheMutex() { return platform::CachedSettingIsOn("fetch-outside-lock"); }
 
 // The count contract of every find: a set larger than the caller's buffer is not
 // copied; the caller learns its size and asks again.
@@ -53,16 +60,11 @@ int32_t MatchFetchedRoles(const RoleNameId* fetched, int32_t fetchedCount,
   return stored;
 }
 
-ResultCode FetchAndStore(const UserKey& key, uint32_t timeoutMs, bool updateLastAccess,
-                         const UserTable& users, const roles::RoleTable& roles, int32_t* count,
-                         RoleNameId* out) {
-  // Without a single user slot nothing fetched could be kept.
-  if (users.capacity() == 0) return CACHE_E_NO_SPACE;
-  region::ProcessLock processLock;
-  const ResultCode fetch = directory::FetchUserRoles(key.domainName, key.userName, timeoutMs);
-  if (fetch != CACHE_OK) return fetch;  // nothing stored: the next lookup fetches again
-  const directory::FetchState& fetched = directory::State().fetch;
-
+// Stores a user fetched just now in the first free slot (emptying the whole table when
+// it is full) and answers from the new entry; a user answered in full is flushed.
+ResultCode StoreFetched(const UserKey& key, const RoleNameId* fetched, int32_t fetchedCount,
+                        bool updateLastAccess, const UserTable& users,
+                        const roles::RoleTable& roles, int32_t* count, RoleNameId* out) {
   int32_t slot = FindFreeUserSlot(users.highWater(), users);
   if (slot >= users.capacity()) {
     EvictAllUsers(users, roles);
@@ -75,13 +77,74 @@ ResultCode FetchAndStore(const UserKey& key, uint32_t timeoutMs, bool updateLast
   entry.slot = slot;
   std::memcpy(entry.domainName, key.domainName, sizeof entry.domainName);
   std::memcpy(entry.userName, key.userName, sizeof entry.userName);
-  entry.roleCount = entry.currentRoleCount =
-      MatchFetchedRoles(fetched.fetchedRoles, fetched.fetchedRoleCount, roles, entry);
+  entry.roleCount = entry.currentRoleCount = MatchFetchedRoles(fetched, fetchedCount, roles, entry);
   users.Occupy(slot);
 
   const ResultCode rc = AnswerFromSet(entry.roleCount, entry.roleSlots, roles, count, out);
-  // A stored user is flushed once it has been answered in full.
   return rc == CACHE_OK ? region::FlushRegion() : rc;
+}
+
+// A hit: the access recorded (unless the admin asks) and the committed set answered.
+ResultCode AnswerHit(UserEntry& entry, bool updateLastAccess, const roles::RoleTable& roles,
+                     int32_t* count, RoleNameId* out) {
+  if (updateLastAccess) entry.lastAccess = Now();
+  return AnswerFromSet(entry.roleCount, entry.roleSlots, roles, count, out);
+}
+
+struct Lookup {
+  UserKey key;
+  uint32_t timeoutMs;
+  bool updateLastAccess;
+  int32_t* count;
+  RoleNameId* out;
+};
+
+// The lookup inside one hold of the global cache mutex. A miss fetches there and then,
+// with the process lock taken inside the mutex, unless the machine fetches outside the
+// mutex: then it only sets *missed, and the caller fetches once the mutex is let go.
+ResultCode LookUpHoldingTheMutex(const Lookup& l, bool* missed) {
+  region::ClientCall call;
+  region::RegionTables tables;
+  if (const ResultCode rc = call.BindTables(&tables); rc != CACHE_OK) return rc;
+  const UserTable users(tables);
+  const roles::RoleTable roles(tables);
+  const int32_t index = FindUserEntry(l.key, users.highWater(), users);
+  if (index >= 0) return AnswerHit(*users.at(index), l.updateLastAccess, roles, l.count, l.out);
+  // Without a single user slot nothing fetched could be kept.
+  if (users.capacity() == 0) return CACHE_E_NO_SPACE;
+  if (FetchesOutsideTheMutex()) {
+    *missed = true;
+    return CACHE_OK;
+  }
+  region::ProcessLock processLock;
+  const ResultCode fetch = directory::FetchUserRoles(l.key.domainName, l.key.userName, l.timeoutMs);
+  if (fetch != CACHE_OK) return fetch;  // nothing stored: the next lookup fetches again
+  const directory::FetchState& fetched = directory::State().fetch;
+  return StoreFetched(l.key, fetched.fetchedRoles, fetched.fetchedRoleCount, l.updateLastAccess,
+                      users, roles, l.count, l.out);
+}
+
+// A miss that fetches without the global cache mutex, so that a slow directory stalls
+// nobody else: the fetch runs under the process lock alone (the refresh's lock order),
+// then the mutex is taken again and the user looked up again. Another process may have
+// stored the user meanwhile; the answer then comes from its entry, so that one user
+// never has two.
+ResultCode FetchOutsideTheMutex(const Lookup& l) {
+  std::vector<RoleNameId> fetched;
+  const ResultCode fetch =
+      directory::FetchUserRolesCopy(l.key.domainName, l.key.userName, l.timeoutMs, &fetched);
+  if (fetch != CACHE_OK) return fetch;
+
+  region::ClientCall call;
+  region::RegionTables tables;
+  if (const ResultCode rc = call.BindTables(&tables); rc != CACHE_OK) return rc;
+  const UserTable users(tables);
+  const roles::RoleTable roles(tables);
+  if (users.capacity() == 0) return CACHE_E_NO_SPACE;
+  const int32_t index = FindUserEntry(l.key, users.highWater(), users);
+  if (index >= 0) return AnswerHit(*users.at(index), l.updateLastAccess, roles, l.count, l.out);
+  return StoreFetched(l.key, fetched.data(), static_cast<int32_t>(fetched.size()),
+                      l.updateLastAccess, users, roles, l.count, l.out);
 }
 
 ResultCode FindUserRolesCommon(const char* domainName, const char* userName, int32_t* count,
@@ -89,22 +152,13 @@ ResultCode FindUserRolesCommon(const char* domainName, const char* userName, int
   if (!domainName || !userName || !count || !RoomIsReal(*count, out)) {
     return CACHE_E_INVALID_POINTER;
   }
-  const uint32_t timeout = directory::SettleFetchTimeout(timeoutMs);
-  UserKey key;
-  ResultCode rc = CheckUserNames(domainName, userName, &key);
-  if (rc != CACHE_OK) return rc;
-
-  region::ClientCall call;
-  region::RegionTables tables;
-  if ((rc = call.BindTables(&tables)) != CACHE_OK) return rc;
-  const UserTable users(tables);
-  const roles::RoleTable roles(tables);
-  const int32_t index = FindUserEntry(key, users.highWater(), users);
-  if (index < 0) return FetchAndStore(key, timeout, updateLastAccess, users, roles, count, out);
-
-  UserEntry& entry = *users.at(index);
-  if (updateLastAccess) entry.lastAccess = Now();
-  return AnswerFromSet(entry.roleCount, entry.roleSlots, roles, count, out);
+  Lookup l{{}, directory::SettleFetchTimeout(timeoutMs), updateLastAccess, count, out};
+  if (const ResultCode rc = CheckUserNames(domainName, userName, &l.key); rc != CACHE_OK) {
+    return rc;
+  }
+  bool missed = false;
+  const ResultCode rc = LookUpHoldingTheMutex(l, &missed);
+  return missed ? FetchOutsideTheMutex(l) : rc;
 }
 
 }  // namespace

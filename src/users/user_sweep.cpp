@@ -62,20 +62,9 @@ int32_t MatchCurrentSet(const std::vector<RoleNameId>& fetched, const roles::Rol
 
 ResultCode RefreshCurUserRoles(const UserKey& key, int32_t timeoutMs) {
   const uint32_t timeout = directory::SettleFetchTimeout(timeoutMs);
-  ResultCode fetch = CACHE_OK;
   std::vector<RoleNameId> fetched;
-  {
-    region::ProcessLock processLock;
-    fetch = directory::FetchUserRoles(key.domainName, key.userName, timeout);
-    const directory::FetchState& state = directory::State().fetch;
-    if (fetch == CACHE_OK && state.fetchedRoleCount > 0) {
-      try {
-        fetched.assign(state.fetchedRoles, state.fetchedRoles + state.fetchedRoleCount);
-      } catch (const std::bad_alloc&) {
-        fetch = CACHE_E_NO_MEMORY;
-      }
-    }
-  }
+  const ResultCode fetch =
+      directory::FetchUserRolesCopy(key.domainName, key.userName, timeout, &fetched);
 
   region::ServerCall call;
   region::RegionTables tables;

@@ -69,6 +69,24 @@ int DamageAndDie(const std::string& ready) {
   std::_Exit(7);
 }
 
+// Looks DOMAIN\USER up and checks the answer's role names, in order; then creates DONE.
+int LookupExpect(const std::string& done, const char* domain, const char* user, int expected,
+                 char** names) {
+  ResultCode rc = InitializeTQ5ORVCache();
+  RoleNameId roles[TQ5ORVCACHE_MAX_USER_ROLES];
+  int32_t count = TQ5ORVCACHE_MAX_USER_ROLES;
+  if (rc == CACHE_OK) rc = ClientFindUserRoles(domain, user, &count, roles, 20000);
+  Touch(done);
+  if (rc != CACHE_OK) return Exit(rc);
+  bool same = count == expected;
+  for (int i = 0; same && i < count; ++i) same = std::string(roles[i].name) == names[i];
+  if (!same) {
+    std::fprintf(stderr, "%s\\%s: %d roles, %d expected\n", domain, user, count, expected);
+    return kMismatch;
+  }
+  return 0;
+}
+
 int ClientPutConfig(int autoCommit, int configValue) {
   ResultCode rc = InitializeTQ5ORVCache();
   if (rc == CACHE_OK) rc = ClientPutConfigurationData(autoCommit, configValue);
@@ -193,6 +211,9 @@ int main(int argc, char** argv) {
   if (command == "serve" && argc == 4) return Serve(argv[2], argv[3]);
   if (command == "lock-and-die" && argc == 4) return LockAndDie(argv[2], std::atoi(argv[3]));
   if (command == "damage-and-die" && argc == 3) return DamageAndDie(argv[2]);
+  if (command == "lookup-expect" && argc >= 5) {
+    return LookupExpect(argv[2], argv[3], argv[4], argc - 5, argv + 5);
+  }
   if (command == "client-put-config" && argc == 4) {
     return ClientPutConfig(std::atoi(argv[2]), std::atoi(argv[3]));
   }
@@ -209,6 +230,7 @@ int main(int argc, char** argv) {
   std::fprintf(stderr,
                "usage: tq5_peer serve READY STOP | lock-and-die READY MS | damage-and-die READY |\n"
                "  client-put-config A C | client-expect-config A C |\n"
+               "  lookup-expect DONE DOMAIN USER ROLE... |\n"
                "  client-expect-roles all|active SLOT:NAME... |\n"
                "  user-churn SEED ITERATIONS USERS TIMEOUT_MS\n");
   return kUsage;
