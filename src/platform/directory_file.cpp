@@ -3,13 +3,15 @@
 #include <algorithm>
 #include <fstream>
 #include <sstream>
+#include <string_view>
+#include <utility>
 
 namespace tq5::platform {
 namespace {
 
 char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool ParseInteger(const std::string& text, int64_t min, int64_t max, int64_t* out) {
+bool ParseInteger(std::string_view text, int64_t min, int64_t max, int64_t* out) {
   std::size_t at = 0;
   const bool negative = !text.empty() && text[0] == '-';
   if (negative) at = 1;
@@ -26,27 +28,34 @@ bool ParseInteger(const std::string& text, int64_t min, int64_t max, int64_t* ou
   return true;
 }
 
-std::vector<std::string> SplitTabs(const std::string& line) {
-  std::vector<std::string> fields;
-  std::size_t at = 0;
-  for (;;) {
-    const std::size_t tab = line.find('\t', at);
-    fields.push_back(line.substr(at, tab == std::string::npos ? std::string::npos : tab - at));
-    if (tab == std::string::npos) return fields;
-    at = tab + 1;
-  }
-}
-
-bool IsBlank(const std::string& line) { return line.find_first_not_of(" \t") == std::string::npos; }
-
-}  // namespace
-
-bool EqualIgnoringAsciiCase(const std::string& a, const std::string& b) {
+bool EqualIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
   }
   return true;
+}
+
+// FNV-1a over the key as the comparison sees it: letters folded to lower case, and the
+// domain's length mixed in so that the split between domain and user counts.
+uint32_t HashKey(const char* domainName, std::size_t domainSize, const char* userName,
+                 std::size_t userSize) {
+  uint32_t hash = 2166136261u ^ static_cast<uint32_t>(domainSize);
+  auto mix = [&hash](const char* text, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) {
+      hash ^= static_cast<unsigned char>(LowerAscii(text[i]));
+      hash *= 16777619u;
+    }
+  };
+  mix(domainName, domainSize);
+  mix(userName, userSize);
+  return hash;
+}
+
+}  // namespace
+
+bool EqualIgnoringAsciiCase(const std::string& a, const std::string& b) {
+  return EqualIgnoringCase(a, b);
 }
 
 bool DirectoryArray::Readable(std::size_t position) const {
@@ -71,36 +80,83 @@ bool DirectoryFile::Load(const std::string& path, std::string* error) {
 }
 
 bool DirectoryFile::Parse(const std::string& text, std::string* error) {
+  text_ = text;
+  return ParseText(error);
+}
+
+bool DirectoryFile::Parse(std::string&& text, std::string* error) {
+  text_ = std::move(text);
+  return ParseText(error);
+}
+
+// The fields of one line, split at each TAB. Only the first five are kept, as no line
+// has more; the rest are counted and checked for emptiness.
+struct DirectoryFile::Fields {
+  static constexpr std::size_t kKept = 5;
+  std::string_view field[kKept];
+  std::size_t count = 0;
+  bool anyEmpty = false;
+
+  explicit Fields(std::string_view line) {
+    std::size_t at = 0;
+    for (;;) {
+      const std::size_t tab = line.find('\t', at);
+      const std::string_view one =
+          line.substr(at, tab == std::string_view::npos ? std::string_view::npos : tab - at);
+      if (one.empty()) anyEmpty = true;
+      if (count < kKept) field[count] = one;
+      ++count;
+      if (tab == std::string_view::npos) return;
+      at = tab + 1;
+    }
+  }
+  std::string_view operator[](std::size_t i) const { return field[i]; }
+};
+
+void DirectoryFile::Clear() {
+  text_.clear();
   lines_.clear();
+  users_.clear();
   createFails_ = false;
   initializeFailure_ = InitializeFailure::Never;
+}
+
+bool DirectoryFile::ParseText(std::string* error) {
+  lines_.clear();
+  users_.clear();
+  createFails_ = false;
+  initializeFailure_ = InitializeFailure::Never;
+  // Lines refer into the text by 32-bit positions.
+  if (text_.size() > UINT32_MAX) {
+    if (error) *error = "the file is larger than 4 GiB";
+    Clear();
+    return false;
+  }
+  const std::string_view text(text_);
   std::size_t at = 0;
-  for (int number = 1; at < text.size(); ++number) {
+  for (std::size_t number = 1; at < text.size(); ++number) {
     std::size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(at, end - at);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(at, end - at);
     at = end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (IsBlank(line) || line[0] == '#') continue;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.find_first_not_of(" \t") == std::string_view::npos || line[0] == '#') continue;
     std::string why;
-    if (!ParseLine(SplitTabs(line), &why)) {
+    if (!ParseLine(Fields(line), &why)) {
       if (error) *error = "line " + std::to_string(number) + ": " + why;
-      lines_.clear();
-      createFails_ = false;
-      initializeFailure_ = InitializeFailure::Never;
+      Clear();
       return false;
     }
   }
+  Index();
   return true;
 }
 
-bool DirectoryFile::ParseLine(const std::vector<std::string>& fields, std::string* error) {
-  const std::size_t count = fields.size();
-  for (const std::string& field : fields) {
-    if (field.empty()) {
-      *error = "an empty field (fields are separated by exactly one TAB)";
-      return false;
-    }
+bool DirectoryFile::ParseLine(const Fields& fields, std::string* error) {
+  const std::size_t count = fields.count;
+  if (fields.anyEmpty) {
+    *error = "an empty field (fields are separated by exactly one TAB)";
+    return false;
   }
   // Directives about the whole directory stand in the first field.
   if (fields[0][0] == '@') {
@@ -111,7 +167,7 @@ bool DirectoryFile::ParseLine(const std::vector<std::string>& fields, std::strin
     } else if (fields[0] == "@init-fail" && count == 2 && fields[1] == "always") {
       initializeFailure_ = InitializeFailure::Always;
     } else {
-      *error = "unknown directive " + fields[0];
+      *error = "unknown directive " + std::string(fields[0]);
       return false;
     }
     return true;
@@ -120,33 +176,37 @@ bool DirectoryFile::ParseLine(const std::vector<std::string>& fields, std::strin
     *error = "a user line needs a domain and a user";
     return false;
   }
+  auto span = [this](std::string_view field) {
+    return Span{static_cast<uint32_t>(field.data() - text_.data()),
+                static_cast<uint32_t>(field.size())};
+  };
   Line line;
-  line.domainName = fields[0];
-  line.userName = fields[1];
+  line.domainName = span(fields[0]);
+  line.userName = span(fields[1]);
   if (count == 2) {
     line.kind = Line::Kind::Declare;
     lines_.push_back(line);
     return true;
   }
-  const std::string& third = fields[2];
+  const std::string_view third = fields[2];
   if (third[0] != '@') {
     if (count != 4) {
       *error = "a role line needs a role name and a role id";
       return false;
     }
     line.kind = Line::Kind::Role;
-    line.first = third;
-    line.second = fields[3];
+    line.first = span(third);
+    line.second = span(fields[3]);
     lines_.push_back(line);
     return true;
   }
   // Which of the two arrays a shape directive is about.
-  auto whichArray = [&](const std::string& field) {
+  auto whichArray = [&](std::string_view field) {
     if (field == "names" || field == "ids") {
       line.names = field == "names";
       return true;
     }
-    *error = third + " takes names or ids";
+    *error = std::string(third) + " takes names or ids";
     return false;
   };
   bool ok = true;
@@ -168,39 +228,81 @@ bool DirectoryFile::ParseLine(const std::vector<std::string>& fields, std::strin
     if (!ok) *error = "@lower-bound takes a number from -1048576 to 1048576";
   } else if (third == "@extra-name" && count == 4) {
     line.kind = Line::Kind::ExtraName;
-    line.first = fields[3];
+    line.first = span(fields[3]);
   } else if (third == "@extra-id" && count == 4) {
     line.kind = Line::Kind::ExtraId;
-    line.first = fields[3];
+    line.first = span(fields[3]);
   } else if (third == "@unreadable" && count == 5) {
     line.kind = Line::Kind::Unreadable;
     ok = whichArray(fields[3]) && ParseInteger(fields[4], 0, INT32_MAX, &line.number);
     if (!ok && error->empty()) *error = "@unreadable takes a position from 0";
   } else {
-    *error = "unknown directive " + third + " or wrong number of fields";
+    *error = "unknown directive " + std::string(third) + " or wrong number of fields";
     return false;
   }
   if (ok) lines_.push_back(line);
   return ok;
 }
 
+void DirectoryFile::Index() {
+  if (lines_.empty()) return;
+  // At most half full, so that a probe ends soon; there are at most as many users as lines.
+  std::size_t capacity = 16;
+  while (capacity < lines_.size() * 2) capacity *= 2;
+  users_.assign(capacity, User{});
+  const char* text = text_.data();
+  for (std::size_t i = 0; i < lines_.size(); ++i) {
+    const Line& line = lines_[i];
+    const uint32_t hash = HashKey(text + line.domainName.at, line.domainName.size,
+                                  text + line.userName.at, line.userName.size);
+    User& user = users_[FindUser(hash, text + line.domainName.at, line.domainName.size,
+                                 text + line.userName.at, line.userName.size)];
+    if (user.first < 0) {
+      user.hash = hash;
+      user.first = static_cast<int32_t>(i);
+    } else {
+      lines_[static_cast<std::size_t>(user.last)].next = static_cast<int32_t>(i);
+    }
+    user.last = static_cast<int32_t>(i);
+  }
+}
+
+std::size_t DirectoryFile::FindUser(uint32_t hash, const char* domainName, std::size_t domainSize,
+                                    const char* userName, std::size_t userSize) const {
+  const std::size_t mask = users_.size() - 1;
+  const std::string_view domain(domainName, domainSize);
+  const std::string_view user(userName, userSize);
+  for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+    const User& entry = users_[slot];
+    if (entry.first < 0) return slot;
+    if (entry.hash != hash) continue;
+    const Line& line = lines_[static_cast<std::size_t>(entry.first)];
+    if (EqualIgnoringCase(View(line.domainName), domain) &&
+        EqualIgnoringCase(View(line.userName), user)) {
+      return slot;
+    }
+  }
+}
+
 DirectoryAnswer DirectoryFile::AnswerFor(const std::string& domainName,
                                          const std::string& userName) const {
   DirectoryAnswer answer;
+  if (users_.empty()) return answer;
+  const uint32_t hash =
+      HashKey(domainName.data(), domainName.size(), userName.data(), userName.size());
+  const User& user = users_[FindUser(hash, domainName.data(), domainName.size(), userName.data(),
+                                     userName.size())];
   uint64_t delay = 0;
-  for (const Line& line : lines_) {
-    if (!EqualIgnoringAsciiCase(line.domainName, domainName) ||
-        !EqualIgnoringAsciiCase(line.userName, userName)) {
-      continue;
-    }
+  for (int32_t at = user.first; at >= 0; at = lines_[static_cast<std::size_t>(at)].next) {
+    const Line& line = lines_[static_cast<std::size_t>(at)];
     answer.known = true;
     DirectoryArray& array = line.names ? answer.names : answer.ids;
     switch (line.kind) {
       case Line::Kind::Declare:
         break;
       case Line::Kind::Role:
-        answer.names.elements.push_back(line.first);
-        answer.ids.elements.push_back(line.second);
+        answer.names.elements.emplace_back(View(line.first));
+        answer.ids.elements.emplace_back(View(line.second));
         break;
       case Line::Kind::Fail:
         answer.fail = true;
@@ -220,10 +322,10 @@ DirectoryAnswer DirectoryFile::AnswerFor(const std::string& domainName,
         answer.ids.lowerBound = static_cast<int32_t>(line.number);
         break;
       case Line::Kind::ExtraName:
-        answer.names.elements.push_back(line.first);
+        answer.names.elements.emplace_back(View(line.first));
         break;
       case Line::Kind::ExtraId:
-        answer.ids.elements.push_back(line.first);
+        answer.ids.elements.emplace_back(View(line.first));
         break;
       case Line::Kind::Unreadable:
         array.unreadable.push_back(static_cast<int32_t>(line.number));
@@ -238,11 +340,12 @@ std::vector<DirectoryRole> DirectoryFile::AllRoles() const {
   std::vector<DirectoryRole> roles;
   for (const Line& line : lines_) {
     if (line.kind != Line::Kind::Role) continue;
+    const std::string_view name = View(line.first);
+    const std::string_view id = View(line.second);
     const bool seen = std::any_of(roles.begin(), roles.end(), [&](const DirectoryRole& role) {
-      return EqualIgnoringAsciiCase(role.name, line.first) &&
-             EqualIgnoringAsciiCase(role.id, line.second);
+      return EqualIgnoringCase(role.name, name) && EqualIgnoringCase(role.id, id);
     });
-    if (!seen) roles.push_back({line.first, line.second});
+    if (!seen) roles.push_back({std::string(name), std::string(id)});
   }
   return roles;
 }

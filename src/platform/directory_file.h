@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tq5::platform {
@@ -52,8 +53,10 @@ inline constexpr int32_t kMaxDirectoryLowerBound = 1 << 20;
 class DirectoryFile {
  public:
   // Parses the file's text. False, with a message naming the line, when a line is not
-  // in the format; nothing of such a file is used.
+  // in the format; nothing of such a file is used. The text is kept, and the lines refer
+  // into it, so that a parse allocates only for the line records and the index.
   bool Parse(const std::string& text, std::string* error);
+  bool Parse(std::string&& text, std::string* error);
   // Reads and parses the file at `path`.
   bool Load(const std::string& path, std::string* error);
 
@@ -69,8 +72,13 @@ class DirectoryFile {
   bool InitializeFails(bool initialisedBefore) const;
 
  private:
+  // A piece of text_, by position, so that a copy of the object stays sound.
+  struct Span {
+    uint32_t at = 0;
+    uint32_t size = 0;
+  };
   struct Line {
-    enum class Kind {
+    enum class Kind : uint8_t {
       Declare,
       Role,
       Fail,
@@ -83,16 +91,37 @@ class DirectoryFile {
       Unreadable
     };
     Kind kind = Kind::Declare;
-    std::string domainName;
-    std::string userName;
-    std::string first;   // role name, extra text
-    std::string second;  // role id
     bool names = false;  // which array a shape directive is about
+    int32_t next = -1;   // the same user's next line, in file order; -1 for none
+    Span domainName;
+    Span userName;
+    Span first;          // role name, extra text
+    Span second;         // role id
     int64_t number = 0;  // delay, lower bound, position
   };
-  bool ParseLine(const std::vector<std::string>& fields, std::string* error);
+  // One user of the index: the hash of its (domain, user) key and its first and last
+  // line. An open-addressed table, so that the index is two allocations, not one a user.
+  struct User {
+    uint32_t hash = 0;
+    int32_t first = -1;  // -1: an empty slot
+    int32_t last = -1;
+  };
+  struct Fields;
 
+  bool ParseText(std::string* error);
+  bool ParseLine(const Fields& fields, std::string* error);
+  void Index();
+  void Clear();
+  std::string_view View(Span span) const {
+    return std::string_view(text_).substr(span.at, span.size);
+  }
+  // The slot of the user's entry in users_, or of the empty slot where it would go.
+  std::size_t FindUser(uint32_t hash, const char* domainName, std::size_t domainSize,
+                       const char* userName, std::size_t userSize) const;
+
+  std::string text_;
   std::vector<Line> lines_;
+  std::vector<User> users_;  // a power of two in size, at most half full; empty: no users
   bool createFails_ = false;
   InitializeFailure initializeFailure_ = InitializeFailure::Never;
 };
