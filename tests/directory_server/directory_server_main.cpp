@@ -25,6 +25,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <string>
 #include <thread>
@@ -32,6 +33,7 @@
 
 #include "orv_authorization.h"
 #include "platform/directory_file.h"
+#include "platform/directory_file_versions.h"
 
 namespace {
 
@@ -134,14 +136,15 @@ std::string DirectoryPath() {
   return NarrowPath(choice);
 }
 
-// Reads the directory file again; false when it cannot be read or parsed.
-bool LoadDirectory(DirectoryFile* file) {
+// The directory file as it is now (parsed again only when it has changed); null when it
+// cannot be read or parsed.
+std::shared_ptr<const DirectoryFile> CurrentDirectory() {
   const std::string path = DirectoryPath();
-  if (path.empty()) return false;
+  if (path.empty()) return nullptr;
   try {
-    return file->Load(path, nullptr);
+    return tq5::platform::ProcessDirectoryFileVersions().Current(path);
   } catch (const std::bad_alloc&) {
-    return false;
+    return nullptr;
   }
 }
 
@@ -218,8 +221,8 @@ class Authorization final : public IOrvAuthorization {
   HRESULT STDMETHODCALLTYPE InitializeCache() override {
     CallScope call;
     const bool before = initialised_.exchange(true);
-    DirectoryFile file;
-    if (!LoadDirectory(&file) || file.InitializeFails(before)) return E_FAIL;
+    const auto file = CurrentDirectory();
+    if (!file || file->InitializeFails(before)) return E_FAIL;
     return S_OK;
   }
 
@@ -256,12 +259,13 @@ class Authorization final : public IOrvAuthorization {
   static HRESULT Answer(BSTR domainName, BSTR userName, VARIANT* names, VARIANT* ids) {
     std::string domain;
     std::string user;
-    DirectoryFile file;
     if (!Narrow(domainName, SysStringLen(domainName), &domain) ||
-        !Narrow(userName, SysStringLen(userName), &user) || !LoadDirectory(&file)) {
+        !Narrow(userName, SysStringLen(userName), &user)) {
       return E_FAIL;
     }
-    const DirectoryAnswer answer = file.AnswerFor(domain, user);
+    const auto file = CurrentDirectory();
+    if (!file) return E_FAIL;
+    const DirectoryAnswer answer = file->AnswerFor(domain, user);
     if (answer.delayMs > 0) Sleep(answer.delayMs);
     if (!answer.known || answer.fail) return E_FAIL;
     const HRESULT made = MakeArray(answer.names, names);
@@ -294,8 +298,8 @@ class Factory final : public IClassFactory {
     *out = nullptr;
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
     // A file that cannot be read does not stop the creation; InitializeCache says so.
-    DirectoryFile file;
-    if (LoadDirectory(&file) && file.createFails()) return E_FAIL;
+    const auto file = CurrentDirectory();
+    if (file && file->createFails()) return E_FAIL;
     auto* object = new (std::nothrow) Authorization;
     if (object == nullptr) return E_OUTOFMEMORY;
     const HRESULT result = object->QueryInterface(iid, out);

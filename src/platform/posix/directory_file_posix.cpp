@@ -1,10 +1,11 @@
-// The file provider: every call reads the directory file again, so that a change to the
-// file shows at the next fetch.
+// The file provider: every call looks at the directory file again, so that a change to
+// the file shows at the next fetch; the file is parsed once per version of it.
 #include <atomic>
 #include <chrono>
 #include <new>
 #include <thread>
 
+#include "platform/directory_file_versions.h"
 #include "platform/posix/directory_providers_posix.h"
 
 namespace tq5::platform::posix {
@@ -17,8 +18,8 @@ class FileDirectory final : public DirectoryObject {
   ComponentResult InitializeCache() override {
     const bool before = initialised_.exchange(true);
     try {
-      DirectoryFile file;
-      if (!file.Load(path_, nullptr) || file.InitializeFails(before)) return kCallFailed;
+      const auto file = ProcessDirectoryFileVersions().Current(path_);
+      if (!file || file->InitializeFails(before)) return kCallFailed;
       return 0;
     } catch (const std::bad_alloc&) {
       return kCallFailed;
@@ -46,11 +47,10 @@ class FileDirectory final : public DirectoryObject {
                          std::unique_ptr<RoleStrings>* names, std::unique_ptr<RoleStrings>* ids) {
     std::string domain;
     std::string user;
-    DirectoryFile file;
-    if (!Narrow(domainName, &domain) || !Narrow(userName, &user) || !file.Load(path_, nullptr)) {
-      return kCallFailed;
-    }
-    DirectoryAnswer answer = file.AnswerFor(domain, user);
+    if (!Narrow(domainName, &domain) || !Narrow(userName, &user)) return kCallFailed;
+    const auto file = ProcessDirectoryFileVersions().Current(path_);
+    if (!file) return kCallFailed;
+    DirectoryAnswer answer = file->AnswerFor(domain, user);
     if (answer.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(answer.delayMs));
     if (!answer.known || answer.fail) return kCallFailed;
     *names = std::make_unique<ArrayStrings>(std::move(answer.names));
@@ -68,8 +68,8 @@ class FileDirectory final : public DirectoryObject {
 DirectoryObject* CreateFileDirectory(const std::string& path) {
   try {
     // A file that cannot be read yet does not stop the creation: InitializeCache says so.
-    DirectoryFile file;
-    if (file.Load(path, nullptr) && file.createFails()) return nullptr;
+    const auto file = ProcessDirectoryFileVersions().Current(path);
+    if (file && file->createFails()) return nullptr;
     return new FileDirectory(path);
   } catch (const std::bad_alloc&) {
     return nullptr;
