@@ -43,6 +43,28 @@ TEST(DirectoryFileTest, ReadsUsersRolesAndTheCompleteRoleList) {
             (std::vector<std::string>{"Operator=S-1", "Engineer=S-2", "Admin=S-9"}));
 }
 
+// Enough users that their index has to probe past taken slots and wrap around; each
+// finds its own lines only, in any case of its letters, and a name split differently
+// between domain and user is another user.
+TEST(DirectoryFileTest, EveryUserOfALargeFileFindsItsOwnLines) {
+  std::string text = "ab\tc\tSplit\tS-0\n";
+  for (int u = 0; u < 300; ++u) {
+    text += "D" + std::to_string(u % 3) + "\tuser" + std::to_string(u) + "\tR" + std::to_string(u) +
+            "\tS-" + std::to_string(u) + "\n";
+  }
+  DirectoryFile file;
+  std::string error;
+  ASSERT_TRUE(file.Parse(text, &error)) << error;
+  for (int u = 0; u < 300; ++u) {
+    const auto answer = file.AnswerFor("d" + std::to_string(u % 3), "USER" + std::to_string(u));
+    ASSERT_EQ(answer.ids.elements, std::vector<std::string>{"S-" + std::to_string(u)}) << u;
+    EXPECT_FALSE(
+        file.AnswerFor("d" + std::to_string((u + 1) % 3), "user" + std::to_string(u)).known);
+  }
+  EXPECT_FALSE(file.AnswerFor("a", "bc").known);
+  EXPECT_FALSE(file.AnswerFor("D0", "user300").known);
+}
+
 TEST(DirectoryFileTest, RejectsMalformedLinesNamingThem) {
   const std::vector<std::string> bad = {"d\tu\tRole",
                                         "d\t\tR\t1",

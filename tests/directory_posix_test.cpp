@@ -1,17 +1,23 @@
 // POSIX: the directory providers behind the component interface, chosen through
 // TQ5ORVCACHE_DIRECTORY: the machine's user and group database, and the directory file.
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "directory/fetch_state.h"
 #include "exports/load_hook.h"
+#include "platform/directory_component.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
 
@@ -82,6 +88,19 @@ class FileProviderTest : public ProviderTest {
     std::filesystem::remove(path_);
   }
   void Write(const std::string& text) { tq5test::WriteFileBytes(path_, text); }
+  // Written long enough ago (a clock tick and more) that the provider trusts the version
+  // it then reads: only the file's number, size or times can tell it of a later change.
+  void WriteSettled(const std::string& text) {
+    Write(text);
+    tq5test::SleepMs(50);
+  }
+  // Gives `path` the modification time the directory file has now.
+  void CopyModificationTime(const std::string& path) {
+    struct stat now {};
+    ASSERT_EQ(stat(path_.c_str(), &now), 0);
+    const timespec times[2] = {now.st_atim, now.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  }
   static ResultCode Fetch(const char* user, uint32_t timeoutMs = 20000) {
     return FetchUserRoles("Plant", user, timeoutMs);
   }
@@ -103,6 +122,110 @@ TEST_F(FileProviderTest, AnswersFromTheFileAsItIsAtEachFetch) {
   ASSERT_EQ(Fetch("nobody"), CACHE_OK);
   EXPECT_EQ(Roles(), std::vector<std::string>{"Guest=S-7"});
   EXPECT_EQ(Fetch("alice"), CACHE_E_USER_FETCH_CALL);
+}
+
+// Every change below keeps the file's size, so that only its number or its times can
+// tell the provider that the parse it keeps is out of date.
+TEST_F(FileProviderTest, ReplacedRewrittenOrRetimedFileShowsAtTheNextFetch) {
+  const std::string before = "Plant\tu\tOld\tS-1\n";
+  const std::string after = "Plant\tu\tNew\tS-2\n";
+  WriteSettled(before);
+  ASSERT_EQ(Fetch("u"), CACHE_OK);
+  // Rewritten in place.
+  Write(after);
+  ASSERT_EQ(Fetch("u"), CACHE_OK);
+  EXPECT_EQ(Roles(), std::vector<std::string>{"New=S-2"});
+  // Rewritten again at once, likely within the clock tick of the last fetch's look.
+  Write(before);
+  ASSERT_EQ(Fetch("u"), CACHE_OK);
+  EXPECT_EQ(Roles(), std::vector<std::string>{"Old=S-1"});
+  // Rewritten in place with its old modification time put back, as a tool that keeps
+  // times does: only the change time moves.
+  tq5test::SleepMs(50);
+  ASSERT_EQ(Fetch("u"), CACHE_OK);
+  struct stat old {};
+  ASSERT_EQ(stat(path_.c_str(), &old), 0);
+  Write(after);
+  const timespec times[2] = {old.st_atim, old.st_mtim};
+  ASSERT_EQ(utimensat(AT_FDCWD, path_.c_str(), times, 0), 0);
+  ASSERT_EQ(Fetch("u"), CACHE_OK);
+  EXPECT_EQ(Roles(), std::vector<std::string>{"New=S-2"});
+  // Replaced by rename with a file of the same size and modification time.
+  tq5test::SleepMs(50);
+  ASSERT_EQ(Fetch("u"), CACHE_OK);
+  const std::string next = path_ + ".next";
+  tq5test::WriteFileBytes(next, before);
+  CopyModificationTime(next);
+  std::filesystem::rename(next, path_);
+  ASSERT_EQ(Fetch("u"), CACHE_OK);
+  EXPECT_EQ(Roles(), std::vector<std::string>{"Old=S-1"});
+}
+
+TEST_F(FileProviderTest, FileThatCannotBeReadAnyMoreFailsTheNextFetch) {
+  WriteSettled("Plant\tu\tR\t1\n");
+  ASSERT_EQ(Fetch("u"), CACHE_OK);
+  std::filesystem::remove(path_);
+  EXPECT_EQ(Fetch("u"), CACHE_E_USER_FETCH_INIT);
+  std::filesystem::create_directory(path_);  // opens, but cannot be read, even by root
+  EXPECT_EQ(Fetch("u"), CACHE_E_USER_FETCH_INIT);
+  std::filesystem::remove(path_);
+  Write("Plant\tu\tR\t1\n");
+  EXPECT_EQ(Fetch("u"), CACHE_OK);
+}
+
+// Two threads ask one object (as a late fetch worker and the next fetch's worker do)
+// while the file is replaced version after version: every answer is one whole version,
+// never a mix of two or an index still being built.
+TEST_F(FileProviderTest, ConcurrentCallsWhileTheFileChangesSeeWholeVersions) {
+  constexpr int kUsers = 64;
+  constexpr int kRolesPerUser = 8;
+  constexpr int kVersions = 120;
+  auto version = [](int v) {
+    std::string text;
+    for (int u = 0; u < kUsers; ++u) {
+      for (int k = 0; k < kRolesPerUser; ++k) {
+        text += "Plant\tuser" + std::to_string(u) + "\tRole" + std::to_string(k) + "\tv" +
+                std::to_string(v) + "\n";
+      }
+    }
+    return text;
+  };
+  Write(version(0));
+  platform::DirectoryObject* object = platform::CreateDirectoryObject();
+  ASSERT_NE(object, nullptr);
+  std::atomic<bool> done{false};
+  std::atomic<int> answers{0};
+  std::atomic<int> wrong{0};
+  auto ask = [&](int first) {
+    for (int i = first; !done.load(); ++i) {
+      std::unique_ptr<platform::RoleStrings> names;
+      std::unique_ptr<platform::RoleStrings> ids;
+      int32_t lower = 0;
+      int32_t upper = -1;
+      std::wstring id0;
+      std::wstring id;
+      bool whole = object->GetUserRolesEx(L"PLANT", L"user" + std::to_wstring(i % kUsers), &names,
+                                          &ids) >= 0 &&
+                   ids->Bounds(&lower, &upper) && upper - lower + 1 == kRolesPerUser &&
+                   ids->Element(0, &id0);
+      for (int k = 1; whole && k < kRolesPerUser; ++k) whole = ids->Element(k, &id) && id == id0;
+      (whole ? answers : wrong).fetch_add(1);
+    }
+  };
+  std::thread one(ask, 0);
+  std::thread two(ask, kUsers / 2);
+  const std::string next = path_ + ".next";
+  for (int v = 1; v <= kVersions; ++v) {
+    tq5test::WriteFileBytes(next, version(v));
+    std::filesystem::rename(next, path_);
+    if (v % 10 == 0) tq5test::SleepMs(5);  // some versions settle and are kept a while
+  }
+  done = true;
+  one.join();
+  two.join();
+  object->Release();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_GT(answers.load(), 0);
 }
 
 TEST_F(FileProviderTest, ArrayShapesReachTheirCodes) {
