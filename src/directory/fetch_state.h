@@ -26,7 +26,7 @@ struct RetiredObject {
   RetiredObject* next;
 };
 
-// Guarded by the process lock (region::LockProcess). Zero when the library loads.
+// Guarded by the process lock (region::ProcessLock). Zero when the library loads.
 struct FetchState {
   char fetchDomainName[kNameSize];
   char fetchUserName[kNameSize];

@@ -8,15 +8,6 @@
 
 namespace tq5::region {
 
-// The process lock, held for a scope.
-class ProcessLock {
- public:
-  ProcessLock() { LockProcess(); }
-  ~ProcessLock() { UnlockProcess(); }
-  ProcessLock(const ProcessLock&) = delete;
-  ProcessLock& operator=(const ProcessLock&) = delete;
-};
-
 class RegionCall {
  public:
   // 0 when the view can be used; otherwise the code the operation returns.

@@ -1,89 +1,10 @@
 #include "region/region_state.h"
 
-#include <deque>
-#include <mutex>
-
-#include "region/owner_death.h"
-
 namespace tq5::region {
 
 ProcessState& State() {
   static ProcessState state;
   return state;
-}
-
-namespace {
-
-// Handles live as long as the process, so that a call that read the pointer just before
-// a shut-down still finds valid memory. One is made per start-up.
-CacheMutexHandle* NewHandle(platform::GlobalMutex* mutex) {
-  static std::mutex lock;
-  static std::deque<CacheMutexHandle>& handles = *new std::deque<CacheMutexHandle>;
-  std::lock_guard<std::mutex> guard(lock);
-  return &handles.emplace_back(mutex);
-}
-
-void CloseIfIdle(CacheMutexHandle* handle) {
-  if (!handle->closing.load() || handle->holders.load() != 0) return;
-  bool expected = false;
-  if (handle->closed.compare_exchange_strong(expected, true)) {
-    platform::CloseGlobalMutex(handle->mutex);
-  }
-}
-
-}  // namespace
-
-void AdoptCacheMutex(platform::GlobalMutex* mutex) { State().cacheMutex.store(NewHandle(mutex)); }
-
-void ReleaseCacheMutex() {
-  if (CacheMutexHandle* handle = State().cacheMutex.exchange(nullptr)) {
-    handle->closing.store(true);
-    CloseIfIdle(handle);
-  }
-}
-
-CacheLock::CacheLock() {
-  CacheMutexHandle* handle = State().cacheMutex.load();
-  if (!handle) return;
-  // Counted before `closing` is read, so that a shut-down either sees this lock and
-  // leaves the closing to its release, or has closed before and is seen here.
-  handle->holders.fetch_add(1);
-  if (handle->closing.load()) {
-    handle->holders.fetch_sub(1);
-    CloseIfIdle(handle);
-    return;  // shut down: the scope runs unguarded, as without a start-up
-  }
-  switch (platform::LockGlobalMutex(handle->mutex)) {
-    case platform::LockOutcome::Taken:
-      break;
-    case platform::LockOutcome::OwnerDied:
-      RepairAfterOwnerDeath();
-      platform::MarkGlobalMutexConsistent(handle->mutex);
-      break;
-    case platform::LockOutcome::Failed:
-      handle->holders.fetch_sub(1);
-      CloseIfIdle(handle);
-      status_ = CACHE_E_MUTEX_OPEN;
-      return;
-  }
-  held_ = handle;
-}
-
-CacheLock::~CacheLock() {
-  if (!held_) return;
-  platform::UnlockGlobalMutex(held_->mutex);
-  held_->holders.fetch_sub(1);
-  CloseIfIdle(held_);
-}
-
-void LockProcess() {
-  if (platform::ProcessMutex* lock = State().processLock.load()) platform::LockProcessMutex(lock);
-}
-
-void UnlockProcess() {
-  if (platform::ProcessMutex* lock = State().processLock.load()) {
-    platform::UnlockProcessMutex(lock);
-  }
 }
 
 ResultCode CreateRegion(int32_t roleCapacity, int32_t userCapacity) {

@@ -1,0 +1,70 @@
+// The two locks of the cache and the order in which they are taken.
+//
+// Lock order. The global cache mutex (CacheLock) guards the region, across processes and
+// threads; the process lock (ProcessLock) guards this process's fetch state (the names
+// handed to the directory, the fetched roles, the held directory object). A lookup miss
+// that fetches inside the mutex takes the process lock inside it: mutex first, process
+// lock second. The one exception is the fetch that must not hold the mutex (the sweep's
+// refresh, and misses in the "fetch-outside-lock" mode): it takes the process lock alone,
+// copies the fetched roles out and lets the process lock go before it waits for the
+// mutex. So no thread ever waits for the global cache mutex while it holds the process
+// lock, and the two cannot deadlock.
+//
+// Both are re-entrant for the thread that holds them, and each scoped lock releases
+// exactly what it took, whatever happened to the process's state in between.
+#pragma once
+
+#include <atomic>
+
+#include "platform/platform.h"
+#include "tq5orvcache.h"
+
+namespace tq5::region {
+
+// The process's handle on the global cache mutex. A lock keeps the handle it took and
+// releases exactly that one, and the handle is closed only once no lock of the process
+// holds it: a shut-down that races a call can neither free what the call uses nor
+// leave the machine-wide mutex held. Handles are never freed, only closed.
+struct CacheMutexHandle {
+  explicit CacheMutexHandle(platform::GlobalMutex* m) : mutex(m) {}
+  platform::GlobalMutex* const mutex;
+  std::atomic<int> holders{0};       // locks of this process inside it
+  std::atomic<bool> closing{false};  // the shut-down has let go of it
+  std::atomic<bool> closed{false};   // the platform handle has been closed
+};
+
+// Start-up and shut-down of the process's handle on the global cache mutex.
+void AdoptCacheMutex(platform::GlobalMutex* mutex);
+void ReleaseCacheMutex();
+
+// The global cache mutex, held for a scope. Without a handle (no start-up export
+// called, or after the shut-down) it holds nothing and the scope runs unguarded. When
+// the previous owner died holding it, the region is repaired before the scope goes on.
+class CacheLock {
+ public:
+  CacheLock();
+  ~CacheLock();
+  CacheLock(const CacheLock&) = delete;
+  CacheLock& operator=(const CacheLock&) = delete;
+  // CACHE_OK, or CACHE_E_MUTEX_OPEN when the mutex could not be taken: the scope must
+  // then touch nothing.
+  ResultCode status() const { return status_; }
+
+ private:
+  CacheMutexHandle* held_ = nullptr;
+  ResultCode status_ = CACHE_OK;
+};
+
+// The process lock, held for a scope.
+class ProcessLock {
+ public:
+  ProcessLock();
+  ~ProcessLock();
+  ProcessLock(const ProcessLock&) = delete;
+  ProcessLock& operator=(const ProcessLock&) = delete;
+
+ private:
+  platform::ProcessMutex* held_;
+};
+
+}  // namespace tq5::region
