@@ -346,11 +346,11 @@ TEST_F(PlatformTest, ReplaceFileMovesOverAnExistingFile) {
   const std::string to = folder.string() + kPathSeparator + "cache.dat";
   std::ofstream(to) << "old";
 
-  std::FILE* file = std::fopen(from.c_str(), "wb");
-  ASSERT_NE(file, nullptr);
-  std::fputs("new", file);
-  EXPECT_TRUE(SyncFile(file));
-  std::fclose(file);
+  const FileHandle file = Files().create(from.c_str());
+  ASSERT_NE(file, kNoFile);
+  EXPECT_TRUE(Files().write(file, "new", 3));
+  EXPECT_TRUE(Files().sync(file));
+  EXPECT_TRUE(Files().close(file));
 
   EXPECT_TRUE(MoveFileOver(from, to));
   std::ifstream in(to);

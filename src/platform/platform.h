@@ -102,11 +102,37 @@ extern const char kPathSeparator;
 
 // A number that tells this process apart from every other running process.
 unsigned long CurrentProcessId();
+// Whether a process of that number runs now, whoever's it is. A number that cannot
+// name a single process (0, or beyond the platform's range) runs nowhere.
+bool ProcessExists(unsigned long processId);
 
-// Pushes everything written to `file` through to the disk.
-bool SyncFile(std::FILE* file);
+// ---- Cache file writes ------------------------------------------------------------
+// A file open for writing: a descriptor on POSIX, a HANDLE's value on Windows.
+using FileHandle = intptr_t;
+inline constexpr FileHandle kNoFile = -1;
+
+// The system calls through which the cache file is written, one entry per call, so
+// that a test can make any single step fail and look at what a failure there leaves.
+struct FileCalls {
+  FileHandle (*create)(const char* path);  // creates or empties it; kNoFile on failure
+  bool (*write)(FileHandle file, const void* bytes, std::size_t size);  // all the bytes
+  bool (*sync)(FileHandle file);  // the file's bytes and size on the disk
+  bool (*close)(FileHandle file);
+  bool (*rename)(const char* from, const char* to);  // replaces `to` when it exists
+  // Makes the names in `folder` durable: a rename is on the disk only once its folder
+  // is. Nothing to do where the rename itself writes through.
+  bool (*syncFolder)(const char* folder);
+};
+
+// The calls in use: the system's own, unless a test replaced them.
+const FileCalls& Files();
+// For tests: puts `calls` in use and returns the ones they replace. No write may run
+// meanwhile.
+FileCalls ReplaceFileCalls(const FileCalls& calls);
+
 // Moves `from` over `to` in one step, replacing `to` when it exists, and makes the
 // change durable. `to` is either the old file or the new one, never anything between.
+// False when either step failed; the new file may then be in place but not durable.
 bool MoveFileOver(const std::string& from, const std::string& to);
 
 }  // namespace tq5::platform

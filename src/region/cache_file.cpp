@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "region/cache_image.h"
 #include "region/call_patterns.h"
+#include "region/temporary_files.h"
 
 using namespace tq5::region;
 
@@ -64,18 +65,30 @@ FileImage ReadCacheFile(const char* path) {
   return image;
 }
 
-// The new image's name, beside the cache file and no longer than its name, so that a
-// path that is legal for the cache file is legal for it too. Writers of other processes
-// differ by process id; the writers of this process take turns.
-std::string TemporaryPathFor(const char* path, std::size_t pathLength) {
-  char name[16];
-  std::snprintf(name, sizeof name, "TQ5%08lX.tmp",
-                tq5::platform::CurrentProcessId() & 0xFFFFFFFFul);
-  static_assert(sizeof "TQ5XXXXXXXX.tmp" == sizeof kFileName);
-  return std::string(path, pathLength - (sizeof kFileName - 1)) + name;
-}
-
 std::mutex writersOfThisProcess;
+
+// Writes the region's image to `file`: the header as checked, then its tables. The
+// header must be one the start-up builds a region from, and its tables must lie inside
+// the view, or the image would replace a usable cache file with one the next start
+// throws away (or one that reads past the view): CACHE_E_CORRUPTED then.
+ResultCode WriteRegionImage(tq5::platform::FileHandle file) {
+  CacheLock lock;
+  if (lock.status() != CACHE_OK) return lock.status();
+  const MappedRegion& view = State().regionView;
+  if (!view) return CACHE_E_REGION_NOT_MAPPED;
+  if (view.size < kHeaderSize) return CACHE_E_CORRUPTED;
+  const CacheHeader header = view.header();
+  if (FindHeaderFault(header) != HeaderFault::None || CacheImageSize(header) > view.size) {
+    return CACHE_E_CORRUPTED;
+  }
+  const tq5::platform::FileCalls& os = tq5::platform::Files();
+  const std::size_t tableBytes = static_cast<std::size_t>(CacheImageSize(header)) - kHeaderSize;
+  if (!os.write(file, &header, kHeaderSize) ||
+      !os.write(file, view.base + kHeaderSize, tableBytes)) {
+    return CACHE_E_FILE_WRITE;
+  }
+  return CACHE_OK;
+}
 
 }  // namespace
 
@@ -133,24 +146,17 @@ extern "C" ResultCode WriteCacheDataToFile(void) {
   // The new image goes to a file of its own and replaces the old one only once it is
   // complete on disk: a failed or interrupted write never costs the previous cache.
   std::lock_guard<std::mutex> turn(writersOfThisProcess);
-  const std::string temporary = TemporaryPathFor(path, pathSize);
-  std::FILE* file = std::fopen(temporary.c_str(), "wb");
-  if (!file) return CACHE_E_FILE_CREATE;
+  const std::string folder(path, pathSize - (sizeof kFileName - 1));
+  RemoveTemporaryFilesOfDeadWriters(folder);
+  const std::string temporary = TemporaryFileOfThisProcess(folder);
+  const tq5::platform::FileCalls& os = tq5::platform::Files();
+  const tq5::platform::FileHandle file = os.create(temporary.c_str());
+  if (file == tq5::platform::kNoFile) return CACHE_E_FILE_CREATE;
 
-  ResultCode rc = CACHE_OK;
-  {
-    CacheLock lock;
-    RegionTables tables;
-    rc =
-        lock.status() != CACHE_OK ? lock.status() : RegionTables::Bind(State().regionView, &tables);
-    if (rc == CACHE_OK) {
-      const std::size_t size = RegionSize(tables.roleCapacity(), tables.userCapacity());
-      if (std::fwrite(State().regionView.base, 1, size, file) != size) rc = CACHE_E_FILE_WRITE;
-    }
-  }
-  // Syncing to disk can take a while; the region is not needed for it.
-  if (rc == CACHE_OK && !tq5::platform::SyncFile(file)) rc = CACHE_E_FILE_WRITE;
-  if (std::fclose(file) != 0 && rc == CACHE_OK) rc = CACHE_E_FILE_WRITE;
+  ResultCode rc = WriteRegionImage(file);
+  // Only a complete image on the disk may take the cache file's name.
+  if (rc == CACHE_OK && !os.sync(file)) rc = CACHE_E_FILE_WRITE;
+  if (!os.close(file) && rc == CACHE_OK) rc = CACHE_E_FILE_WRITE;
   if (rc == CACHE_OK && !tq5::platform::MoveFileOver(temporary, path)) rc = CACHE_E_FILE_WRITE;
   if (rc != CACHE_OK) std::remove(temporary.c_str());
   return rc;

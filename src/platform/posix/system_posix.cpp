@@ -1,9 +1,10 @@
-// Environment, process identity and durable file replacement on POSIX.
-#include <fcntl.h>
+// Environment and process identity on POSIX.
+#include <signal.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <cerrno>
 #include <cstdlib>
+#include <limits>
 
 #include "platform/platform.h"
 
@@ -16,18 +17,14 @@ const char* zv_getenv(const char* name) { return std::getenv(name); }
 
 unsigned long CurrentProcessId() { return static_cast<unsigned long>(getpid()); }
 
-bool SyncFile(std::FILE* file) { return std::fflush(file) == 0 && fsync(fileno(file)) == 0; }
-
-bool MoveFileOver(const std::string& from, const std::string& to) {
-  if (std::rename(from.c_str(), to.c_str()) != 0) return false;
-  // The rename is durable only once the folder that holds both names is on disk.
-  const std::string::size_type slash = to.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : to.substr(0, slash);
-  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return true;  // renamed; the folder just cannot be synced from here
-  fsync(fd);
-  close(fd);
-  return true;
+bool ProcessExists(unsigned long processId) {
+  // kill() reads 0 as this process group and a negative number as another group (-1:
+  // every process); no such number names one writer.
+  if (processId == 0 || processId > static_cast<unsigned long>(std::numeric_limits<pid_t>::max())) {
+    return false;
+  }
+  // EPERM: it runs, under another user.
+  return kill(static_cast<pid_t>(processId), 0) == 0 || errno == EPERM;
 }
 
 }  // namespace tq5::platform

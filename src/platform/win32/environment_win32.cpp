@@ -17,4 +17,17 @@ const char* zv_getenv(const char* name) { return std::getenv(name); }
 
 unsigned long CurrentProcessId() { return GetCurrentProcessId(); }
 
+bool ProcessExists(unsigned long processId) {
+  if (processId == 0) return false;
+  const HANDLE process =
+      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(processId));
+  // Access denied: it runs, under an account this one may not look into.
+  if (!process) return GetLastError() == ERROR_ACCESS_DENIED;
+  DWORD code = 0;
+  // A process that cannot be asked is taken to run.
+  const bool running = !GetExitCodeProcess(process, &code) || code == STILL_ACTIVE;
+  CloseHandle(process);
+  return running;
+}
+
 }  // namespace tq5::platform

@@ -1,25 +1,65 @@
-#include <cstdio>
+// The cache file's write path on Windows: handles, FlushFileBuffers, a move that
+// writes through.
 #include <string>
 
 #include "platform/platform.h"
 #include "platform/win32/windows_api.h"
 
-#include <io.h>
-
 namespace tq5::platform {
+namespace {
 
-bool SyncFile(std::FILE* file) {
-  if (std::fflush(file) != 0) return false;
-  const intptr_t osHandle = _get_osfhandle(_fileno(file));
-  if (osHandle == -1) return false;
-  return FlushFileBuffers(reinterpret_cast<HANDLE>(osHandle)) != 0;
+HANDLE Handle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
+
+FileHandle CreateForWriting(const char* path) {
+  const HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  return file == INVALID_HANDLE_VALUE ? kNoFile : reinterpret_cast<FileHandle>(file);
+}
+
+bool WriteAll(FileHandle file, const void* bytes, std::size_t size) {
+  const char* at = static_cast<const char*>(bytes);
+  while (size > 0) {
+    const DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
+    DWORD written = 0;
+    if (!WriteFile(Handle(file), at, chunk, &written, nullptr) || written == 0) return false;
+    at += written;
+    size -= written;
+  }
+  return true;
+}
+
+bool SyncHandle(FileHandle file) { return FlushFileBuffers(Handle(file)) != 0; }
+
+bool CloseFileHandle(FileHandle file) { return CloseHandle(Handle(file)) != 0; }
+
+bool RenameOver(const char* from, const char* to) {
+  // A plain rename fails when `to` exists; WRITE_THROUGH returns only once the move is
+  // on the disk.
+  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+// The move wrote through already.
+bool SyncFolder(const char*) { return true; }
+
+constexpr FileCalls kSystemCalls = {CreateForWriting, WriteAll,   SyncHandle,
+                                    CloseFileHandle,  RenameOver, SyncFolder};
+FileCalls calls = kSystemCalls;
+
+}  // namespace
+
+const FileCalls& Files() { return calls; }
+
+FileCalls ReplaceFileCalls(const FileCalls& replacement) {
+  const FileCalls previous = calls;
+  calls = replacement;
+  return previous;
 }
 
 bool MoveFileOver(const std::string& from, const std::string& to) {
-  // A plain rename fails when `to` exists; WRITE_THROUGH returns only once the move is
-  // on the disk.
-  return MoveFileExA(from.c_str(), to.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  if (!calls.rename(from.c_str(), to.c_str())) return false;
+  const std::string::size_type separator = to.find_last_of("\\/");
+  const std::string folder = separator == std::string::npos ? "." : to.substr(0, separator + 1);
+  return calls.syncFolder(folder.c_str());
 }
 
 }  // namespace tq5::platform

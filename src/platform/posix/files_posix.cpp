@@ -1,0 +1,77 @@
+// The cache file's write path on POSIX: descriptors, fsync of the file and of its
+// folder, rename.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace tq5::platform {
+namespace {
+
+FileHandle CreateForWriting(const char* path) {
+  int fd;
+  do {
+    fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  return fd < 0 ? kNoFile : fd;
+}
+
+bool WriteAll(FileHandle file, const void* bytes, std::size_t size) {
+  const char* at = static_cast<const char*>(bytes);
+  while (size > 0) {
+    const ssize_t n = write(static_cast<int>(file), at, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    at += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool SyncDescriptor(FileHandle file) { return fsync(static_cast<int>(file)) == 0; }
+
+// Linux closes the descriptor even when close() reports EINTR; closing again could
+// close a descriptor another thread has just been given.
+bool CloseDescriptor(FileHandle file) {
+  return close(static_cast<int>(file)) == 0 || errno == EINTR;
+}
+
+bool RenameOver(const char* from, const char* to) { return std::rename(from, to) == 0; }
+
+bool SyncFolder(const char* folder) {
+  const int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return true;  // a folder this process may enter but not read
+  // Some file systems cannot sync a folder at all; they say so with EINVAL.
+  const bool synced = fsync(fd) == 0 || errno == EINVAL;
+  close(fd);
+  return synced;
+}
+
+constexpr FileCalls kSystemCalls = {CreateForWriting, WriteAll,   SyncDescriptor,
+                                    CloseDescriptor,  RenameOver, SyncFolder};
+FileCalls calls = kSystemCalls;
+
+}  // namespace
+
+const FileCalls& Files() { return calls; }
+
+FileCalls ReplaceFileCalls(const FileCalls& replacement) {
+  const FileCalls previous = calls;
+  calls = replacement;
+  return previous;
+}
+
+bool MoveFileOver(const std::string& from, const std::string& to) {
+  if (!calls.rename(from.c_str(), to.c_str())) return false;
+  const std::string::size_type slash = to.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : to.substr(0, slash);
+  return calls.syncFolder(folder.c_str());
+}
+
+}  // namespace tq5::platform
