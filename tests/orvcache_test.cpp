@@ -483,6 +483,32 @@ TEST_F(OrvcacheCommand, TheServersTimersMergeSweepAndWrite) {
   EXPECT_TRUE(Contains(log, "sweep: ok")) << log;
 }
 
+#ifndef _WIN32
+TEST_F(OrvcacheCommand, SighupMergesTheRoleListWritesTheCacheFileAndServesOn) {
+  auto server = StartServer();  // no timers: only the reload merges and writes
+  ASSERT_FALSE(fs::exists(CacheFilePath()));
+  WriteFileBytes(directory_, ReadFileBytes(directory_) + "CORP\tdave\tAuditors\tS-1-400\n");
+
+  for (int reload = 1; reload <= 2; ++reload) {
+    server->Signal(SIGHUP);
+    ASSERT_TRUE(tq5test::WaitForFile(CacheFilePath(), 20000)) << ReadFileBytes(ServerLog());
+    // Merged before the write: the file already holds the new role.
+    EXPECT_TRUE(Contains(ReadFileBytes(CacheFilePath()), "Auditors"));
+    EXPECT_EQ(Tool::kStillRunning, server->Wait(0)) << ReadFileBytes(ServerLog());
+    fs::remove(CacheFilePath());
+  }
+  const Result r = Run({"roles", "--json"});
+  ASSERT_EQ(0, r.code) << r.err;
+  ASSERT_EQ(4u, r.json()["roles"].size());
+  EXPECT_EQ("Auditors", r.json()["roles"][3]["name"]);
+
+  EXPECT_EQ(0, StopServer(*server));
+  const std::string log = ReadFileBytes(ServerLog());
+  EXPECT_TRUE(Contains(log, "reload: SIGHUP")) << log;
+  EXPECT_TRUE(Contains(log, "merge: ok")) << log;
+}
+#endif
+
 // ---- Cache files -------------------------------------------------------------------
 
 std::string Image(const CacheHeader& h, const std::vector<RoleEntry>& roles,

@@ -32,12 +32,18 @@ struct Group {
 bool ListGroupDatabase(std::vector<Group>* groups, std::string* error,
                        const std::function<void(std::size_t)>& seen);
 
-// ---- Stop requests ------------------------------------------------------------------
-// SIGINT and SIGTERM on POSIX; Ctrl+C, Ctrl+Break and closing the console on Windows.
+// ---- Stop and reload requests -------------------------------------------------------
+// Stop: SIGINT and SIGTERM on POSIX; Ctrl+C, Ctrl+Break and closing the console on
+// Windows. Reload: SIGHUP on POSIX; Windows has none.
 void InstallStopHandlers();
 // Waits up to `ms` milliseconds for a stop request. The request's name ("SIGTERM",
-// "Ctrl+C", ...) once one has arrived, else an empty text.
+// "Ctrl+C", ...) once one has arrived, else an empty text, which comes early when a
+// reload request is pending.
 std::string WaitForStop(int64_t ms);
+// Whether a reload request has arrived that nobody has taken yet.
+bool ReloadPending();
+// Takes the pending reload request, if any: true when there was one.
+bool TakeReloadRequest();
 // Tells the platform that the stop is complete; a console that is being closed waits
 // for this before it ends the process.
 void StopDone();

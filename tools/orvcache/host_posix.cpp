@@ -89,10 +89,15 @@ namespace {
 
 int stopPipe[2] = {-1, -1};
 volatile sig_atomic_t stopSignal = 0;
+volatile sig_atomic_t reloadSignal = 0;
 
-extern "C" void OnStopSignal(int signal) {
+extern "C" void OnRequestSignal(int signal) {
   const int saved = errno;
-  stopSignal = signal;
+  if (signal == SIGHUP) {
+    reloadSignal = 1;
+  } else {
+    stopSignal = signal;
+  }
   const char byte = 1;
   // Nothing to do when the pipe is full: a request is pending already.
   if (write(stopPipe[1], &byte, 1) < 0) {
@@ -109,10 +114,12 @@ void InstallStopHandlers() {
     fcntl(fd, F_SETFD, FD_CLOEXEC);
   }
   struct sigaction action {};
-  action.sa_handler = OnStopSignal;
+  action.sa_handler = OnRequestSignal;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  // Closing the terminal or `systemctl reload` would otherwise end the server unsaved.
+  sigaction(SIGHUP, &action, nullptr);
 }
 
 std::string WaitForStop(int64_t ms) {
@@ -120,6 +127,7 @@ std::string WaitForStop(int64_t ms) {
   const auto until = Clock::now() + std::chrono::milliseconds(ms < 0 ? 0 : ms);
   for (;;) {
     if (stopSignal != 0) return stopSignal == SIGINT ? "SIGINT" : "SIGTERM";
+    if (reloadSignal != 0) return "";
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
     if (left <= 0) return "";
@@ -130,6 +138,15 @@ std::string WaitForStop(int64_t ms) {
       }
     }
   }
+}
+
+bool ReloadPending() { return reloadSignal != 0; }
+
+bool TakeReloadRequest() {
+  if (reloadSignal == 0) return false;
+  // A request that arrives after this point is served by the reload that follows.
+  reloadSignal = 0;
+  return true;
 }
 
 void StopDone() {}

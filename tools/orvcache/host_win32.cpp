@@ -105,6 +105,10 @@ std::string WaitForStop(int64_t ms) {
   return "";
 }
 
+bool ReloadPending() { return false; }
+
+bool TakeReloadRequest() { return false; }
+
 void StopDone() {
   if (doneEvent) SetEvent(doneEvent);
 }

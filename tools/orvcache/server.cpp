@@ -1,7 +1,8 @@
 // The cache server: starts the region (from the cache file when there is a usable one),
 // loads the complete role list, then on its own timers merges a fresh role list, runs
 // the expiry sweep and writes the cache file, until a stop request; then it writes the
-// cache file once more and shuts the region down. One log line per action.
+// cache file once more and shuts the region down. A reload request merges the role list
+// and writes the cache file at once. One log line per action.
 #include "server.h"
 
 #include <chrono>
@@ -287,7 +288,7 @@ std::string Server::WaitForStop(int64_t ms) {
     if (std::filesystem::exists(s_.stopFile, error)) return "stop file " + s_.stopFile;
     const int64_t slice = ms < kStopFilePollMs ? ms : kStopFilePollMs;
     std::string reason = host::WaitForStop(slice);
-    if (!reason.empty()) return reason;
+    if (!reason.empty() || host::ReloadPending()) return reason;
     ms -= slice;
     if (ms <= 0) return "";
   }
@@ -352,6 +353,15 @@ int Server::Serve() {
     }
     reason = WaitForStop(waitMs);
     if (!reason.empty()) break;
+    if (host::TakeReloadRequest()) {
+      // What the roles and write timers do, now; both start their intervals again.
+      log_.Note("reload", "SIGHUP: merging the role list and writing the cache file");
+      LoadRoles(false);
+      rearm(roles);
+      Write();
+      rearm(write);
+      continue;
+    }
     const auto at = Clock::now();
     if (due(roles, at)) {
       LoadRoles(false);
