@@ -2,10 +2,12 @@
 // cannot be trusted), and a write that never destroys the previous file.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "support/test_support.h"
 #include "tq5orvcache.h"
@@ -191,6 +193,42 @@ TEST_F(CacheFile, FailedWritesLeaveThePreviousFileIntact) {
     ++files;
   }
   EXPECT_EQ(1u, files);
+}
+
+TEST_F(CacheFile, AWriterRemovesTheTemporaryFilesOfDeadWritersOnly) {
+  auto temporary = [this](unsigned long writer) {
+    char name[16];
+    std::snprintf(name, sizeof name, "TQ5%08lX.tmp", writer);
+    return PathInFolder(name);
+  };
+  // Numbers no process has; 0 and 0xFFFFFFFF would name process groups to kill().
+  std::vector<std::string> dead = {temporary(0), temporary(0xFFFFFFFF),
+                                   PathInFolder("TQ57ffffffc.tmp")};
+#ifndef _WIN32
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) _exit(0);
+  ASSERT_EQ(child, waitpid(child, nullptr, 0));
+  dead.push_back(temporary(static_cast<unsigned long>(child)));
+#endif
+  // This process runs; the others are not named as a writer names its file.
+  const std::vector<std::string> kept = {
+      temporary(tq5test::ProcessId()), PathInFolder("TQ5FFFFFFF.tmp"),
+      PathInFolder("TQ5FFFFFFFG.tmp"), PathInFolder("TQ5FFFFFFFF.tmp.old")};
+  for (const std::string& path : dead) WriteFileBytes(path, "a partial image");
+  for (const std::string& path : kept) WriteFileBytes(path, "a partial image");
+
+  // The writer is a process of its own, for which this one is a running writer.
+  const std::string ready = PathInFolder("ready");
+  const std::string stop = PathInFolder("stop");
+  tq5test::Peer server({"serve", ready, stop});
+  ASSERT_TRUE(tq5test::WaitForFile(ready));
+  WriteFileBytes(stop, "");
+  ASSERT_EQ(0, server.Wait());
+
+  EXPECT_EQ(kDefaultRegionSize, fs::file_size(CacheFilePath()));
+  for (const std::string& path : dead) EXPECT_FALSE(tq5test::FileExists(path)) << path;
+  for (const std::string& path : kept) EXPECT_TRUE(tq5test::FileExists(path)) << path;
 }
 
 #ifndef _WIN32

@@ -26,7 +26,6 @@ extern char** environ;
 namespace fs = std::filesystem;
 
 namespace tq5test {
-namespace {
 
 unsigned long ProcessId() {
 #ifdef _WIN32
@@ -35,6 +34,8 @@ unsigned long ProcessId() {
   return static_cast<unsigned long>(getpid());
 #endif
 }
+
+namespace {
 
 std::string ExecutableDir() {
 #ifdef _WIN32

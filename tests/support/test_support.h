@@ -16,6 +16,8 @@ namespace tq5test {
 // child processes inherit.
 void SetEnv(const char* name, const char* value);
 
+unsigned long ProcessId();
+
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);

@@ -1,0 +1,124 @@
+// The cache file's write when a step of it fails or the region's header is damaged:
+// the previous file stays byte for byte, no temporary file is left, and the result
+// says why.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "platform/platform.h"
+#include "region/region_state.h"
+#include "support/test_support.h"
+#include "tq5orvcache.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using tq5::platform::FileCalls;
+using tq5::platform::FileHandle;
+using tq5test::ReadFileBytes;
+
+// The system's own calls, for replacements that fail only after doing the real work.
+FileCalls systemCalls;
+
+class CacheFileWrite : public tq5test::CacheTest {
+ protected:
+  void SetUp() override {
+    CacheTest::SetUp();
+    systemCalls = tq5::platform::Files();
+    StartServer();
+    ASSERT_EQ(CACHE_OK, PutConfigurationData(0, 7));
+    ASSERT_EQ(CACHE_OK, WriteCacheDataToFile());
+    previous_ = ReadFileBytes(CacheFilePath());
+    // The next image differs from the file, so that a replaced file shows.
+    ASSERT_EQ(CACHE_OK, PutConfigurationData(1, 8));
+  }
+  void TearDown() override {
+    tq5::platform::ReplaceFileCalls(systemCalls);
+    CacheTest::TearDown();
+  }
+
+  void ExpectPreviousFileAlone() {
+    // Compared as a whole, so that a failure does not print a megabyte of bytes.
+    EXPECT_TRUE(previous_ == ReadFileBytes(CacheFilePath())) << "the cache file changed";
+    ExpectNoTemporaryFile();
+  }
+  void ExpectNoTemporaryFile() {
+    std::size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(folder_)) {
+      EXPECT_EQ("TQ5ORVCACHE.dat", entry.path().filename().string());
+      ++files;
+    }
+    EXPECT_EQ(1u, files);
+  }
+
+  std::string previous_;
+};
+
+TEST_F(CacheFileWrite, AFailedStepKeepsThePreviousFile) {
+  struct Step {
+    const char* name;
+    void (*fail)(FileCalls&);
+  };
+  const Step steps[] = {
+      {"write",
+       [](FileCalls& c) { c.write = [](FileHandle, const void*, std::size_t) { return false; }; }},
+      {"sync", [](FileCalls& c) { c.sync = [](FileHandle) { return false; }; }},
+      {"close",
+       [](FileCalls& c) {
+         c.close = [](FileHandle file) {
+           systemCalls.close(file);
+           return false;
+         };
+       }},
+      {"rename", [](FileCalls& c) { c.rename = [](const char*, const char*) { return false; }; }},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    FileCalls calls = systemCalls;
+    step.fail(calls);
+    tq5::platform::ReplaceFileCalls(calls);
+    EXPECT_EQ(CACHE_E_FILE_WRITE, WriteCacheDataToFile());
+    tq5::platform::ReplaceFileCalls(systemCalls);
+    ExpectPreviousFileAlone();
+  }
+
+  FileCalls calls = systemCalls;
+  calls.create = [](const char*) { return tq5::platform::kNoFile; };
+  tq5::platform::ReplaceFileCalls(calls);
+  EXPECT_EQ(CACHE_E_FILE_CREATE, WriteCacheDataToFile());
+  ExpectPreviousFileAlone();
+
+  // A rename that is not known to be on the disk is no success either.
+  calls = systemCalls;
+  calls.syncFolder = [](const char*) { return false; };
+  tq5::platform::ReplaceFileCalls(calls);
+  EXPECT_EQ(CACHE_E_FILE_WRITE, WriteCacheDataToFile());
+  ExpectNoTemporaryFile();
+
+  tq5::platform::ReplaceFileCalls(systemCalls);
+  EXPECT_EQ(CACHE_OK, WriteCacheDataToFile());
+  EXPECT_FALSE(previous_ == ReadFileBytes(CacheFilePath())) << "the write changed nothing";
+}
+
+TEST_F(CacheFileWrite, ARegionTheStartUpWouldRejectNeverReplacesTheFile) {
+  CacheHeader& header = tq5::region::State().regionView.header();
+  const CacheHeader good = header;
+  void (*const damages[])(CacheHeader&) = {
+      [](CacheHeader& h) { h.roleHighWater = h.roleCapacity + 1; },
+      [](CacheHeader& h) { h.roleActiveCount = h.roleHighWater + 1; },
+      [](CacheHeader& h) { h.userHighWater = -1; },
+      [](CacheHeader& h) { h.userCapacity = -1; },
+      // Valid capacities whose tables lie beyond the view.
+      [](CacheHeader& h) { h.roleCapacity = 2048; },
+  };
+  for (auto damage : damages) {
+    header = good;
+    damage(header);
+    EXPECT_EQ(CACHE_E_CORRUPTED, WriteCacheDataToFile());
+    ExpectPreviousFileAlone();
+  }
+  header = good;
+}
+
+}  // namespace
