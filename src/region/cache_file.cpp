@@ -23,6 +23,7 @@ namespace {
 constexpr uint32_t kPathBufferSize = 256;
 constexpr const char* kFolderVariable = "MERLOC_GROUP_FOLDER_NAME";
 constexpr char kFileName[] = "TQ5ORVCACHE.dat";
+static_assert(sizeof kFileName - 1 == kTemporaryNameLength);
 
 CacheHeader DefaultHeader() {
   CacheHeader header{};

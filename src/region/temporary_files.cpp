@@ -13,6 +13,7 @@ constexpr char kPrefix[] = "TQ5";
 constexpr char kSuffix[] = ".tmp";
 constexpr std::size_t kDigits = 8;
 constexpr std::size_t kNameLength = sizeof kPrefix - 1 + kDigits + sizeof kSuffix - 1;
+static_assert(kNameLength == kTemporaryNameLength);
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';

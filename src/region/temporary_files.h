@@ -4,9 +4,14 @@
 // removes it.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace tq5::region {
+
+// "TQ5XXXXXXXX.tmp": as long as the cache file's own name, so that a path that is legal
+// for the cache file is legal for its temporary file too.
+inline constexpr std::size_t kTemporaryNameLength = 15;
 
 // The temporary file of this process's writers, in `folder` (which ends with the path
 // separator).
