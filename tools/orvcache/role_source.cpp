@@ -8,11 +8,11 @@
 #include "host.h"
 #include "output.h"
 #include "platform/directory_file.h"
+#include "platform/settings.h"
 
 namespace orvcache {
 namespace {
 
-constexpr const char* kDirectoryVariable = "TQ5ORVCACHE_DIRECTORY";
 constexpr const char* kFilePrefix = "file:";
 
 std::string LowerAscii(std::string text) {
@@ -47,8 +47,7 @@ void Add(const std::string& name, const std::string& id, RoleList* list,
 
 std::string DirectoryChoice(const std::string& option) {
   if (!option.empty()) return option;
-  const char* value = std::getenv(kDirectoryVariable);
-  return value ? value : "";
+  return tq5::platform::ReadSetting("directory").value;
 }
 
 RoleList ReadRoleList(const std::string& choice, Progress* progress) {

@@ -16,12 +16,13 @@ struct RoleList {
   int skipped = 0;               // roles whose name or id does not fit the 63 characters
 };
 
-// The directory that `choice` names, in the form of TQ5ORVCACHE_DIRECTORY: empty or
-// "nss" for the group database, "file:/absolute/path" for a directory file. An empty
-// choice falls back to that variable. ToolError for anything else.
+// The directory that `choice` names, in the form of the "directory" setting: empty or
+// "nss" for the group database, "file:/absolute/path" for a directory file. ToolError for
+// anything else.
 RoleList ReadRoleList(const std::string& choice, Progress* progress);
 
-// The choice that a server takes: the option when given, else TQ5ORVCACHE_DIRECTORY.
+// The choice that a server takes: the option when given, else the machine-wide
+// "directory" setting, which every process's lookups follow.
 std::string DirectoryChoice(const std::string& option);
 
 }  // namespace orvcache

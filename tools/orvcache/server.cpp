@@ -16,6 +16,7 @@
 #include "host.h"
 #include "output.h"
 #include "platform/platform.h"
+#include "platform/settings.h"
 #include "progress.h"
 #include "role_source.h"
 
@@ -160,6 +161,15 @@ bool Server::Start() {
     const CacheFileCheck check = CheckCacheFile(cacheFile_);
     origin = check.usable ? "from the cache file " + cacheFile_
                           : "from the defaults (" + cacheFile_ + ": " + check.reason + ")";
+  }
+  const std::string machineDirectory = tq5::platform::ReadSetting("directory").value;
+  if (s_.directory != machineDirectory) {
+    // The option feeds the role list only; every process's lookups follow the setting.
+    log_.Note("warning", "--directory " + s_.directory +
+                             " differs from the machine's directory "
+                             "setting (" +
+                             (machineDirectory.empty() ? "nss" : machineDirectory) + ", " +
+                             tq5::platform::SettingsLocation() + "), which lookups fetch from");
   }
 
   Stopwatch watch;

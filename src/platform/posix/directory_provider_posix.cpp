@@ -1,7 +1,8 @@
-// The component on POSIX: no apartments, and a provider chosen by TQ5ORVCACHE_DIRECTORY
-// each time an object is created: unset, empty or "nss" for the machine's user and group
-// database, "file:/absolute/path" for a directory file. Any other value is a
-// configuration mistake and fails the creation rather than quietly asking someone else.
+// The component on POSIX: no apartments, and a provider chosen by the machine-wide
+// setting "directory" (platform/settings.h; TQ5ORVCACHE_DIRECTORY overrides it) each time
+// an object is created: unset, empty or "nss" for the machine's user and group database,
+// "file:/absolute/path" for a directory file. Any other value is a configuration mistake
+// and fails the creation rather than quietly asking someone else.
 #include <climits>
 #include <cwchar>
 #include <new>
@@ -9,6 +10,7 @@
 #include "platform/directory_component.h"
 #include "platform/platform.h"
 #include "platform/posix/directory_providers_posix.h"
+#include "platform/settings.h"
 
 namespace tq5::platform {
 
@@ -73,8 +75,7 @@ ApartmentJoin JoinApartment() { return ApartmentJoin::Joined; }
 void LeaveApartment() {}
 
 DirectoryObject* CreateDirectoryObject() {
-  const char* choice = zv_getenv("TQ5ORVCACHE_DIRECTORY");
-  const std::string value = choice ? choice : "";
+  const std::string value = ReadSetting("directory").value;
   if (value.empty() || value == "nss") return posix::CreateNssDirectory();
   const std::string filePrefix = "file:";
   if (value.compare(0, filePrefix.size(), filePrefix) == 0 && value.size() > filePrefix.size() &&
