@@ -95,15 +95,40 @@ ResultCode WriteRegionImage(tq5::platform::FileHandle file) {
 
 namespace tq5::region {
 
+namespace {
+
+// The path as the folder variable forms it, whatever its length; false without one.
+bool FormPath(std::string* path) {
+  const char* folder = platform::zv_getenv(kFolderVariable);
+  if (!folder) return false;
+  *path = std::string(folder) + platform::kPathSeparator + kFileName;
+  return true;
+}
+
+}  // namespace
+
 int GetCacheFilePath(char* buffer, uint32_t* size) {
   if (!buffer || !size) return 0;
-  const char* folder = platform::zv_getenv(kFolderVariable);
-  if (!folder) return 0;
-  const std::string path = std::string(folder) + platform::kPathSeparator + kFileName;
+  std::string path;
+  if (!FormPath(&path)) return 0;
   if (*size == 0 || path.size() > *size - 1) return 0;
   std::memcpy(buffer, path.c_str(), path.size() + 1);
   *size = static_cast<uint32_t>(path.size());
   return 1;
+}
+
+bool CacheFilePath(std::string* path, std::string* why) {
+  if (!FormPath(path)) {
+    *why = std::string(kFolderVariable) + " is not set";
+    return false;
+  }
+  if (path->size() > kPathBufferSize - 1) {
+    *why = "the cache file's path is longer than " + std::to_string(kPathBufferSize - 1) +
+           " characters";
+    path->clear();
+    return false;
+  }
+  return true;
 }
 
 }  // namespace tq5::region

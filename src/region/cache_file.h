@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace tq5::region {
 
@@ -9,5 +10,9 @@ namespace tq5::region {
 // `buffer`, *size is the path's length and the result is 1. Without the variable, or
 // when the path does not fit, the result is 0 and the buffer is left as it was.
 int GetCacheFilePath(char* buffer, uint32_t* size);
+
+// The same rule for tools: the cache file's path, or false with the reason in *why
+// ("MERLOC_GROUP_FOLDER_NAME is not set", a path over 255 characters).
+bool CacheFilePath(std::string* path, std::string* why);
 
 }  // namespace tq5::region

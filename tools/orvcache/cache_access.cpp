@@ -82,10 +82,4 @@ std::vector<UserEntry> ListUsers() {
                             "listing the users");
 }
 
-int64_t RegionBytes(int64_t roleCapacity, int64_t userCapacity) {
-  return static_cast<int64_t>(sizeof(CacheHeader)) +
-         static_cast<int64_t>(sizeof(RoleEntry)) * roleCapacity +
-         static_cast<int64_t>(sizeof(UserEntry)) * userCapacity;
-}
-
 }  // namespace orvcache

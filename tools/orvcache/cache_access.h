@@ -35,7 +35,4 @@ int32_t CountActiveRoles(Side side);
 // The cached users, in slot order.
 std::vector<UserEntry> ListUsers();
 
-// Size in bytes of a region with these capacities.
-int64_t RegionBytes(int64_t roleCapacity, int64_t userCapacity);
-
 }  // namespace orvcache

@@ -4,31 +4,13 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "host.h"
+#include "region/cache_file.h"
 #include "region/cache_image.h"
 
 namespace orvcache {
-namespace {
-
-constexpr const char* kFolderVariable = "MERLOC_GROUP_FOLDER_NAME";
-constexpr const char* kFileName = "TQ5ORVCACHE.dat";
-// The library forms the path in a buffer of 256 bytes.
-constexpr std::size_t kMaxPathLength = 255;
-
-}  // namespace
-
 std::string CacheFilePath(std::string* why) {
-  const char* folder = std::getenv(kFolderVariable);
-  if (!folder) {
-    *why = std::string(kFolderVariable) + " is not set";
-    return "";
-  }
-  const std::string path = std::string(folder) + host::PathSeparator() + kFileName;
-  if (path.size() > kMaxPathLength) {
-    *why = "the cache file's path is longer than 255 characters";
-    return "";
-  }
-  return path;
+  std::string path;
+  return tq5::region::CacheFilePath(&path, why) ? path : std::string();
 }
 
 CacheFileCheck CheckCacheFile(const std::string& path) {

@@ -10,6 +10,7 @@
 #include "output.h"
 #include "presentation.h"
 #include "progress.h"
+#include "region/layout.h"
 
 namespace orvcache {
 namespace {
@@ -223,7 +224,7 @@ int RunStatus(const Args&, bool json) {
   const auto fileSize = fileExists ? std::filesystem::file_size(file, error) : 0;
   int64_t modified = 0;
   const bool haveModified = fileExists && host::FileModified(file, &modified);
-  const int64_t bytes = RegionBytes(h.roleCapacity, h.userCapacity);
+  const auto bytes = static_cast<int64_t>(tq5::region::RegionSize(h.roleCapacity, h.userCapacity));
 
   if (json) {
     Json out = {{"roles",

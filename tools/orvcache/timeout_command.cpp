@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "commands.h"
+#include "directory/fetch_timeout.h"
 #include "output.h"
 #include "platform/registry.h"
 
@@ -14,17 +15,14 @@ namespace {
 using tq5::platform::RegistryKey;
 using tq5::platform::RegistryStatus;
 
-constexpr const char* kValueName = "ORV_USER_ROLES_TIMEOUT";
-constexpr uint32_t kDefaultMs = 60000;
-constexpr std::size_t kMaxKeyText = 255;
+constexpr const char* kValueName = tq5::directory::kUserRolesTimeoutValue;
+constexpr uint32_t kDefaultMs = tq5::directory::kDefaultUserRolesTimeoutMs;
 
 // The group's key, or a Failure with the library's code for a missing variable.
 std::string GroupKey() {
-  const char* group = std::getenv("MERLOC_GROUP_NAME");
-  const char* version = std::getenv("ZOLMAR_VERSION");
-  if (!group || !version) throw Failure(CACHE_E_NO_GROUP_ENV, "finding the group's key");
-  const std::string key = std::string("SOFTWARE\\Brintel\\Zolmar\\") + version + "\\" + group;
-  if (key.size() > kMaxKeyText) throw Failure(CACHE_E_GROUP_KEY_OPEN, "opening " + key);
+  std::string key;
+  const ResultCode rc = tq5::platform::GroupKeyPath(&key);
+  if (rc != CACHE_OK) throw Failure(rc, "finding the group's key");
   return key;
 }
 
