@@ -1,0 +1,20 @@
+// The processes the soak starts and kills: clients that look users up, delete and
+// commit them and judge every answer against the directory, and holders that take the
+// global cache mutex for a while, over and over, with the region damaged while they
+// hold it, so that a kill leaves the next taker a dead owner and a repair to make.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tq5::soak {
+
+// Exit codes of a worker: 0 once the board said stop, kWorkerSetupFailed when it could
+// not start. Wrong answers are counted on the board, not in the exit code.
+inline constexpr int kWorkerSetupFailed = 3;
+
+int RunClient(const std::string& boardPath, int slot, uint32_t seed,
+              const std::string& directoryPath, int users);
+int RunHolder(const std::string& boardPath, int slot, uint32_t seed);
+
+}  // namespace tq5::soak
