@@ -7,12 +7,22 @@ namespace tq5::soak {
 
 std::string UserName(int user) { return "u" + std::to_string(user); }
 
-std::string SoakDirectoryText(uint32_t seed, int users) {
-  std::mt19937 random(seed);
-  std::string text = "# the kill soak's directory\n";
+std::string SoakDirectoryText(uint32_t seed, int version, int users) {
+  std::mt19937 random(seed + 7919u * static_cast<uint32_t>(version));
+  std::string text = "# the kill soak's directory, version " + std::to_string(version) + "\n";
   const auto line = [&text](const std::string& user, const std::string& rest) {
     text += std::string(kDomain) + "\t" + user + (rest.empty() ? "" : "\t" + rest) + "\n";
   };
+  // Every role any version can give, held by a user whom nobody looks up: the complete
+  // role list is the same in every version.
+  for (int u = 1; u < users - 2; ++u) {
+    for (int k = 0; k < 4; ++k) {
+      const std::string role = "P" + std::to_string(u) + "_" + std::to_string(k);
+      line("catalogue", role + "\tID-" + role);
+    }
+  }
+  for (int s = 0; s < 6; ++s)
+    line("catalogue", "S" + std::to_string(s) + "\tID-S" + std::to_string(s));
   for (int u = 0; u < users; ++u) {
     const std::string user = UserName(u);
     if (u == users - 1) {
@@ -50,18 +60,26 @@ std::vector<std::string> SortedRoles(std::vector<std::string> roles) {
   return roles;
 }
 
-Expectation Expect(const platform::DirectoryFile& directory, int user) {
-  const platform::DirectoryAnswer answer = directory.AnswerFor(kDomain, UserName(user));
+bool Expectation::Allows(const std::vector<std::string>& sortedRoles) const {
+  return kind == Kind::Roles && std::find(sets.begin(), sets.end(), sortedRoles) != sets.end();
+}
+
+// The special users are alike in every version, so every version tells the same kind.
+Expectation Expect(const std::vector<platform::DirectoryFile>& versions, int user) {
   Expectation expected;
-  if (!answer.known || answer.fail) {
-    expected.kind = Expectation::Kind::Fails;
-  } else if (answer.delayMs >= static_cast<uint32_t>(kFetchLimitMs)) {
-    expected.kind = Expectation::Kind::TooSlow;
-  } else {
-    for (std::size_t i = 0; i < answer.names.elements.size(); ++i) {
-      expected.roles.push_back(answer.names.elements[i] + "\t" + answer.ids.elements[i]);
+  for (const platform::DirectoryFile& directory : versions) {
+    const platform::DirectoryAnswer answer = directory.AnswerFor(kDomain, UserName(user));
+    if (!answer.known || answer.fail) {
+      expected.kind = Expectation::Kind::Fails;
+    } else if (answer.delayMs >= static_cast<uint32_t>(kFetchLimitMs)) {
+      expected.kind = Expectation::Kind::TooSlow;
+    } else {
+      std::vector<std::string> roles;
+      for (std::size_t i = 0; i < answer.names.elements.size(); ++i) {
+        roles.push_back(answer.names.elements[i] + "\t" + answer.ids.elements[i]);
+      }
+      expected.sets.push_back(SortedRoles(std::move(roles)));
     }
-    expected.roles = SortedRoles(std::move(expected.roles));
   }
   return expected;
 }

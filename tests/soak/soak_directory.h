@@ -1,7 +1,9 @@
 // The directory the soak runs against: CORP\u0..u<N-1> with roles of their own and
 // shared ones, most behind a delay of a few to a hundred milliseconds; one user who is
 // always slower than the fetch time limit, one whose directory call fails, and u<N>,
-// whom the directory does not know.
+// whom the directory does not know. It comes in versions that give the users other
+// roles out of the same complete role list, so that switching versions changes users'
+// sets but never the role table.
 #pragma once
 
 #include <cstdint>
@@ -20,15 +22,18 @@ inline constexpr int kFetchLimitMs = 400;
 
 std::string UserName(int user);
 
-// The directory file's text for `users` users, shaped by `seed`.
-std::string SoakDirectoryText(uint32_t seed, int users);
+// The text of one version of the directory file for `users` users, shaped by `seed`.
+std::string SoakDirectoryText(uint32_t seed, int version, int users);
 
 // What a find of one user may answer.
 struct Expectation {
   enum class Kind { Roles, Fails, TooSlow } kind = Kind::Roles;
-  std::vector<std::string> roles;  // "name<TAB>id", sorted, for Kind::Roles
+  // For Kind::Roles: the sets ("name<TAB>id", sorted) that the versions give; an answer
+  // must be one of them, never a mixture.
+  std::vector<std::vector<std::string>> sets;
+  bool Allows(const std::vector<std::string>& sortedRoles) const;
 };
-Expectation Expect(const platform::DirectoryFile& directory, int user);
+Expectation Expect(const std::vector<platform::DirectoryFile>& versions, int user);
 
 // A set of answered roles in the form Expectation::roles uses.
 std::vector<std::string> SortedRoles(std::vector<std::string> roles);

@@ -24,6 +24,8 @@ using Json = nlohmann::json;
 
 constexpr int kStartMs = 60000;    // a server's start, a worker's clean stop, one command
 constexpr int kStallSeconds = 30;  // no lookup and no hold finished for this long: a hang
+constexpr int kVersions = 2;       // of the directory, switched during the run
+constexpr int kSwitchMs = 3000;    // how often the directory changes
 
 volatile sig_atomic_t interrupted = 0;
 void OnSignal(int) { interrupted = 1; }
@@ -51,7 +53,14 @@ class Soak {
     if (Setup() && StartServer() && WaitForCacheFile() && StartWorkers()) {
       const auto end =
           Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(options_.seconds * 1000));
-      while (failures_.empty() && Clock::now() < end && Idle(250 + random_() % 750)) KillOne();
+      auto nextSwitch = Clock::now() + std::chrono::milliseconds(kSwitchMs);
+      while (failures_.empty() && Clock::now() < end && Idle(250 + random_() % 750)) {
+        KillOne();
+        if (Clock::now() < nextSwitch) continue;
+        InstallVersion((version_ + 1) % kVersions);
+        ++switches_;
+        nextSwitch = Clock::now() + std::chrono::milliseconds(kSwitchMs);
+      }
       if (failures_.empty() && interrupted) Fail("interrupted");
       if (failures_.empty()) FinalChecks();
     }
@@ -81,9 +90,16 @@ class Soak {
     setenv("TQ5ORVCACHE_REGISTRY_ROOT", (dir_ + "/registry").c_str(), 1);
     directoryPath_ = dir_ + "/directory.txt";
     setenv("TQ5ORVCACHE_DIRECTORY", ("file:" + directoryPath_).c_str(), 1);
-    std::ofstream(directoryPath_) << SoakDirectoryText(options_.seed, options_.users);
-    std::string error;
-    if (!directory_.Load(directoryPath_, &error)) return Fail("directory file: " + error);
+    versions_.resize(kVersions);
+    for (int v = 0; v < kVersions; ++v) {
+      versionPaths_.push_back(dir_ + "/directory-" + std::to_string(v) + ".txt");
+      std::ofstream(versionPaths_.back()) << SoakDirectoryText(options_.seed, v, options_.users);
+      std::string error;
+      if (!versions_[static_cast<std::size_t>(v)].Load(versionPaths_.back(), &error)) {
+        return Fail("directory file: " + error);
+      }
+    }
+    if (!InstallVersion(0)) return false;
     boardPath_ = dir_ + "/board";
     board_ = MapBoard(boardPath_, true);
     if (!board_) return Fail("cannot map the scoreboard");
@@ -91,6 +107,18 @@ class Soak {
   }
 
   std::string CacheFile() const { return dir_ + "/folder/TQ5ORVCACHE.dat"; }
+
+  // The directory file is replaced in one step: a fetch reads one version or the other.
+  bool InstallVersion(int version) {
+    const std::string next = directoryPath_ + ".next";
+    std::filesystem::copy_file(versionPaths_[static_cast<std::size_t>(version)], next,
+                               std::filesystem::copy_options::overwrite_existing);
+    if (std::rename(next.c_str(), directoryPath_.c_str()) != 0) {
+      return Fail("cannot replace the directory file");
+    }
+    version_ = version;
+    return true;
+  }
 
   // ---- the server --------------------------------------------------------------------
   // Starts a server over whatever the last one left (a killed one leaves its pid file,
@@ -153,11 +181,16 @@ class Soak {
     const std::string slot = std::to_string(worker.slot);
     worker.pid = worker.holder
                      ? Spawn({options_.self, "holder", boardPath_, slot, seed}, worker.log)
-                     : Spawn({options_.self, "client", boardPath_, slot, seed, directoryPath_,
-                              std::to_string(options_.users)},
-                             worker.log);
+                     : Spawn(ClientCommand(slot, seed), worker.log);
     ++worker.starts;
     return worker.pid > 0 || Fail("cannot start a worker");
+  }
+
+  std::vector<std::string> ClientCommand(const std::string& slot, const std::string& seed) const {
+    std::vector<std::string> command = {options_.self, "client", boardPath_,
+                                        slot,          seed,     std::to_string(options_.users)};
+    command.insert(command.end(), versionPaths_.begin(), versionPaths_.end());
+    return command;
   }
 
   // Adds a slot's counts to the totals and clears it for the position's next process.
@@ -273,7 +306,7 @@ class Soak {
       }
       worker.pid = -1;
     }
-    if (!failures_.empty()) return;
+    if (!failures_.empty() || !WaitForSettledSweep()) return;
 
     const Json live = Command({"check"});
     if (live.value("sound", false) != true) Fail("the live region is not sound: " + live.dump());
@@ -289,6 +322,27 @@ class Soak {
     const Json file = Command({"check", "--file", CacheFile()});
     if (file.value("sound", false) != true) Fail("the cache file is not sound: " + file.dump());
     finalChecked_ = failures_.empty();
+  }
+
+  // Waits for a sweep that began after the directory's last change and refreshed every
+  // cached user: the second sweep from now that reports no pending and no failed user.
+  bool WaitForSettledSweep() {
+    const std::size_t from = ReadFile(serverLog_).size();
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kStartMs);
+    while (Clock::now() < deadline) {
+      const std::string log = ReadFile(serverLog_);
+      std::size_t at = from, sweeps = 0;
+      while ((at = log.find(" sweep: ", at)) != std::string::npos) {
+        const std::size_t end = log.find('\n', at);
+        if (end == std::string::npos) break;
+        const std::string line = log.substr(at, end - at);
+        if (++sweeps >= 2 && line.find(" 0 pending, 0 failed") != std::string::npos) return true;
+        at = end;
+      }
+      SleepMs(50);
+    }
+    return Fail("no sweep refreshed every cached user within a minute of the last change:\n" +
+                Tail(serverLog_, 3000));
   }
 
   // Runs `orvcache --json ARGS` and gives its JSON (an empty object on failure).
@@ -309,7 +363,8 @@ class Soak {
     return parsed;
   }
 
-  // Every cached user's committed roles are exactly what the directory gives the user.
+  // Every cached user's committed roles are exactly what the directory's installed
+  // version gives the user.
   void CompareUsers(const Json& listing) {
     if (!listing.contains("users")) {
       Fail("no user listing: " + listing.dump());
@@ -324,10 +379,10 @@ class Soak {
                             ? role["name"].get<std::string>() + "\t" + role["id"].get<std::string>()
                             : std::string("<no role>"));
       }
-      const Expectation want =
-          number >= 0 && number <= options_.users ? Expect(directory_, number) : Expectation{};
-      if (user.value("domain", "") != kDomain || number < 0 ||
-          want.kind != Expectation::Kind::Roles || SortedRoles(roles) != want.roles) {
+      const Expectation want = number >= 0 && number <= options_.users
+                                   ? Expect({versions_[static_cast<std::size_t>(version_)]}, number)
+                                   : Expectation{};
+      if (user.value("domain", "") != kDomain || number < 0 || !want.Allows(SortedRoles(roles))) {
         // The first few in full; the count says the rest.
         if (++cachedMismatches_ <= 3)
           Fail("cached user differs from the directory: " + user.dump());
@@ -354,6 +409,7 @@ class Soak {
         "100 ms and one of %d ms, fetch limit %d ms\n",
         options_.seed, options_.seconds, options_.clients, options_.holders, options_.users,
         kTooSlowMs, kFetchLimitMs);
+    std::printf("soak: directory changes %d\n", switches_);
     std::printf(
         "soak: kills %d: clients %d, holders %d (%d inside the global cache mutex), "
         "server %d; server starts %d\n",
@@ -397,7 +453,9 @@ class Soak {
   const SoakOptions options_;
   std::mt19937 random_;
   std::string dir_, prefix_, directoryPath_, boardPath_, serverLog_;
-  platform::DirectoryFile directory_;
+  std::vector<platform::DirectoryFile> versions_;
+  std::vector<std::string> versionPaths_;
+  int version_ = 0, switches_ = 0;
   Board* board_ = nullptr;
   pid_t serverPid_ = -1;
   std::vector<Worker> workers_;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "soak_driver.h"
 #include "soak_workers.h"
@@ -18,7 +19,7 @@ int Usage() {
   std::fprintf(stderr,
                "usage: tq5_soak run (--seconds N | --minutes N) --orvcache PATH [--seed N]\n"
                "                    [--clients N] [--holders N] [--users N] [--env NAME=VALUE]...\n"
-               "       tq5_soak client BOARD SLOT SEED DIRECTORY USERS\n"
+               "       tq5_soak client BOARD SLOT SEED USERS DIRECTORY-VERSION...\n"
                "       tq5_soak holder BOARD SLOT SEED\n");
   return kUsage;
 }
@@ -70,10 +71,10 @@ int Run(int argc, char** argv) {
 int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
   if (command == "run") return Run(argc, argv);
-  if (command == "client" && argc == 7) {
-    return tq5::soak::RunClient(argv[2], std::atoi(argv[3]),
-                                static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 10)), argv[5],
-                                std::atoi(argv[6]));
+  if (command == "client" && argc >= 7) {
+    return tq5::soak::RunClient(
+        argv[2], std::atoi(argv[3]), static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 10)),
+        std::atoi(argv[5]), std::vector<std::string>(argv + 6, argv + argc));
   }
   if (command == "holder" && argc == 5) {
     return tq5::soak::RunHolder(argv[2], std::atoi(argv[3]),

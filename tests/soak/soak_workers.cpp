@@ -25,8 +25,9 @@ bool RegionBeingReplaced(ResultCode rc) {
 
 class Client {
  public:
-  Client(WorkerSlot& slot, const platform::DirectoryFile& directory, int users) : me_(slot) {
-    for (int user = 0; user <= users; ++user) expected_.push_back(Expect(directory, user));
+  Client(WorkerSlot& slot, const std::vector<platform::DirectoryFile>& versions, int users)
+      : me_(slot) {
+    for (int user = 0; user <= users; ++user) expected_.push_back(Expect(versions, user));
   }
 
   void Step(std::mt19937& random) {
@@ -53,22 +54,28 @@ class Client {
     me_.lastUnexpected.store(rc);
   }
 
-  // An answered set must be exactly the user's roles in the directory.
+  // An answered set must be exactly the user's roles in one version of the directory.
   void Judge(const char* call, int user, const RoleNameId* roles, int32_t count) {
     std::vector<std::string> got;
     for (int32_t r = 0; r < count; ++r)
       got.push_back(std::string(roles[r].name) + "\t" + roles[r].id);
     got = SortedRoles(std::move(got));
     const Expectation& want = expected_[static_cast<std::size_t>(user)];
-    if (want.kind == Expectation::Kind::Roles && got == want.roles) {
+    if (want.Allows(got)) {
       me_.answers.fetch_add(1);
       return;
     }
     std::string text;
     for (const std::string& role : got) text += " [" + role + "]";
-    std::fprintf(stderr, "WRONG: %s %s answered%s; the directory gives %zu roles\n", call,
+    std::string allowed;
+    for (const std::vector<std::string>& set : want.sets) {
+      allowed += " {";
+      for (const std::string& role : set) allowed += " [" + role + "]";
+      allowed += " }";
+    }
+    std::fprintf(stderr, "WRONG: %s %s answered%s; the directory's versions give%s\n", call,
                  UserName(user).c_str(), text.c_str(),
-                 want.kind == Expectation::Kind::Roles ? want.roles.size() : 0);
+                 allowed.empty() ? " nothing" : allowed.c_str());
     me_.wrong.fetch_add(1);
   }
 
@@ -144,12 +151,15 @@ void HoldDamaged(WorkerSlot& me, unsigned holdMs) {
 
 }  // namespace
 
-int RunClient(const std::string& boardPath, int slot, uint32_t seed,
-              const std::string& directoryPath, int users) {
+int RunClient(const std::string& boardPath, int slot, uint32_t seed, int users,
+              const std::vector<std::string>& versionPaths) {
   Board* board = MapBoard(boardPath, false);
-  platform::DirectoryFile directory;
-  std::string error;
-  if (!board || !directory.Load(directoryPath, &error)) {
+  std::vector<platform::DirectoryFile> versions(versionPaths.size());
+  std::string error = board ? "" : "no scoreboard";
+  for (std::size_t v = 0; v < versions.size() && error.empty(); ++v) {
+    versions[v].Load(versionPaths[v], &error);
+  }
+  if (!error.empty() || versions.empty()) {
     std::fprintf(stderr, "client: cannot start: %s\n", error.c_str());
     return kWorkerSetupFailed;
   }
@@ -158,7 +168,7 @@ int RunClient(const std::string& boardPath, int slot, uint32_t seed,
     std::fprintf(stderr, "client: InitializeTQ5ORVCache: %d\n", rc);
     return kWorkerSetupFailed;
   }
-  Client client(board->slots[slot], directory, users);
+  Client client(board->slots[slot], versions, users);
   std::mt19937 random(seed);
   while (!board->stop.load()) client.Step(random);
   UninitializeTQ5ORVCache();

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tq5::soak {
 
@@ -13,8 +14,9 @@ namespace tq5::soak {
 // not start. Wrong answers are counted on the board, not in the exit code.
 inline constexpr int kWorkerSetupFailed = 3;
 
-int RunClient(const std::string& boardPath, int slot, uint32_t seed,
-              const std::string& directoryPath, int users);
+// A client accepts, for each user, the set of any one of the directory's versions.
+int RunClient(const std::string& boardPath, int slot, uint32_t seed, int users,
+              const std::vector<std::string>& versionPaths);
 int RunHolder(const std::string& boardPath, int slot, uint32_t seed);
 
 }  // namespace tq5::soak
