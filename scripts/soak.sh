@@ -8,13 +8,15 @@
 #   scripts/soak.sh --minutes N | --seconds N  [--seed N] [--clients N] [--holders N]
 #                   [--users N] [--env NAME=VALUE]...
 #
-# --env sets a variable in every process of the run (server, clients, holders, checks).
+# --env sets a variable in every process of the run (server, clients, holders, checks),
+# after the soak's own isolation variables, for instance
+# --env TQ5ORVCACHE_FETCH_OUTSIDE_LOCK=yes for lookups that fetch outside the mutex.
 # Builds the native build's tq5_soak and orvcache when needed (BUILD_DIR overrides).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 if (($# == 0)); then
-  sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
+  sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'
   exit 2
 fi
 build=${BUILD_DIR:-build/native}

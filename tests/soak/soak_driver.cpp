@@ -74,10 +74,6 @@ class Soak {
   bool Setup() {
     signal(SIGINT, OnSignal);
     signal(SIGTERM, OnSignal);
-    for (const std::string& setting : options_.environment) {
-      const std::size_t eq = setting.find('=');
-      setenv(setting.substr(0, eq).c_str(), setting.substr(eq + 1).c_str(), 1);
-    }
     const char* tmp = getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/tq5soak-XXXXXX";
     if (!mkdtemp(pattern.data())) return Fail("cannot make a temporary folder");
@@ -88,6 +84,8 @@ class Soak {
     setenv("TQ5ORVCACHE_OBJECT_PREFIX", prefix_.c_str(), 1);
     setenv("MERLOC_GROUP_FOLDER_NAME", (dir_ + "/folder").c_str(), 1);
     setenv("TQ5ORVCACHE_REGISTRY_ROOT", (dir_ + "/registry").c_str(), 1);
+    // No settings file: the machine's own settings stay out of the run.
+    setenv("TQ5ORVCACHE_CONFIG", (dir_ + "/tq5orvcache.conf").c_str(), 1);
     directoryPath_ = dir_ + "/directory.txt";
     setenv("TQ5ORVCACHE_DIRECTORY", ("file:" + directoryPath_).c_str(), 1);
     versions_.resize(kVersions);
@@ -100,6 +98,11 @@ class Soak {
       }
     }
     if (!InstallVersion(0)) return false;
+    // Last, so that a run can also replace any of the above.
+    for (const std::string& setting : options_.environment) {
+      const std::size_t eq = setting.find('=');
+      setenv(setting.substr(0, eq).c_str(), setting.substr(eq + 1).c_str(), 1);
+    }
     boardPath_ = dir_ + "/board";
     board_ = MapBoard(boardPath_, true);
     if (!board_) return Fail("cannot map the scoreboard");
@@ -409,6 +412,9 @@ class Soak {
         "100 ms and one of %d ms, fetch limit %d ms\n",
         options_.seed, options_.seconds, options_.clients, options_.holders, options_.users,
         kTooSlowMs, kFetchLimitMs);
+    for (const std::string& setting : options_.environment) {
+      std::printf("soak: with %s\n", setting.c_str());
+    }
     std::printf("soak: directory changes %d\n", switches_);
     std::printf(
         "soak: kills %d: clients %d, holders %d (%d inside the global cache mutex), "
