@@ -41,7 +41,6 @@ struct Worker {
   bool holder = false;
   int slot = 0;
   pid_t pid = -1;
-  int starts = 0;
   std::string log;
 };
 
@@ -185,7 +184,6 @@ class Soak {
     worker.pid = worker.holder
                      ? Spawn({options_.self, "holder", boardPath_, slot, seed}, worker.log)
                      : Spawn(ClientCommand(slot, seed), worker.log);
-    ++worker.starts;
     return worker.pid > 0 || Fail("cannot start a worker");
   }
 
