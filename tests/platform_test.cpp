@@ -71,7 +71,9 @@ class PlatformTest : public testing::Test {
   }
   void TearDown() override {
 #ifndef _WIN32
-    // POSIX names outlive the test; the mutex's is never removed by the library.
+    // POSIX names outlive the test; the mutex's is never removed by the library. A test
+    // may have moved to another prefix: the names to remove are those of its own.
+    SetPrefix(prefix_.c_str());
     shm_unlink(ObjectName(kCacheMutexName).c_str());
     shm_unlink(ObjectName(kSectionName).c_str());
 #endif
