@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   mingw-w64-x86-64-dev mingw-w64-tools wine64 libwine-dev
+  clang libclang-rt-14-dev
 )
 missing=()
 for package in "${packages[@]}"; do
@@ -26,7 +27,52 @@ if ((${#missing[@]})); then
       --no-install-recommends "${missing[@]}" || { echo "package installation failed"; exit 1; }
 fi
 
+# The names the tests give their kernel objects (tests/support, tests/platform_test.cpp,
+# the install check, tests/fuzz), sorted; POSIX names outlive the processes that made them.
+test_object_names() {
+  find /dev/shm -maxdepth 1 -printf '%f\n' 2>/dev/null |
+    grep -E '^(t[0-9]+_[0-9]+_|tq5pt[0-9]+_|tq5fz[0-9]+_|install_consumer_)' | sort
+}
+
+# Fails when names not in $1 (an earlier test_object_names) are there now and the process
+# whose id they carry has ended: a test left them behind. Those of running processes
+# (another run on the same machine) are not this run's.
+nothing_left_behind() {
+  local name pid left=()
+  while read -r name; do
+    pid=$(sed -nE 's/^(t|tq5pt|tq5fz)([0-9]+)_.*/\2/p' <<<"$name")
+    [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null && continue
+    left+=("$name")
+  done < <(comm -13 <(printf '%s\n' "$1") <(test_object_names))
+  ((${#left[@]} == 0)) && return 0
+  echo "== tests left kernel objects in /dev/shm: ${left[*]}"
+  return 1
+}
+
+# The concurrency tests under ThreadSanitizer (tests labelled "concurrency").
+run_tsan() {
+  echo "== tsan: configure, build, test"
+  if cmake --preset tsan >/dev/null && cmake --build --preset tsan && ctest --preset tsan; then
+    echo "== tsan: passed"
+  else
+    echo "== tsan: FAILED"
+    return 1
+  fi
+}
+
+# Each libFuzzer target for a short while over its seeds (longer: scripts/fuzz.sh --minutes N).
+run_fuzz() {
+  echo "== fuzz: build, run each target 20 s"
+  if scripts/fuzz.sh --seconds 20; then
+    echo "== fuzz: passed"
+  else
+    echo "== fuzz: FAILED"
+    return 1
+  fi
+}
+
 status=0
+shm_before=$(test_object_names)
 for preset in native windows; do
   echo "== $preset: configure, build, test"
   if cmake --preset "$preset" && cmake --build --preset "$preset" && ctest --preset "$preset"; then
@@ -36,6 +82,10 @@ for preset in native windows; do
     status=1
   fi
 done
+
+nothing_left_behind "$shm_before" || status=1
+run_tsan || status=1
+run_fuzz || status=1
 
 # Wine's server and services must not outlive the run.
 if [ -d build/windows/wineprefix ]; then
