@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and tests both builds of tq5orvcache on a Debian 12 machine: the native Linux
-# build (with sanitizers) and the Windows build (mingw-w64, tests under Wine).
+# build (with sanitizers) and the Windows build (mingw-w64, tests under Wine), then runs the
+# concurrency tests under ThreadSanitizer and each fuzz target briefly.
 # Installs the Debian packages it needs when they are missing. Exits non-zero when any
 # step or test of either build fails.
 set -uo pipefail
