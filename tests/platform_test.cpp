@@ -153,10 +153,12 @@ TEST_F(PlatformTest, GlobalMutexOfDeadOwnerGoesToNextWaiter) {
   ASSERT_EQ(CreateGlobalMutex(&mutex), CACHE_OK);
   std::thread([&] { LockGlobalMutex(mutex); }).join();  // ends without releasing
 
-  LockGlobalMutex(mutex);
+  ASSERT_EQ(LockGlobalMutex(mutex), LockOutcome::OwnerDied);
+  MarkGlobalMutexConsistent(mutex);
   {
     // Still a working mutex afterwards: it excludes others and can be handed on.
-    Contender other([&] { LockGlobalMutex(mutex); }, [&] { UnlockGlobalMutex(mutex); });
+    Contender other([&] { EXPECT_EQ(LockGlobalMutex(mutex), LockOutcome::Taken); },
+                    [&] { UnlockGlobalMutex(mutex); });
     EXPECT_FALSE(other.AcquiredWithin(kBlocked));
     UnlockGlobalMutex(mutex);
     EXPECT_TRUE(other.AcquiredWithin(kGetsIn));
