@@ -198,7 +198,7 @@ TEST_F(CacheFile, FailedWritesLeaveThePreviousFileIntact) {
 TEST_F(CacheFile, AWriterRemovesTheTemporaryFilesOfDeadWritersOnly) {
   auto temporary = [this](unsigned long writer) {
     char name[16];
-    std::snprintf(name, sizeof name, "TQ5%08lX.tmp", writer);
+    std::snprintf(name, sizeof name, "TQ5%08lX.tmp", writer & 0xFFFFFFFFul);
     return PathInFolder(name);
   };
   // Numbers no process has; 0 and 0xFFFFFFFF would name process groups to kill().
