@@ -10,9 +10,11 @@ void CommitCurrentSet(UserEntry& user, const roles::RoleTable& roles) {
   const int32_t size = ReadableSize(user.currentRoleCount);
   HoldRoles(user.currentRoleSlots, size, roles);
   ReleaseUserRoles(user, roles);
+  // The slots before the count, so that a process that dies in between leaves the old
+  // count over the new slots' first part rather than a new count over old slots.
+  std::memcpy(user.roleSlots, user.currentRoleSlots, sizeof(int32_t) * size);
   user.roleCount = size;
   user.status = USER_ROLES_CURRENT;
-  std::memcpy(user.roleSlots, user.currentRoleSlots, sizeof(int32_t) * size);
 }
 
 }  // namespace tq5::users

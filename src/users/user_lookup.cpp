@@ -71,13 +71,16 @@ ResultCode StoreFetched(const UserKey& key, const RoleNameId* fetched, int32_t f
     slot = 0;
   }
   UserEntry& entry = *users.at(slot);
-  entry.inUse = 1;
   entry.status = USER_ROLES_CURRENT;
   if (updateLastAccess) entry.lastAccess = Now();
   entry.slot = slot;
   std::memcpy(entry.domainName, key.domainName, sizeof entry.domainName);
   std::memcpy(entry.userName, key.userName, sizeof entry.userName);
   entry.roleCount = entry.currentRoleCount = MatchFetchedRoles(fetched, fetchedCount, roles, entry);
+  // In use only once it is whole: a process that dies while filling it leaves a free slot
+  // (whose references the repair after its death recounts), never a user with another
+  // user's name or a partial set.
+  entry.inUse = 1;
   users.Occupy(slot);
 
   const ResultCode rc = AnswerFromSet(entry.roleCount, entry.roleSlots, roles, count, out);
