@@ -16,6 +16,7 @@
 #include "directory/fetch_state.h"
 #include "platform/worker_thread.h"
 #include "region/call_patterns.h"
+#include "region/text.h"
 
 namespace tq5::directory {
 namespace {
@@ -121,14 +122,10 @@ ResultCode FetchUserRolesWithTimeout(uint32_t timeoutMs) {
 
 ResultCode FetchUserRoles(const char* domainName, const char* userName, uint32_t timeoutMs) {
   if (!domainName || !userName) return CACHE_E_INVALID_POINTER;
-  const std::size_t domainLength = std::strlen(domainName);
-  if (domainLength == 0 || domainLength >= static_cast<std::size_t>(kNameSize)) {
-    return CACHE_E_BAD_DOMAIN_NAME;
-  }
-  const std::size_t userLength = std::strlen(userName);
-  if (userLength == 0 || userLength >= static_cast<std::size_t>(kNameSize)) {
-    return CACHE_E_BAD_USER_NAME;
-  }
+  const std::size_t domainLength = region::UsableNameLength(domainName);
+  if (domainLength == 0) return CACHE_E_BAD_DOMAIN_NAME;
+  const std::size_t userLength = region::UsableNameLength(userName);
+  if (userLength == 0) return CACHE_E_BAD_USER_NAME;
   region::ProcessLock lock;
   FetchState& fetch = State().fetch;
   std::memcpy(fetch.fetchDomainName, domainName, domainLength + 1);

@@ -13,8 +13,8 @@ namespace tq5::platform {
 using ComponentResult = int32_t;
 
 enum class ApartmentJoin {
-  Joined,      // joined (or joined again); leave it when done
-  ChangedMode, // the thread is in another apartment already; go on, do not leave
+  Joined,       // joined (or joined again); leave it when done
+  ChangedMode,  // the thread is in another apartment already; go on, do not leave
   Failed
 };
 ApartmentJoin JoinApartment();

@@ -6,10 +6,10 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/ascii.h"
+
 namespace tq5::platform {
 namespace {
-
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool ParseInteger(std::string_view text, int64_t min, int64_t max, int64_t* out) {
   std::size_t at = 0;
@@ -25,14 +25,6 @@ bool ParseInteger(std::string_view text, int64_t min, int64_t max, int64_t* out)
   if (negative) value = -value;
   if (value < min || value > max) return false;
   *out = value;
-  return true;
-}
-
-bool EqualIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  }
   return true;
 }
 
@@ -53,10 +45,6 @@ uint32_t HashKey(const char* domainName, std::size_t domainSize, const char* use
 }
 
 }  // namespace
-
-bool EqualIgnoringAsciiCase(const std::string& a, const std::string& b) {
-  return EqualIgnoringCase(a, b);
-}
 
 bool DirectoryArray::Readable(std::size_t position) const {
   if (position >= elements.size()) return false;
@@ -277,8 +265,8 @@ std::size_t DirectoryFile::FindUser(uint32_t hash, const char* domainName, std::
     if (entry.first < 0) return slot;
     if (entry.hash != hash) continue;
     const Line& line = lines_[static_cast<std::size_t>(entry.first)];
-    if (EqualIgnoringCase(View(line.domainName), domain) &&
-        EqualIgnoringCase(View(line.userName), user)) {
+    if (EqualIgnoringAsciiCase(View(line.domainName), domain) &&
+        EqualIgnoringAsciiCase(View(line.userName), user)) {
       return slot;
     }
   }
@@ -343,7 +331,7 @@ std::vector<DirectoryRole> DirectoryFile::AllRoles() const {
     const std::string_view name = View(line.first);
     const std::string_view id = View(line.second);
     const bool seen = std::any_of(roles.begin(), roles.end(), [&](const DirectoryRole& role) {
-      return EqualIgnoringCase(role.name, name) && EqualIgnoringCase(role.id, id);
+      return EqualIgnoringAsciiCase(role.name, name) && EqualIgnoringAsciiCase(role.id, id);
     });
     if (!seen) roles.push_back({std::string(name), std::string(id)});
   }

@@ -126,7 +126,4 @@ class DirectoryFile {
   InitializeFailure initializeFailure_ = InitializeFailure::Never;
 };
 
-// Whether two texts are equal when A-Z and a-z count as the same.
-bool EqualIgnoringAsciiCase(const std::string& a, const std::string& b);
-
 }  // namespace tq5::platform

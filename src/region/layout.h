@@ -37,6 +37,23 @@ constexpr bool ValidCapacities(int64_t roleCapacity, int64_t userCapacity) {
          userCapacity <= INT32_MAX && RegionSize(roleCapacity, userCapacity) <= kMaxRegionSize;
 }
 
+// The entries of a user's role set that may be read: a damaged count never reaches past
+// the set's 128 slots, and a negative one reads nothing.
+constexpr int32_t ReadableSetSize(int32_t count) {
+  return count < 0 ? 0 : count > TQ5ORVCACHE_MAX_USER_ROLES ? TQ5ORVCACHE_MAX_USER_ROLES : count;
+}
+
+// Takes `slot` out of one of a user's sets, keeping the order of the rest. A set whose
+// count was damaged ends with the entries it could read.
+inline void RemoveFromSet(int32_t* count, int32_t* slots, int32_t slot) {
+  const int32_t size = ReadableSetSize(*count);
+  int32_t kept = 0;
+  for (int32_t k = 0; k < size; ++k) {
+    if (slots[k] != slot) slots[kept++] = slots[k];
+  }
+  if (kept != *count) *count = kept;
+}
+
 // This process's view of the region: its base address and the bytes mapped there.
 // A view always holds at least the header.
 struct MappedRegion {
@@ -72,6 +89,18 @@ class RegionTables {
   }
   RoleEntry* roles() const { return roles_; }
   UserEntry* users() const { return users_; }
+
+  // A current set holds no references, so it may still name a role slot that is being
+  // freed. A later merge can place another role there, and committing the set would
+  // then hand that role to a user whom the directory never gave it: a freed slot leaves
+  // every occupied user's current set. (A committed set holds its roles, so no slot of
+  // one is ever freed.)
+  void ForgetRoleInCurrentSets(int32_t slot) const {
+    for (int32_t i = 0; i < userScanLimit(); ++i) {
+      UserEntry& user = users_[i];
+      if (user.inUse == 1) RemoveFromSet(&user.currentRoleCount, user.currentRoleSlots, slot);
+    }
+  }
 
  private:
   static int32_t Clamp(int32_t mark, int32_t capacity) {

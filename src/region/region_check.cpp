@@ -45,7 +45,7 @@ class Checker {
       Terminate(what + " userName", user.userName);
       CheckSet(what + " roleSlots", &user.roleCount, user.roleSlots, roleMark);
       CheckSet(what + " currentRoleSlots", &user.currentRoleCount, user.currentRoleSlots, roleMark);
-      for (int32_t k = 0; k < SetSize(user.roleCount); ++k) {
+      for (int32_t k = 0; k < ReadableSetSize(user.roleCount); ++k) {
         if (Holdable(user.roleSlots[k], roleMark)) ++refs[user.roleSlots[k]];
       }
     }
@@ -57,7 +57,7 @@ class Checker {
       Expect(what + " userRefs", &role.userRefs, refs[i]);
       if (role.listed == 0 && role.userRefs == 0) {
         Report(what + ": unlisted and held by no user, yet in use");
-        if (repair_) Free(i, userMark);
+        if (repair_) Free(i);
       }
     }
 
@@ -66,10 +66,6 @@ class Checker {
   }
 
  private:
-  static int32_t SetSize(int32_t count) {
-    return count < 0 ? 0 : count > kMaxSet ? kMaxSet : count;
-  }
-
   template <typename Entry>
   static int32_t CountInUse(const Entry* entries, int32_t limit) {
     int32_t n = 0;
@@ -104,9 +100,9 @@ class Checker {
   // keeps its order when the repair closes the gaps.
   void CheckSet(const std::string& what, int32_t* count, int32_t* slots, int32_t roleMark) {
     if (*count < 0 || *count > kMaxSet) {
-      Expect(what + " count", count, SetSize(*count));
+      Expect(what + " count", count, ReadableSetSize(*count));
     }
-    const int32_t size = SetSize(*count);
+    const int32_t size = ReadableSetSize(*count);
     int32_t kept = 0;
     for (int32_t k = 0; k < size; ++k) {
       if (Holdable(slots[k], roleMark)) {
@@ -121,19 +117,9 @@ class Checker {
   }
 
   // The release rule, which also takes the slot out of every current set.
-  void Free(int32_t slot, int32_t userMark) {
+  void Free(int32_t slot) {
     t_.role(slot)->inUse = 0;
-    for (int32_t j = 0; j < userMark; ++j) {
-      UserEntry& user = *t_.user(j);
-      if (user.inUse != 1) continue;
-      const int32_t size = SetSize(user.currentRoleCount);
-      int32_t kept = 0;
-      for (int32_t k = 0; k < size; ++k) {
-        if (user.currentRoleSlots[k] != slot)
-          user.currentRoleSlots[kept++] = user.currentRoleSlots[k];
-      }
-      user.currentRoleCount = kept;
-    }
+    t_.ForgetRoleInCurrentSets(slot);
   }
 
   RegionTables t_;

@@ -7,12 +7,20 @@
 #include <cstring>
 #include <string>
 
+#include "platform/ascii.h"
 #include "tq5orvcache.h"
 
 namespace tq5::region {
 
 inline constexpr std::size_t kTextSize = TQ5ORVCACHE_TEXT_SIZE;
 using TextField = char[kTextSize];
+
+// The length of a caller's name if it is 1 to 63 characters long, so that it fits a text
+// field with its NUL; else 0. Reads at most 64 bytes of it.
+inline std::size_t UsableNameLength(const char* name) {
+  const std::size_t length = strnlen(name, kTextSize);
+  return length < kTextSize ? length : 0;
+}
 
 // Whether the field holds its NUL within its bytes.
 inline bool IsTerminated(const TextField& field) {
@@ -23,13 +31,8 @@ inline bool IsTerminated(const TextField& field) {
 // machine and in every process.
 inline bool EqualsIgnoringAsciiCase(const TextField& a, const TextField& b) {
   for (std::size_t i = 0; i < kTextSize; ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]);
-    unsigned char y = static_cast<unsigned char>(b[i]);
-    if (x != y) {
-      if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + ('a' - 'A'));
-      if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + ('a' - 'A'));
-      if (x != y) return false;
-    }
+    const char x = a[i];
+    if (x != b[i] && platform::LowerAscii(x) != platform::LowerAscii(b[i])) return false;
     if (x == '\0') return true;
   }
   // Sixty-four equal bytes without a NUL: as much as the fields can hold.
@@ -39,11 +42,7 @@ inline bool EqualsIgnoringAsciiCase(const TextField& a, const TextField& b) {
 // The field's text with A-Z folded to a-z, up to its NUL or its end: equal for exactly
 // the fields that EqualsIgnoringAsciiCase finds equal, for use as a key.
 inline std::string FoldedText(const TextField& field) {
-  std::string text(field, strnlen(field, kTextSize));
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
-  }
-  return text;
+  return platform::LowerAsciiText(std::string_view(field, strnlen(field, kTextSize)));
 }
 
 }  // namespace tq5::region

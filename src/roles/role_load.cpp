@@ -62,9 +62,7 @@ std::vector<int32_t> NewSlotsOfOldRoles(const RoleTable& table, const RoleEntry*
 
 // Renumbers one of a user's sets after a full load; roles the new list lacks leave it.
 void MoveSet(int32_t* count, int32_t* slots, const std::vector<int32_t>& moved) {
-  const int32_t size = *count < 0                            ? 0
-                       : *count > TQ5ORVCACHE_MAX_USER_ROLES ? TQ5ORVCACHE_MAX_USER_ROLES
-                                                             : *count;
+  const int32_t size = ReadableSetSize(*count);
   int32_t kept = 0;
   for (int32_t k = 0; k < size; ++k) {
     const int32_t slot = slots[k];

@@ -85,33 +85,6 @@ int32_t FindRoleEntry(const RoleNameId& key, int32_t searchCount, const RoleTabl
   return FindByNameAndId(key, searchCount, table);
 }
 
-namespace {
-
-// A current set holds no references, so it may still name a slot that is being freed. A
-// later merge can place another role there, and committing the set would then hand that
-// role to a user whom the directory never gave it: the freed slot leaves every current
-// set. (A committed set holds its roles, so no slot of one is ever freed.)
-void ForgetInCurrentSets(const region::RegionTables& tables, int32_t slot) {
-  const int32_t limit = tables.userScanLimit();
-  for (int32_t i = 0; i < limit; ++i) {
-    UserEntry& user = *tables.user(i);
-    if (user.inUse != 1) continue;
-    const int32_t count = user.currentRoleCount < 0 ? 0
-                          : user.currentRoleCount > TQ5ORVCACHE_MAX_USER_ROLES
-                              ? TQ5ORVCACHE_MAX_USER_ROLES
-                              : user.currentRoleCount;
-    int32_t kept = 0;
-    for (int32_t j = 0; j < count; ++j) {
-      if (user.currentRoleSlots[j] != slot) {
-        user.currentRoleSlots[kept++] = user.currentRoleSlots[j];
-      }
-    }
-    if (kept != count) user.currentRoleCount = kept;
-  }
-}
-
-}  // namespace
-
 int32_t FindFreeRoleSlot(int32_t highWater, const RoleTable& table) {
   const int32_t limit = highWater < 0                  ? 0
                         : highWater > table.capacity() ? table.capacity()
@@ -129,7 +102,7 @@ bool ReleaseRoleIfUnused(const RoleTable& table, int64_t index) {
   if (!entry || entry->inUse != 1 || entry->listed != 0 || entry->userRefs != 0) return false;
   entry->inUse = 0;
   table.CountDown();
-  ForgetInCurrentSets(table.tables(), static_cast<int32_t>(index));
+  table.tables().ForgetRoleInCurrentSets(static_cast<int32_t>(index));
   return true;
 }
 

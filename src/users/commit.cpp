@@ -7,7 +7,7 @@
 namespace tq5::users {
 
 void CommitCurrentSet(UserEntry& user, const roles::RoleTable& roles) {
-  const int32_t size = ReadableSize(user.currentRoleCount);
+  const int32_t size = ReadableSetSize(user.currentRoleCount);
   HoldRoles(user.currentRoleSlots, size, roles);
   ReleaseUserRoles(user, roles);
   // The slots before the count, so that a process that dies in between leaves the old

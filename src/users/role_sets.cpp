@@ -22,7 +22,7 @@ void CopyText(char (&to)[TQ5ORVCACHE_TEXT_SIZE], const char (&from)[TQ5ORVCACHE_
 }  // namespace
 
 void ReleaseUserRoles(const UserEntry& user, const roles::RoleTable& roles) {
-  const int32_t count = ReadableSize(user.roleCount);
+  const int32_t count = ReadableSetSize(user.roleCount);
   for (int32_t i = 0; i < count; ++i) {
     const int32_t slot = user.roleSlots[i];
     RoleEntry* role = HeldRole(slot, roles);
@@ -33,7 +33,7 @@ void ReleaseUserRoles(const UserEntry& user, const roles::RoleTable& roles) {
 }
 
 void HoldRoles(const int32_t* slots, int32_t count, const roles::RoleTable& roles) {
-  count = ReadableSize(count);
+  count = ReadableSetSize(count);
   for (int32_t i = 0; i < count; ++i) {
     RoleEntry* role = HeldRole(slots[i], roles);
     if (role && role->userRefs < INT32_MAX) ++role->userRefs;

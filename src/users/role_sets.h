@@ -12,11 +12,7 @@ namespace tq5::users {
 
 inline constexpr int32_t kMaxSetSize = TQ5ORVCACHE_MAX_USER_ROLES;
 
-// The number of slots of a set that may be read: a damaged count never reaches past
-// the set's 128 slots, and a negative one reads nothing.
-inline int32_t ReadableSize(int32_t count) {
-  return count < 0 ? 0 : count > kMaxSetSize ? kMaxSetSize : count;
-}
+using region::ReadableSetSize;
 
 // Gives up the committed roles of `user`: one reference fewer on each role it holds,
 // and a role that is then unlisted and unreferenced is freed. The user's own fields stay.

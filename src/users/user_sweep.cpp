@@ -32,7 +32,7 @@ void UpdateUserRoleStatus(UserEntry& user) {
     return;
   }
   user.status = USER_ROLES_CURRENT;
-  const int32_t size = ReadableSize(user.roleCount);
+  const int32_t size = ReadableSetSize(user.roleCount);
   for (int32_t i = 0; i < size; ++i) {
     bool present = false;
     for (int32_t j = 0; j < size && !present; ++j) {

@@ -6,21 +6,13 @@ namespace tq5::users {
 
 using region::EqualsIgnoringAsciiCase;
 
-namespace {
-
-// The length of `name` if it is 1 to 63 characters long, else 0; reads at most 64 bytes.
-std::size_t UsableLength(const char* name) {
-  const std::size_t length = strnlen(name, kMaxNameLength + 1);
-  return length <= kMaxNameLength ? length : 0;
-}
-
-}  // namespace
+using region::UsableNameLength;
 
 ResultCode CheckUserNames(const char* domainName, const char* userName, UserKey* key) {
   if (!domainName || !userName) return CACHE_E_INVALID_POINTER;
-  const std::size_t domainLength = UsableLength(domainName);
+  const std::size_t domainLength = UsableNameLength(domainName);
   if (domainLength == 0) return CACHE_E_BAD_DOMAIN_NAME;
-  const std::size_t userLength = UsableLength(userName);
+  const std::size_t userLength = UsableNameLength(userName);
   if (userLength == 0) return CACHE_E_BAD_USER_NAME;
   std::memcpy(key->domainName, domainName, domainLength);
   std::memcpy(key->userName, userName, userLength);

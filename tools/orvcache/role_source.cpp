@@ -7,6 +7,7 @@
 
 #include "host.h"
 #include "output.h"
+#include "platform/ascii.h"
 #include "platform/directory_file.h"
 #include "platform/settings.h"
 
@@ -14,13 +15,6 @@ namespace orvcache {
 namespace {
 
 constexpr const char* kFilePrefix = "file:";
-
-std::string LowerAscii(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
 
 // Adds one role unless a role that differs only in ASCII case is there already: the
 // load would keep both and the merge would fold them, so the list folds them first.
@@ -34,7 +28,10 @@ void Add(const std::string& name, const std::string& id, RoleList* list,
     return;
   }
   // Neither text holds a NUL, so one joins the two unambiguously.
-  if (!seen->insert(LowerAscii(storedName) + '\0' + LowerAscii(storedId)).second) return;
+  if (!seen->insert(tq5::platform::LowerAsciiText(storedName) + '\0' +
+                    tq5::platform::LowerAsciiText(storedId))
+           .second)
+    return;
   RoleEntry role{};
   role.inUse = 1;
   role.listed = 1;

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ascii.h"
 #include "platform/platform.h"
 #include "platform/registry.h"
 
@@ -34,16 +35,6 @@ constexpr off_t kMaxValueFileSize = 64 * 1024;
 std::string Root() {
   const char* root = zv_getenv(kRootVariable);
   return root && *root ? root : kDefaultRoot;
-}
-
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualIgnoringAsciiCase(const std::string& a, const char* b) {
-  std::size_t i = 0;
-  for (; i < a.size() && b[i]; ++i) {
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  }
-  return i == a.size() && !b[i];
 }
 
 // A name that stays inside its folder: not empty, no '/', not "." or "..".
