@@ -124,6 +124,8 @@ struct FileCalls {
   bool (*syncFolder)(const char* folder);
 };
 
+// The operating system's own calls (one table per platform).
+const FileCalls& SystemFileCalls();
 // The calls in use: the system's own, unless a test replaced them.
 const FileCalls& Files();
 // For tests: puts `calls` in use and returns the ones they replace. No write may run

@@ -53,25 +53,18 @@ bool SyncFolder(const char* folder) {
 
 constexpr FileCalls kSystemCalls = {CreateForWriting, WriteAll,   SyncDescriptor,
                                     CloseDescriptor,  RenameOver, SyncFolder};
-FileCalls calls = kSystemCalls;
 
 }  // namespace
 
-const FileCalls& Files() { return calls; }
-
-FileCalls ReplaceFileCalls(const FileCalls& replacement) {
-  const FileCalls previous = calls;
-  calls = replacement;
-  return previous;
-}
+const FileCalls& SystemFileCalls() { return kSystemCalls; }
 
 bool MoveFileOver(const std::string& from, const std::string& to) {
-  if (!calls.rename(from.c_str(), to.c_str())) return false;
+  if (!Files().rename(from.c_str(), to.c_str())) return false;
   const std::string::size_type slash = to.find_last_of('/');
   const std::string folder = slash == std::string::npos ? "."
                              : slash == 0               ? "/"
                                                         : to.substr(0, slash);
-  return calls.syncFolder(folder.c_str());
+  return Files().syncFolder(folder.c_str());
 }
 
 }  // namespace tq5::platform

@@ -43,23 +43,16 @@ bool SyncFolder(const char*) { return true; }
 
 constexpr FileCalls kSystemCalls = {CreateForWriting, WriteAll,   SyncHandle,
                                     CloseFileHandle,  RenameOver, SyncFolder};
-FileCalls calls = kSystemCalls;
 
 }  // namespace
 
-const FileCalls& Files() { return calls; }
-
-FileCalls ReplaceFileCalls(const FileCalls& replacement) {
-  const FileCalls previous = calls;
-  calls = replacement;
-  return previous;
-}
+const FileCalls& SystemFileCalls() { return kSystemCalls; }
 
 bool MoveFileOver(const std::string& from, const std::string& to) {
-  if (!calls.rename(from.c_str(), to.c_str())) return false;
+  if (!Files().rename(from.c_str(), to.c_str())) return false;
   const std::string::size_type separator = to.find_last_of("\\/");
   const std::string folder = separator == std::string::npos ? "." : to.substr(0, separator + 1);
-  return calls.syncFolder(folder.c_str());
+  return Files().syncFolder(folder.c_str());
 }
 
 }  // namespace tq5::platform
