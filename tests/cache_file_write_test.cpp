@@ -102,7 +102,7 @@ TEST_F(CacheFileWrite, AFailedStepKeepsThePreviousFile) {
 }
 
 TEST_F(CacheFileWrite, ARegionTheStartUpWouldRejectNeverReplacesTheFile) {
-  CacheHeader& header = tq5::region::State().regionView.header();
+  CacheHeader& header = tq5::region::ProcessRegion().regionView.header();
   const CacheHeader good = header;
   void (*const damages[])(CacheHeader&) = {
       [](CacheHeader& h) { h.roleHighWater = h.roleCapacity + 1; },

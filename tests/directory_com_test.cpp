@@ -459,7 +459,7 @@ class DirectoryServerTest : public testing::Test {
 
   // One fetch of CORP\user; `roles` receives what it fetched after CACHE_OK.
   ResultCode Fetch(const char* user, uint32_t timeoutMs, Roles* roles = nullptr) {
-    directory::FetchState& fetch = directory::State().fetch;
+    directory::FetchState& fetch = directory::ProcessDirectory().fetch;
     const ResultCode result = directory::FetchUserRoles("CORP", user, timeoutMs);
     if (roles != nullptr) {
       roles->clear();
@@ -538,13 +538,13 @@ TEST_F(DirectoryServerTest, FetchesTheUsersRolesInOrder) {
   Roles roles;
   ASSERT_EQ(CACHE_OK, Fetch("alice", kLimit, &roles));
   EXPECT_EQ((Roles{{"Operators", "R-1"}, {"Supervisors", "R-3"}}), roles);
-  platform::DirectoryObject* held = directory::State().fetch.authorizationObject;
+  platform::DirectoryObject* held = directory::ProcessDirectory().fetch.authorizationObject;
   // The file is read again at every call, and the object serves fetch after fetch, on
   // one worker thread after another.
   WriteDirectory("CORP\talice\tEngineers\tR-2\n");
   ASSERT_EQ(CACHE_OK, Fetch("alice", platform::kWaitForever, &roles));
   EXPECT_EQ((Roles{{"Engineers", "R-2"}}), roles);
-  EXPECT_EQ(held, directory::State().fetch.authorizationObject);
+  EXPECT_EQ(held, directory::ProcessDirectory().fetch.authorizationObject);
 }
 
 TEST_F(DirectoryServerTest, ArrayShapesMapToTheirResults) {
@@ -579,7 +579,7 @@ TEST_F(DirectoryServerTest, ArrayShapesMapToTheirResults) {
   ASSERT_EQ(CACHE_OK, Fetch("long", kLimit, &roles));
   EXPECT_EQ((Roles{{name62, "R-1"}}), roles);
   EXPECT_EQ(CACHE_E_USER_FETCH_NAME_TOO_LONG, Fetch("toolong", kLimit));
-  EXPECT_EQ(0, directory::State().fetch.fetchedRoleCount);
+  EXPECT_EQ(0, directory::ProcessDirectory().fetch.fetchedRoleCount);
 
   ASSERT_EQ(CACHE_OK, Fetch("from1", kLimit, &roles));
   EXPECT_EQ((Roles{{"A", "1"}, {"B", "2"}, {"C", "3"}}), roles);
@@ -615,7 +615,7 @@ TEST_F(DirectoryServerTest, ServerThatAnswersLateTimesOut) {
   ASSERT_EQ(CACHE_OK, Fetch("quick", kLimit, &roles));
   EXPECT_EQ((Roles{{"Engineers", "R-2"}}), roles);
   WaitForLateWorkers();
-  const directory::FetchState& fetch = directory::State().fetch;
+  const directory::FetchState& fetch = directory::ProcessDirectory().fetch;
   ASSERT_EQ(1, fetch.fetchedRoleCount);
   EXPECT_STREQ("Engineers", fetch.fetchedRoles[0].name);
 
@@ -627,7 +627,7 @@ TEST_F(DirectoryServerTest, ServerThatAnswersLateTimesOut) {
 TEST_F(DirectoryServerTest, FailedInitializationIsRetriedOnANewObject) {
   WriteDirectory("CORP\talice\tOperators\tR-1\n");
   ASSERT_EQ(CACHE_OK, Fetch("alice", kLimit));
-  platform::DirectoryObject* used = directory::State().fetch.authorizationObject;
+  platform::DirectoryObject* used = directory::ProcessDirectory().fetch.authorizationObject;
   ASSERT_NE(used, nullptr);
 
   // Fails on the object initialised before, works on a new one, which is kept.
@@ -635,13 +635,13 @@ TEST_F(DirectoryServerTest, FailedInitializationIsRetriedOnANewObject) {
   Roles roles;
   ASSERT_EQ(CACHE_OK, Fetch("alice", kLimit, &roles));
   EXPECT_EQ((Roles{{"Operators", "R-1"}}), roles);
-  platform::DirectoryObject* renewed = directory::State().fetch.authorizationObject;
+  platform::DirectoryObject* renewed = directory::ProcessDirectory().fetch.authorizationObject;
   EXPECT_NE(renewed, used);
   EXPECT_NE(renewed, nullptr);
 
   WriteDirectory("@init-fail\talways\nCORP\talice\tOperators\tR-1\n");
   EXPECT_EQ(CACHE_E_USER_FETCH_INIT, Fetch("alice", kLimit));
-  EXPECT_EQ(nullptr, directory::State().fetch.authorizationObject);
+  EXPECT_EQ(nullptr, directory::ProcessDirectory().fetch.authorizationObject);
 
   // No object held: creation that fails is its own failure; once it works, so does
   // the fetch.
@@ -677,7 +677,7 @@ TEST_F(DirectoryServerTest, ServerThatEndedOrIsNotRegistered) {
   // can be made; with nothing held, the creation itself fails.
   ASSERT_EQ(0, RunServerCommand("/UnregServer"));
   EXPECT_EQ(CACHE_E_USER_FETCH_INIT, Fetch("alice", kLimit));
-  EXPECT_EQ(nullptr, directory::State().fetch.authorizationObject);
+  EXPECT_EQ(nullptr, directory::ProcessDirectory().fetch.authorizationObject);
   EXPECT_EQ(CACHE_E_USER_FETCH_CREATE_AUTHZ, Fetch("alice", kLimit));
 
   // Registered again, the next fetch starts a new server.

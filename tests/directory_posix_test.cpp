@@ -37,8 +37,8 @@ class ProviderTest : public testing::Test {
   }
   static std::vector<std::string> Roles() {
     std::vector<std::string> roles;
-    for (int32_t i = 0; i < State().fetch.fetchedRoleCount; ++i) {
-      const RoleNameId& role = State().fetch.fetchedRoles[i];
+    for (int32_t i = 0; i < ProcessDirectory().fetch.fetchedRoleCount; ++i) {
+      const RoleNameId& role = ProcessDirectory().fetch.fetchedRoles[i];
       roles.push_back(std::string(role.name) + "=" + role.id);
     }
     return roles;
@@ -115,7 +115,7 @@ TEST_F(FileProviderTest, AnswersFromTheFileAsItIsAtEachFetch) {
   ASSERT_EQ(Fetch("ALICE"), CACHE_OK);
   EXPECT_EQ(Roles(), (std::vector<std::string>{"Operator=S-1", "Engineer=S-2"}));
   ASSERT_EQ(Fetch("bob"), CACHE_OK);
-  EXPECT_EQ(State().fetch.fetchedRoles, nullptr);
+  EXPECT_EQ(ProcessDirectory().fetch.fetchedRoles, nullptr);
   EXPECT_EQ(Fetch("dave"), CACHE_E_USER_FETCH_CALL);
   EXPECT_EQ(Fetch("nobody"), CACHE_E_USER_FETCH_CALL);
   Write("Plant\tnobody\tGuest\tS-7\n");
@@ -247,9 +247,9 @@ TEST_F(FileProviderTest, ArrayShapesReachTheirCodes) {
 TEST_F(FileProviderTest, ComponentFailuresReachTheirCodes) {
   Write("Plant\tu\tR\t1\n@init-fail\tused\n");
   ASSERT_EQ(Fetch("u"), CACHE_OK);
-  platform::DirectoryObject* first = State().fetch.authorizationObject;
+  platform::DirectoryObject* first = ProcessDirectory().fetch.authorizationObject;
   ASSERT_EQ(Fetch("u"), CACHE_OK);  // the used object fails, a fresh one answers
-  EXPECT_NE(State().fetch.authorizationObject, first);
+  EXPECT_NE(ProcessDirectory().fetch.authorizationObject, first);
   Write("Plant\tu\tR\t1\n@init-fail\talways\n");
   EXPECT_EQ(Fetch("u"), CACHE_E_USER_FETCH_INIT);
   Write("Plant\tu\tR\t1\nnot a line\n");

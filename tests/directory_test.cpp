@@ -193,7 +193,7 @@ class FetchTest : public testing::Test {
   static ResultCode Fetch(uint32_t timeoutMs = 10000, const char* user = "alice") {
     return FetchUserRoles("Plant", user, timeoutMs);
   }
-  static const FetchState& Out() { return State().fetch; }
+  static const FetchState& Out() { return ProcessDirectory().fetch; }
   static std::vector<std::string> Roles() {
     std::vector<std::string> roles;
     for (int32_t i = 0; i < Out().fetchedRoleCount; ++i) {

@@ -77,7 +77,7 @@ TEST_F(TimeoutTest, MissingSettingsGiveTheDefault) {
   tq5test::SetEnv("MERLOC_GROUP_NAME", std::string(256, 'g').c_str());
   EXPECT_EQ(Read(&limit), CACHE_E_GROUP_KEY_OPEN);
   tq5test::SetEnv("MERLOC_GROUP_NAME", nullptr);
-  State().cachedUserRolesTimeout.store(0);
+  ProcessDirectory().cachedUserRolesTimeout.store(0);
   EXPECT_EQ(GetUserRolesTimeout(), 60000);
   EXPECT_EQ(CachedUserRolesTimeout(), 60000);
 }
@@ -105,7 +105,7 @@ TEST_F(TimeoutTest, ValueIsReadOrCreated) {
 
 TEST_F(TimeoutTest, CachedLimitIsReadAgainOnlyWhileNotPositive) {
   CreateKey();
-  State().cachedUserRolesTimeout.store(0);
+  ProcessDirectory().cachedUserRolesTimeout.store(0);
   SetDword(0xFFFFFFFFu);  // negative as a signed number: waits without limit
   EXPECT_EQ(SettleFetchTimeout(0), 0xFFFFFFFFu);
   EXPECT_EQ(CachedUserRolesTimeout(), -1);

@@ -21,7 +21,7 @@ const DirectoryAccess& PlatformDirectoryAccess() {
 
 void UseDirectoryAccess(const DirectoryAccess* access) {
   region::ProcessLock lock;
-  FetchState& fetch = State().fetch;
+  FetchState& fetch = ProcessDirectory().fetch;
   RetireObject(fetch, fetch.authorizationObject);
   fetch.authorizationObject = nullptr;
   fetch.access = access;
@@ -29,7 +29,7 @@ void UseDirectoryAccess(const DirectoryAccess* access) {
 
 void ForgetDirectoryObject() {
   region::ProcessLock lock;
-  FetchState& fetch = State().fetch;
+  FetchState& fetch = ProcessDirectory().fetch;
   RetireObject(fetch, fetch.authorizationObject);
   fetch.authorizationObject = nullptr;
 }

@@ -44,7 +44,8 @@ struct DirectoryState {
   std::atomic<int32_t> lateWorkers{0};
 };
 
-DirectoryState& State();
+// This process's directory access: one per process, shared by all its threads.
+DirectoryState& ProcessDirectory();
 
 // Fetches the roles of the user named in fetchDomainName / fetchUserName within
 // timeoutMs milliseconds (0xFFFFFFFF: without limit). The caller holds the process lock

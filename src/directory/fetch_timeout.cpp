@@ -66,11 +66,11 @@ int32_t GetUserRolesTimeout() {
   // Values of 2^31 and more are negative here, as the callers compare them.
   const auto value = static_cast<int32_t>(limit);
   region::ProcessLock lock;
-  State().cachedUserRolesTimeout.store(value);
+  ProcessDirectory().cachedUserRolesTimeout.store(value);
   return value;
 }
 
-int32_t CachedUserRolesTimeout() { return State().cachedUserRolesTimeout.load(); }
+int32_t CachedUserRolesTimeout() { return ProcessDirectory().cachedUserRolesTimeout.load(); }
 
 uint32_t SettleFetchTimeout(int32_t callerTimeoutMs) {
   if (callerTimeoutMs > 0) return static_cast<uint32_t>(callerTimeoutMs);

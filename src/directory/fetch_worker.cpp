@@ -40,12 +40,12 @@ void AdoptObject(FetchState& fetch, const FetchContext& context) {
 
 }  // namespace
 
-DirectoryState& State() {
+DirectoryState& ProcessDirectory() {
   static DirectoryState state;
   return state;
 }
 
-int32_t LateWorkerCount() { return State().lateWorkers.load(); }
+int32_t LateWorkerCount() { return ProcessDirectory().lateWorkers.load(); }
 
 void UserRoleFetchThread(void* argument) {
   auto* context = static_cast<FetchContext*>(argument);
@@ -70,12 +70,12 @@ void UserRoleFetchThread(void* argument) {
     DeleteContext(context);
   }
   if (join == platform::ApartmentJoin::Joined) access.leaveApartment();
-  if (late) State().lateWorkers.fetch_sub(1);
+  if (late) ProcessDirectory().lateWorkers.fetch_sub(1);
 }
 
 ResultCode FetchUserRolesWithTimeout(uint32_t timeoutMs) {
   region::ProcessLock lock;  // the caller's already; re-entrant
-  DirectoryState& state = State();
+  DirectoryState& state = ProcessDirectory();
   FetchState& fetch = state.fetch;
   std::free(fetch.fetchedRoles);
   fetch.fetchedRoles = nullptr;
@@ -127,7 +127,7 @@ ResultCode FetchUserRoles(const char* domainName, const char* userName, uint32_t
   const std::size_t userLength = region::UsableNameLength(userName);
   if (userLength == 0) return CACHE_E_BAD_USER_NAME;
   region::ProcessLock lock;
-  FetchState& fetch = State().fetch;
+  FetchState& fetch = ProcessDirectory().fetch;
   std::memcpy(fetch.fetchDomainName, domainName, domainLength + 1);
   std::memcpy(fetch.fetchUserName, userName, userLength + 1);
   return FetchUserRolesWithTimeout(timeoutMs);
@@ -138,7 +138,7 @@ ResultCode FetchUserRolesCopy(const char* domainName, const char* userName, uint
   region::ProcessLock lock;
   const ResultCode fetch = FetchUserRoles(domainName, userName, timeoutMs);
   if (fetch != CACHE_OK) return fetch;
-  const FetchState& state = State().fetch;
+  const FetchState& state = ProcessDirectory().fetch;
   try {
     out->assign(state.fetchedRoles, state.fetchedRoles + state.fetchedRoleCount);
   } catch (const std::bad_alloc&) {

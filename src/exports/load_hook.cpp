@@ -6,13 +6,13 @@
 namespace tq5::exports {
 
 bool OnProcessAttach() {
-  auto& lock = region::State().processLock;
+  auto& lock = region::ProcessRegion().processLock;
   if (!lock.load()) lock.store(platform::CreateProcessMutex());
   return lock.load() != nullptr;
 }
 
 void OnProcessDetach() {
-  if (platform::ProcessMutex* lock = region::State().processLock.exchange(nullptr)) {
+  if (platform::ProcessMutex* lock = region::ProcessRegion().processLock.exchange(nullptr)) {
     platform::DestroyProcessMutex(lock);
   }
 }

@@ -75,7 +75,7 @@ std::mutex writersOfThisProcess;
 ResultCode WriteRegionImage(tq5::platform::FileHandle file) {
   CacheLock lock;
   if (lock.status() != CACHE_OK) return lock.status();
-  const MappedRegion& view = State().regionView;
+  const MappedRegion& view = ProcessRegion().regionView;
   if (!view) return CACHE_E_REGION_NOT_MAPPED;
   if (view.size < kHeaderSize) return CACHE_E_CORRUPTED;
   const CacheHeader header = view.header();
@@ -147,7 +147,7 @@ extern "C" ResultCode InitializeCacheDataSharedMemory(void) {
   if (rc != CACHE_OK) return rc;
   rc = MapRegion();
   if (rc != CACHE_OK) return rc;
-  if (State().regionView.size < RegionSize(h.roleCapacity, h.userCapacity)) {
+  if (ProcessRegion().regionView.size < RegionSize(h.roleCapacity, h.userCapacity)) {
     // The name already held a smaller section of another process; writing this
     // layout into it would run past its end.
     UnmapRegion();
@@ -160,7 +160,7 @@ extern "C" ResultCode InitializeCacheDataSharedMemory(void) {
     return rc;
   }
   if (image.tables) {
-    std::memcpy(State().regionView.base + kHeaderSize, image.tables.get(), image.tableBytes);
+    std::memcpy(ProcessRegion().regionView.base + kHeaderSize, image.tables.get(), image.tableBytes);
   }
   return FlushRegion();
 }

@@ -12,7 +12,7 @@ class RegionCall {
  public:
   // 0 when the view can be used; otherwise the code the operation returns.
   ResultCode status() const { return status_; }
-  const MappedRegion& region() const { return State().regionView; }
+  const MappedRegion& region() const { return ProcessRegion().regionView; }
   // Binds the tables of the view: the call's status, or -109 for a header whose
   // capacities do not fit the view.
   ResultCode BindTables(RegionTables* tables) const {
@@ -28,7 +28,7 @@ class RegionCall {
 class ServerCall : public RegionCall {
  public:
   ServerCall() {
-    if (status_ == CACHE_OK && !State().regionView) status_ = CACHE_E_REGION_NOT_MAPPED;
+    if (status_ == CACHE_OK && !ProcessRegion().regionView) status_ = CACHE_E_REGION_NOT_MAPPED;
   }
 };
 
@@ -42,7 +42,7 @@ class ClientCall : public RegionCall {
     attached_ = rc == CACHE_OK;
     if (rc != CACHE_OK && rc != CACHE_E_REGION_ALREADY_OPEN) {
       status_ = rc;
-    } else if (!State().regionView) {
+    } else if (!ProcessRegion().regionView) {
       status_ = CACHE_E_REGION_NOT_MAPPED;
     }
   }

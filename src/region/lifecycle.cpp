@@ -5,7 +5,7 @@
 using namespace tq5::region;
 
 extern "C" ResultCode InitializeTQ5ORVCacheServer(void) {
-  if (State().cacheMutex.load()) return CACHE_OK;
+  if (ProcessRegion().cacheMutex.load()) return CACHE_OK;
   tq5::platform::GlobalMutex* mutex = nullptr;
   const ResultCode rc = tq5::platform::CreateGlobalMutex(&mutex);
   if (rc == CACHE_OK) AdoptCacheMutex(mutex);
@@ -13,7 +13,7 @@ extern "C" ResultCode InitializeTQ5ORVCacheServer(void) {
 }
 
 extern "C" ResultCode InitializeTQ5ORVCache(void) {
-  if (State().cacheMutex.load()) return CACHE_OK;
+  if (ProcessRegion().cacheMutex.load()) return CACHE_OK;
   tq5::platform::GlobalMutex* mutex = nullptr;
   const ResultCode rc = tq5::platform::OpenGlobalMutex(&mutex);
   if (rc == CACHE_OK) AdoptCacheMutex(mutex);

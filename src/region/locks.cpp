@@ -29,17 +29,17 @@ void CloseIfIdle(CacheMutexHandle* handle) {
 
 }  // namespace
 
-void AdoptCacheMutex(platform::GlobalMutex* mutex) { State().cacheMutex.store(NewHandle(mutex)); }
+void AdoptCacheMutex(platform::GlobalMutex* mutex) { ProcessRegion().cacheMutex.store(NewHandle(mutex)); }
 
 void ReleaseCacheMutex() {
-  if (CacheMutexHandle* handle = State().cacheMutex.exchange(nullptr)) {
+  if (CacheMutexHandle* handle = ProcessRegion().cacheMutex.exchange(nullptr)) {
     handle->closing.store(true);
     CloseIfIdle(handle);
   }
 }
 
 CacheLock::CacheLock() {
-  CacheMutexHandle* handle = State().cacheMutex.load();
+  CacheMutexHandle* handle = ProcessRegion().cacheMutex.load();
   if (!handle) return;
   // Counted before `closing` is read, so that a shut-down either sees this lock and
   // leaves the closing to its release, or has closed before and is seen here.
@@ -72,7 +72,7 @@ CacheLock::~CacheLock() {
   CloseIfIdle(held_);
 }
 
-ProcessLock::ProcessLock() : held_(State().processLock.load()) {
+ProcessLock::ProcessLock() : held_(ProcessRegion().processLock.load()) {
   if (held_) platform::LockProcessMutex(held_);
 }
 

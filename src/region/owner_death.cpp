@@ -12,7 +12,7 @@ std::atomic<uint64_t> repairsMade{0};
 }  // namespace
 
 void RepairAfterOwnerDeath() {
-  ProcessState& state = State();
+  ProcessState& state = ProcessRegion();
   // The lock's own scope has not attached anything yet; the server keeps its view.
   const bool attach = state.regionMapping == nullptr;
   if (attach && AttachRegion() != CACHE_OK) return;

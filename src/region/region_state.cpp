@@ -2,13 +2,13 @@
 
 namespace tq5::region {
 
-ProcessState& State() {
+ProcessState& ProcessRegion() {
   static ProcessState state;
   return state;
 }
 
 ResultCode CreateRegion(int32_t roleCapacity, int32_t userCapacity) {
-  ProcessState& state = State();
+  ProcessState& state = ProcessRegion();
   if (state.regionMapping) return CACHE_E_REGION_EXISTS;
   // A section's size is 32 bits; capacities beyond that cannot describe a region.
   if (!ValidCapacities(roleCapacity, userCapacity)) return CACHE_E_CREATE_MAPPING;
@@ -24,14 +24,14 @@ ResultCode CreateRegion(int32_t roleCapacity, int32_t userCapacity) {
 }
 
 ResultCode OpenRegion() {
-  ProcessState& state = State();
+  ProcessState& state = ProcessRegion();
   if (state.regionMapping) return CACHE_E_REGION_ALREADY_OPEN;
   CacheMutexHandle* handle = state.cacheMutex.load();
   return platform::OpenSection(&state.regionMapping, handle ? handle->mutex : nullptr);
 }
 
 ResultCode MapRegion() {
-  ProcessState& state = State();
+  ProcessState& state = ProcessRegion();
   state.regionView = {};
   if (!state.regionMapping) return CACHE_E_REGION_NOT_OPEN;
   void* view = nullptr;
@@ -47,7 +47,7 @@ ResultCode MapRegion() {
 }
 
 ResultCode UnmapRegion() {
-  ProcessState& state = State();
+  ProcessState& state = ProcessRegion();
   if (!state.regionView) return CACHE_E_REGION_NOT_MAPPED;
   if (!state.regionMapping) {
     state.regionView = {};
@@ -61,7 +61,7 @@ ResultCode UnmapRegion() {
 }
 
 ResultCode FlushRegion() {
-  ProcessState& state = State();
+  ProcessState& state = ProcessRegion();
   if (!state.regionView) return CACHE_E_REGION_NOT_MAPPED;
   if (!state.regionMapping) {
     state.regionView = {};
@@ -72,7 +72,7 @@ ResultCode FlushRegion() {
 }
 
 void CloseMapping() {
-  ProcessState& state = State();
+  ProcessState& state = ProcessRegion();
   if (state.regionMapping) platform::CloseSection(state.regionMapping);
   state.regionMapping = nullptr;
   state.createdRoleCapacity = state.createdUserCapacity = -1;
@@ -94,7 +94,7 @@ ResultCode DetachRegion() {
   ResultCode rc = UnmapRegion();
   if (rc != CACHE_OK) return rc;
   CloseMapping();
-  State().regionView = {};
+  ProcessRegion().regionView = {};
   return CACHE_OK;
 }
 

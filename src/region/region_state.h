@@ -24,7 +24,8 @@ struct ProcessState {
   std::atomic<platform::ProcessMutex*> processLock{nullptr};
 };
 
-ProcessState& State();
+// This process's hold on the region: one per process, shared by all its threads.
+ProcessState& ProcessRegion();
 
 ResultCode CreateRegion(int32_t roleCapacity, int32_t userCapacity);
 ResultCode OpenRegion();

@@ -122,7 +122,7 @@ ResultCode LookUpHoldingTheMutex(const Lookup& l, bool* missed) {
   region::ProcessLock processLock;
   const ResultCode fetch = directory::FetchUserRoles(l.key.domainName, l.key.userName, l.timeoutMs);
   if (fetch != CACHE_OK) return fetch;  // nothing stored: the next lookup fetches again
-  const directory::FetchState& fetched = directory::State().fetch;
+  const directory::FetchState& fetched = directory::ProcessDirectory().fetch;
   return StoreFetched(l.key, fetched.fetchedRoles, fetched.fetchedRoleCount, l.updateLastAccess,
                       users, roles, l.count, l.out);
 }

@@ -112,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   std::unique_ptr<uint8_t[]> view(new uint8_t[viewSize]());
   if (size) std::memcpy(view.get(), data, size);
 
-  tq5::region::ProcessState& state = State();
+  tq5::region::ProcessState& state = ProcessRegion();
   state.regionMapping = reinterpret_cast<tq5::platform::Section*>(&placeholderSection);
   state.regionView = {view.get(), viewSize};
   ExerciseRoles(data, size);
