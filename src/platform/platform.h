@@ -83,6 +83,27 @@ bool FlushView(void* view, std::size_t size);
 // section's name where names outlive their handles, so that later opens fail.
 void CloseSection(Section* section);
 
+// ---- Leftovers of a crashed server -------------------------------------------------
+// Where names outlive their handles (POSIX), a server that crashed leaves its objects
+// behind; where they do not (Windows), there is never anything to remove.
+enum class Leftover {
+  None,     // no object under the name
+  Removed,  // a leftover, now removed
+  InUse,    // a live process holds it; left as it is
+  Failed    // could not be removed (*detail says why)
+};
+// Removes the section's name when no live server holds it. The caller holds the global
+// cache mutex (`guard`), under which servers create the region, so no start-up can slip
+// in between the check and the removal; the removal is recorded beside the mutex, so
+// that clients let go of views of the old region.
+Leftover RemoveLeftoverSection(GlobalMutex* guard, std::string* detail);
+// Removes the global cache mutex's object unless another process of this machine is
+// seen to have it mapped. A process whose mappings cannot be read (another account's)
+// is not seen: *detail counts them. A process that keeps using a removed mutex no
+// longer excludes those that create a new one, so this is for a machine where no
+// program of the cache runs.
+Leftover RemoveMutexObject(std::string* detail);
+
 // ---- Process lock -----------------------------------------------------------------
 // A re-entrant mutex private to the process.
 struct ProcessMutex;

@@ -14,8 +14,8 @@
 #include "directory/fetch_state.h"
 #include "directory/fetch_timeout.h"
 #include "region/call_patterns.h"
-#include "users/commit.h"
 #include "users/role_sets.h"
+#include "users/user_refresh.h"
 
 using namespace tq5;
 using namespace tq5::users;
@@ -23,42 +23,6 @@ using namespace tq5::users;
 namespace {
 
 constexpr int64_t kExpirySeconds = TQ5ORVCACHE_USER_EXPIRY_SECONDS;
-
-// Sets `status` from the comparison of the two sets: equal counts and every committed
-// slot present among the current ones. The order of the slots does not matter.
-void UpdateUserRoleStatus(UserEntry& user) {
-  if (user.roleCount != user.currentRoleCount) {
-    user.status = USER_ROLES_PENDING;
-    return;
-  }
-  user.status = USER_ROLES_CURRENT;
-  const int32_t size = ReadableSetSize(user.roleCount);
-  for (int32_t i = 0; i < size; ++i) {
-    bool present = false;
-    for (int32_t j = 0; j < size && !present; ++j) {
-      present = user.currentRoleSlots[j] == user.roleSlots[i];
-    }
-    if (!present) {
-      user.status = USER_ROLES_PENDING;
-      return;
-    }
-  }
-}
-
-// The current set from a fetch: listed, in-use roles the table knows, at most 128.
-int32_t MatchCurrentSet(const std::vector<RoleNameId>& fetched, const roles::RoleTable& roles,
-                        UserEntry& user) {
-  int32_t size = 0;
-  for (const RoleNameId& record : fetched) {
-    if (size == kMaxSetSize) break;
-    const int32_t index = roles::FindRoleEntry(record, roles.highWater(), roles);
-    const RoleEntry* role = index >= 0 ? roles.at(index) : nullptr;
-    if (role && role->listed == 1 && role->slot == index && role->inUse == 1) {
-      user.currentRoleSlots[size++] = index;
-    }
-  }
-  return size;
-}
 
 ResultCode RefreshCurUserRoles(const UserKey& key, int32_t timeoutMs) {
   const uint32_t timeout = directory::SettleFetchTimeout(timeoutMs);
@@ -74,17 +38,8 @@ ResultCode RefreshCurUserRoles(const UserKey& key, int32_t timeoutMs) {
   // The user may have been deleted, expired or evicted since the snapshot.
   const int32_t index = FindUserEntry(key, users.highWater(), users);
   if (index < 0) return CACHE_E_USER_NOT_CACHED;
-  UserEntry& user = *users.at(index);
-  if (fetch != CACHE_OK) {
-    user.status = USER_ROLES_FETCH_FAILED;
-    user.currentRoleCount = 0;
-    return fetch;
-  }
-  user.currentRoleCount = MatchCurrentSet(fetched, roles, user);
-  UpdateUserRoleStatus(user);
-  if (user.status == USER_ROLES_PENDING && tables.header().autoCommitRoles == 1) {
-    CommitCurrentSet(user, roles);
-  }
+  TakeFetchedRoles(*users.at(index), fetch, fetched, roles, tables.header().autoCommitRoles == 1);
+  if (fetch != CACHE_OK) return fetch;
   return region::FlushRegion();
 }
 

@@ -3,6 +3,7 @@
 // so two generations of the mutex can never exist side by side.
 #include "platform/posix/global_mutex_posix.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -12,7 +13,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -186,5 +191,69 @@ void MarkGlobalMutexConsistent(GlobalMutex* mutex) {
 void UnlockGlobalMutex(GlobalMutex* mutex) { pthread_mutex_unlock(&mutex->block->mutex); }
 
 RegionRecord& CurrentRegion(GlobalMutex* mutex) { return mutex->block->region; }
+
+namespace {
+
+// Which other processes have the object `path` mapped, by their memory maps; *unreadable
+// counts the processes whose maps this account may not read.
+std::vector<pid_t> ProcessesMapping(const std::string& path, int* unreadable) {
+  std::vector<pid_t> found;
+  *unreadable = 0;
+  DIR* proc = opendir("/proc");
+  if (!proc) return found;
+  const pid_t self = getpid();
+  while (const dirent* entry = readdir(proc)) {
+    char* end = nullptr;
+    const long pid = std::strtol(entry->d_name, &end, 10);
+    if (pid <= 0 || *end != '\0' || pid == self) continue;
+    std::ifstream maps("/proc/" + std::string(entry->d_name) + "/maps");
+    std::string line;
+    if (!maps || !std::getline(maps, line)) {
+      // Kernel threads have empty maps; another account's process cannot be read.
+      std::ifstream probe("/proc/" + std::string(entry->d_name) + "/cmdline");
+      std::string any;
+      if (!maps && probe && std::getline(probe, any)) ++*unreadable;
+      continue;
+    }
+    do {
+      // The path is the last field; a removed object shows " (deleted)" after it.
+      const std::size_t at = line.find(path);
+      if (at != std::string::npos && line[at - 1] == ' ' &&
+          (at + path.size() == line.size() || line[at + path.size()] == ' ')) {
+        found.push_back(static_cast<pid_t>(pid));
+        break;
+      }
+    } while (std::getline(maps, line));
+  }
+  closedir(proc);
+  return found;
+}
+
+}  // namespace
+
+Leftover RemoveMutexObject(std::string* detail) {
+  const std::string name = ObjectName(kCacheMutexName);
+  // glibc keeps POSIX shared memory objects as files of this folder.
+  const std::string path = "/dev/shm" + name;
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0 && errno == ENOENT) return Leftover::None;
+  int unreadable = 0;
+  const std::vector<pid_t> users = ProcessesMapping(path, &unreadable);
+  if (!users.empty()) {
+    *detail = "mapped by pid";
+    for (pid_t pid : users) *detail += " " + std::to_string(pid);
+    return Leftover::InUse;
+  }
+  if (shm_unlink(name.c_str()) != 0) {
+    if (errno == ENOENT) return Leftover::None;
+    *detail = std::strerror(errno);
+    return Leftover::Failed;
+  }
+  if (unreadable > 0) {
+    *detail =
+        std::to_string(unreadable) + " processes of other accounts could not be checked for it";
+  }
+  return Leftover::Removed;
+}
 
 }  // namespace tq5::platform

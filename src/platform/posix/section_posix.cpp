@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <list>
 #include <mutex>
 
@@ -219,6 +220,27 @@ ResultCode CreateSection(uint32_t size, Section** out, GlobalMutex* guard) {
   RecordRegion(record, fd);
   *out = new Section{fd, true, name, record, nullptr};
   return CACHE_OK;
+}
+
+Leftover RemoveLeftoverSection(GlobalMutex* guard, std::string* detail) {
+  const std::string name = ObjectName(kSectionName);
+  pid_t holder = 0;
+  if (RegionHolder(name, &holder)) {
+    *detail = "held by a live server" +
+              (holder > 0 ? " (pid " + std::to_string(holder) + ")" : std::string());
+    return Leftover::InUse;
+  }
+  if (shm_unlink(name.c_str()) != 0) {
+    if (errno == ENOENT) return Leftover::None;
+    *detail = std::strerror(errno);
+    return Leftover::Failed;
+  }
+  {
+    std::lock_guard<std::mutex> lock(keptLock);
+    Outdate(name);
+  }
+  if (guard) RecordRegion(&CurrentRegion(guard), -1);
+  return Leftover::Removed;
 }
 
 unsigned long RegionServerProcessId() {

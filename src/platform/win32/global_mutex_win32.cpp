@@ -49,6 +49,9 @@ ResultCode OpenGlobalMutex(GlobalMutex** out) {
   return Wrap(handle, out);
 }
 
+// A mutex ends with its last handle: there is never an object to remove.
+Leftover RemoveMutexObject(std::string*) { return Leftover::None; }
+
 void CloseGlobalMutex(GlobalMutex* mutex) {
   if (mutex == nullptr) return;
   CloseHandle(mutex->handle);

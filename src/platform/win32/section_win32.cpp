@@ -53,6 +53,9 @@ ResultCode CreateSection(uint32_t size, Section** out, GlobalMutex*) {
 // A section does not record which process made it.
 unsigned long RegionServerProcessId() { return 0; }
 
+// A section ends with its last handle: a crashed server leaves none behind.
+Leftover RemoveLeftoverSection(GlobalMutex*, std::string*) { return Leftover::None; }
+
 // Windows keeps no view between calls: a held handle would keep a dead server's section
 // (and its cache) alive.
 ResultCode OpenSection(Section** out, GlobalMutex*) {
