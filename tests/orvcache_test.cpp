@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -506,6 +507,143 @@ TEST_F(OrvcacheCommand, SighupMergesTheRoleListWritesTheCacheFileAndServesOn) {
   const std::string log = ReadFileBytes(ServerLog());
   EXPECT_TRUE(Contains(log, "reload: SIGHUP")) << log;
   EXPECT_TRUE(Contains(log, "merge: ok")) << log;
+}
+#endif
+
+// ---- Administration -------------------------------------------------------------------
+
+TEST_F(OrvcacheCommand, HelpAndVersionAnswerWithTheCommandsOwnText) {
+  Result r = Run({"--version"});
+  EXPECT_EQ(0, r.code);
+  EXPECT_EQ(0u, r.out.find("orvcache " TQ5_TEST_PROJECT_VERSION)) << r.out;
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"help", "refresh"}, {"refresh", "--help"}}) {
+    r = Run(args);
+    EXPECT_EQ(0, r.code) << r.err;
+    EXPECT_EQ(0u, r.out.find("usage: orvcache refresh DOMAIN USER")) << r.out;
+    EXPECT_FALSE(Contains(r.out, "lookup")) << r.out;  // not the list of every command
+  }
+  r = Run({"help", "file", "inspect"});
+  EXPECT_TRUE(Contains(r.out, "--dump")) << r.out;
+  r = Run({"file"});
+  EXPECT_EQ(2, r.code);
+  EXPECT_TRUE(Contains(r.err, "file inspect PATH")) << r.err;
+  EXPECT_EQ(2, Run({"help", "frobnicate"}).code);
+}
+
+TEST_F(OrvcacheCommand, RefreshAndInvalidateChangeTheCachedUsers) {
+  auto server = StartServer();
+  ASSERT_EQ(0, Run({"lookup", "CORP", "alice"}).code);
+  ASSERT_EQ(0, Run({"lookup", "CORP", "carol"}).code);
+  ASSERT_EQ(0, Run({"config", "--auto-commit", "0"}).code);  // the refresh commits anyway
+  WriteFileBytes(directory_, "CORP\talice\tEngineers\tS-1-200\nCORP\tcarol\tViewers\tS-1-300\n");
+
+  Result r = Run({"refresh", "CORP", "alice", "--json"});
+  ASSERT_EQ(0, r.code) << r.err;
+  r = Run({"users", "--json"});
+  Json alice = r.json()["users"][0];
+  EXPECT_EQ("current", alice["status"]);
+  ASSERT_EQ(1u, alice["roles"].size()) << r.out;
+  EXPECT_EQ("Engineers", alice["roles"][0]["name"]);
+
+  r = Run({"refresh", "CORP", "dave"});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(Contains(r.err, Message(CACHE_E_USER_NOT_CACHED))) << r.err;
+  r = Run({"lookup", "CORP", "stranger"});
+  EXPECT_TRUE(Contains(r.err, "the directory does not know CORP\\stranger")) << r.err;
+
+  EXPECT_EQ(2, Run({"invalidate"}).code);
+  r = Run({"invalidate", "--all", "--json"});
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_EQ(2, r.json()["dropped"]);
+  EXPECT_EQ(0, Run({"users", "--json"}).json()["count"]);
+  EXPECT_EQ(3u, Run({"roles", "--json"}).json()["roles"].size());
+  EXPECT_EQ(0, StopServer(*server));
+}
+
+TEST_F(OrvcacheCommand, ReloadAndSweepRequestsReachTheRunningServer) {
+  Result r = Run({"reload"});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(Contains(r.err, "no cache server is running")) << r.err;
+
+  auto server = StartServer();  // no timers: only the requests merge and sweep
+  ASSERT_EQ(0, Run({"lookup", "CORP", "alice"}).code);
+  ASSERT_EQ(0, Run({"lookup", "CORP", "carol"}).code);
+  ASSERT_EQ(0, Run({"touch", "CORP", "carol", "--at", "now-4d"}).code);
+  WriteFileBytes(directory_, ReadFileBytes(directory_) + "CORP\tdave\tAuditors\tS-1-400\n");
+
+  r = Run({"reload"});
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_TRUE(Eventually({"roles", "--json"}, [](const Json& j) { return j["count"] == 4; }))
+      << ReadFileBytes(ServerLog());
+  ASSERT_EQ(0, Run({"sweep"}).code);
+  EXPECT_TRUE(Eventually({"users", "--json"}, [](const Json& j) { return j["count"] == 1; }))
+      << ReadFileBytes(ServerLog());
+  EXPECT_EQ(0, StopServer(*server));
+  const std::string log = ReadFileBytes(ServerLog());
+  // Not a terminal: each line carries its journald priority.
+  EXPECT_TRUE(Contains(log, "Z sweep: ok")) << log;
+  EXPECT_TRUE(Contains(log, "dropped 1 user, refreshed 1")) << log;
+  EXPECT_EQ(0u, log.find("<6>")) << log;
+}
+
+TEST_F(OrvcacheCommand, AServerWithoutACacheFolderRefusesUnlessToldToRunWithout) {
+  Result r = Run({"server", "--folder", PathInFolder("missing"), "--roles-interval", "0"});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(Contains(r.out, "<3>")) << r.out;
+  EXPECT_TRUE(Contains(r.out, PathInFolder("missing") + " does not exist")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "--no-cache-file")) << r.out;
+
+  // Allowed, it neither reads nor writes a file; a timer's merge that changes nothing
+  // is a debug line.
+  auto server = StartServer({"--folder", PathInFolder("missing"), "--no-cache-file",
+                             "--roles-interval", "50ms", "--log-level", "debug"});
+  for (int i = 0; i < 400 && !Contains(ReadFileBytes(ServerLog()), "nothing changed"); ++i) {
+    tq5test::SleepMs(50);
+  }
+  EXPECT_EQ(0, StopServer(*server));
+  const std::string log = ReadFileBytes(ServerLog());
+  EXPECT_TRUE(Contains(log, "<7>")) << log;
+  EXPECT_TRUE(Contains(log, "merge: ok")) << log;
+  EXPECT_FALSE(fs::exists(PathInFolder("missing")));
+}
+
+#ifndef _WIN32
+TEST_F(OrvcacheCommand, CleanupRemovesACrashedServersLeftoversOnly) {
+  auto server = StartServer();
+  Result r = Run({"cleanup"});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(Contains(r.err, "a cache server is running")) << r.err;
+
+  const unsigned long pid = std::stoul(ReadFileBytes(PathInFolder("server.pid")));
+  server->Signal(SIGKILL);
+  server->Wait();
+  char temporary[32];
+  std::snprintf(temporary, sizeof temporary, "TQ5%08lX.tmp", pid);
+  WriteFileBytes(PathInFolder(temporary), "half an image");
+  const std::string region = "/dev/shm/" + prefix_ + "ZOLMAR_ORVCACHE";
+  ASSERT_TRUE(fs::exists(region));
+
+  r = Run({"cleanup"});
+  ASSERT_EQ(0, r.code) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.out, "removed region object")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "removed temporary file")) << r.out;
+  EXPECT_FALSE(fs::exists(region));
+  EXPECT_FALSE(fs::exists(PathInFolder(temporary)));
+  r = Run({"status"});
+  EXPECT_TRUE(Contains(r.err, Message(CACHE_E_OPEN_MAPPING))) << r.err;
+  EXPECT_TRUE(Contains(r.err, "no cache server is running")) << r.err;
+
+  ASSERT_EQ(0, Run({"cleanup", "--mutex"}).code);
+  EXPECT_FALSE(fs::exists(region + "_MUTEX"));
+  r = Run({"--json", "status"});
+  EXPECT_EQ(CACHE_E_MUTEX_OPEN, r.json()["error"]["code"]);
+  EXPECT_EQ("no cache server is running (start one with `orvcache server`)",
+            r.json()["error"]["explanation"]);
+  // A new server starts as on a fresh machine.
+  server = StartServer();
+  EXPECT_EQ(0, Run({"status"}).code);
+  EXPECT_EQ(0, StopServer(*server));
 }
 #endif
 

@@ -74,7 +74,7 @@ int RunLookup(const Args& args, bool json) {
   const int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                          std::chrono::steady_clock::now() - start)
                          .count();
-  Check(rc, "looking up " + label);
+  Check(rc, "looking up " + label, label);
   roles.resize(static_cast<std::size_t>(count));
 
   const char* source = cached ? "cache" : "directory";

@@ -23,5 +23,10 @@ int RunStatus(const Args& args, bool json);
 int RunTimeout(const Args& args, bool json);
 int RunFileInspect(const Args& args, bool json);
 int RunCheck(const Args& args, bool json);
+int RunRefresh(const Args& args, bool json);
+int RunInvalidate(const Args& args, bool json);
+int RunSweepRequest(const Args& args, bool json);
+int RunReloadRequest(const Args& args, bool json);
+int RunCleanup(const Args& args, bool json);
 
 }  // namespace orvcache

@@ -12,8 +12,10 @@
 namespace orvcache::host {
 
 bool StderrIsTerminal();
+bool StdoutIsTerminal();
 unsigned long ProcessId();
 void SetEnvironment(const char* name, const std::string& value);
+void UnsetEnvironment(const char* name);
 char PathSeparator();
 // Seconds since 1970 of the file's last change; false when it cannot be read.
 bool FileModified(const std::string& path, int64_t* seconds);
@@ -32,18 +34,42 @@ struct Group {
 bool ListGroupDatabase(std::vector<Group>* groups, std::string* error,
                        const std::function<void(std::size_t)>& seen);
 
-// ---- Stop and reload requests -------------------------------------------------------
+// ---- Kernel objects --------------------------------------------------------------------
+struct ObjectState {
+  bool known = false;  // false where the system cannot be asked (Windows)
+  bool exists = false;
+  bool accessible = false;  // this account may open it for reading and writing
+  std::string description;  // owner and mode, and what this account may not do
+};
+// What the system says about the kernel object of that full name.
+ObjectState InspectObject(const std::string& objectName);
+// Whether kernel objects outlive the processes that made them (POSIX shared memory),
+// so that a crashed server leaves them behind.
+bool ObjectsOutliveProcesses();
+
+// ---- Stop and other requests ---------------------------------------------------------
 // Stop: SIGINT and SIGTERM on POSIX; Ctrl+C, Ctrl+Break and closing the console on
-// Windows. Reload: SIGHUP on POSIX; Windows has none.
+// Windows. Reload (merge the role list, write the cache file) and sweep: SIGHUP and
+// SIGUSR1 on POSIX; on Windows a request file that the server looks for, named by the
+// object prefix, in the cache file's folder (the temporary folder without one).
+enum class Request { Reload, Sweep };
 void InstallStopHandlers();
 // Waits up to `ms` milliseconds for a stop request. The request's name ("SIGTERM",
-// "Ctrl+C", ...) once one has arrived, else an empty text, which comes early when a
-// reload request is pending.
+// "Ctrl+C", ...) once one has arrived, else an empty text, which comes early when
+// another request is pending.
 std::string WaitForStop(int64_t ms);
-// Whether a reload request has arrived that nobody has taken yet.
-bool ReloadPending();
-// Takes the pending reload request, if any: true when there was one.
-bool TakeReloadRequest();
+// Whether a request has arrived that nobody has taken yet.
+bool RequestPending();
+// Takes the pending request of that kind, if any: true when there was one.
+bool TakeRequest(Request request);
+// How a request arrives, for the log: "SIGHUP", "request file".
+std::string RequestSource(Request request);
+// Whether a cache server runs for the current object names, and its process id when the
+// platform can tell (0 otherwise).
+bool ServerRunning(unsigned long* pid);
+// Delivers a request to the running server. False, with the reason, when no server
+// runs or the request cannot reach it; *how says how it went ("SIGHUP to pid 812").
+bool SendRequest(Request request, std::string* how, std::string* error);
 // Tells the platform that the stop is complete; a console that is being closed waits
 // for this before it ends the process.
 void StopDone();

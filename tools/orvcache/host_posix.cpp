@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,19 +10,61 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
 
 #include "host.h"
+#include "platform/platform.h"
 
 namespace orvcache::host {
 
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 
+bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+
 unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
 
 void SetEnvironment(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
+
+void UnsetEnvironment(const char* name) { unsetenv(name); }
+
+namespace {
+
+std::string AccountName(uid_t uid) {
+  const passwd* entry = getpwuid(uid);
+  const std::string id = "uid " + std::to_string(uid);
+  return entry && entry->pw_name ? std::string(entry->pw_name) + " (" + id + ")" : id;
+}
+
+}  // namespace
+
+ObjectState InspectObject(const std::string& objectName) {
+  // glibc keeps POSIX shared memory objects as files of this folder.
+  const std::string path = "/dev/shm" + objectName;
+  ObjectState state;
+  state.known = true;
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) {
+    state.exists = errno != ENOENT;
+    if (state.exists) state.description = path + ": " + std::strerror(errno);
+    return state;
+  }
+  state.exists = true;
+  state.accessible = access(path.c_str(), R_OK | W_OK) == 0;
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+  state.description = path + " belongs to " + AccountName(st.st_uid) + " with mode " + mode;
+  if (!state.accessible) {
+    state.description += ", which " + AccountName(geteuid()) +
+                         " may not open for reading and writing (a leftover of another "
+                         "account? its owner or root can remove it with `orvcache cleanup`)";
+  }
+  return state;
+}
+
+bool ObjectsOutliveProcesses() { return true; }
 
 char PathSeparator() { return '/'; }
 
@@ -90,11 +133,14 @@ namespace {
 int stopPipe[2] = {-1, -1};
 volatile sig_atomic_t stopSignal = 0;
 volatile sig_atomic_t reloadSignal = 0;
+volatile sig_atomic_t sweepSignal = 0;
 
 extern "C" void OnRequestSignal(int signal) {
   const int saved = errno;
   if (signal == SIGHUP) {
     reloadSignal = 1;
+  } else if (signal == SIGUSR1) {
+    sweepSignal = 1;
   } else {
     stopSignal = signal;
   }
@@ -120,6 +166,7 @@ void InstallStopHandlers() {
   sigaction(SIGTERM, &action, nullptr);
   // Closing the terminal or `systemctl reload` would otherwise end the server unsaved.
   sigaction(SIGHUP, &action, nullptr);
+  sigaction(SIGUSR1, &action, nullptr);
 }
 
 std::string WaitForStop(int64_t ms) {
@@ -127,7 +174,7 @@ std::string WaitForStop(int64_t ms) {
   const auto until = Clock::now() + std::chrono::milliseconds(ms < 0 ? 0 : ms);
   for (;;) {
     if (stopSignal != 0) return stopSignal == SIGINT ? "SIGINT" : "SIGTERM";
-    if (reloadSignal != 0) return "";
+    if (reloadSignal != 0 || sweepSignal != 0) return "";
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
     if (left <= 0) return "";
@@ -140,12 +187,40 @@ std::string WaitForStop(int64_t ms) {
   }
 }
 
-bool ReloadPending() { return reloadSignal != 0; }
+bool RequestPending() { return reloadSignal != 0 || sweepSignal != 0; }
 
-bool TakeReloadRequest() {
-  if (reloadSignal == 0) return false;
-  // A request that arrives after this point is served by the reload that follows.
-  reloadSignal = 0;
+bool TakeRequest(Request request) {
+  volatile sig_atomic_t& flag = request == Request::Reload ? reloadSignal : sweepSignal;
+  if (flag == 0) return false;
+  // A request that arrives after this point is served by the run that follows.
+  flag = 0;
+  return true;
+}
+
+std::string RequestSource(Request request) {
+  return request == Request::Reload ? "SIGHUP" : "SIGUSR1";
+}
+
+bool ServerRunning(unsigned long* pid) {
+  *pid = tq5::platform::RegionServerProcessId();
+  return *pid != 0;
+}
+
+bool SendRequest(Request request, std::string* how, std::string* error) {
+  unsigned long pid = 0;
+  if (!ServerRunning(&pid)) {
+    *error = "no cache server is running (start one with `orvcache server`)";
+    return false;
+  }
+  const int signal = request == Request::Reload ? SIGHUP : SIGUSR1;
+  if (kill(static_cast<pid_t>(pid), signal) != 0) {
+    *error =
+        "cannot signal the cache server (pid " + std::to_string(pid) +
+        "): " + std::strerror(errno) +
+        (errno == EPERM ? " (it runs under another account; ask as that account or root)" : "");
+    return false;
+  }
+  *how = RequestSource(request) + " to pid " + std::to_string(pid);
   return true;
 }
 

@@ -13,12 +13,16 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "host.h"
+#include "platform/platform.h"
 
 namespace orvcache::host {
 
 bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+
+bool StdoutIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
 
 unsigned long ProcessId() { return GetCurrentProcessId(); }
 
@@ -28,7 +32,17 @@ void SetEnvironment(const char* name, const std::string& value) {
   SetEnvironmentVariableA(name, value.c_str());
 }
 
+void UnsetEnvironment(const char* name) {
+  _putenv_s(name, "");
+  SetEnvironmentVariableA(name, nullptr);
+}
+
 char PathSeparator() { return '\\'; }
+
+// The system says nothing about a named object that this process could not open.
+ObjectState InspectObject(const std::string&) { return {}; }
+
+bool ObjectsOutliveProcesses() { return false; }
 
 bool FileModified(const std::string& path, int64_t* seconds) {
   struct _stat64 st {};
@@ -53,6 +67,37 @@ namespace {
 HANDLE stopEvent = nullptr;
 HANDLE doneEvent = nullptr;
 std::atomic<const char*> stopName{nullptr};
+// How often the server looks for request files.
+constexpr DWORD kRequestPollMs = 200;
+std::string requestFiles[2];  // by Request, set when the server installs its handlers
+bool pending[2] = {false, false};
+
+// "<folder>\<prefix>ZOLMAR_ORVCACHE.reload": one file per object prefix, in the cache
+// file's folder, which the server and the admins share (the temporary folder without
+// one, which is per account).
+std::string RequestFile(Request request) {
+  std::string folder;
+  if (const char* cacheFolder = std::getenv("MERLOC_GROUP_FOLDER_NAME");
+      cacheFolder && *cacheFolder) {
+    folder = cacheFolder;
+  } else {
+    char temp[MAX_PATH + 1];
+    const DWORD n = GetTempPathA(sizeof temp, temp);
+    folder = n > 0 && n < sizeof temp ? std::string(temp, n) : ".";
+  }
+  if (folder.back() != '\\' && folder.back() != '/') folder += '\\';
+  std::string name = tq5::platform::ObjectName(tq5::platform::kSectionName);
+  const std::string space = tq5::platform::kObjectNamespace;
+  if (name.compare(0, space.size(), space) == 0) name.erase(0, space.size());
+  return folder + name + (request == Request::Reload ? ".reload" : ".sweep");
+}
+
+// Takes the request files that have appeared since the last look.
+void PollRequestFiles() {
+  for (int i = 0; i < 2; ++i) {
+    if (!requestFiles[i].empty() && DeleteFileA(requestFiles[i].c_str())) pending[i] = true;
+  }
+}
 
 BOOL WINAPI OnConsoleControl(DWORD type) {
   const char* name = "console event";
@@ -93,21 +138,70 @@ void InstallStopHandlers() {
   // A process started in a new process group ignores Ctrl+C until it asks for it.
   SetConsoleCtrlHandler(nullptr, FALSE);
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+  // Requests left from before this server started are not this server's to serve.
+  for (Request request : {Request::Reload, Request::Sweep}) {
+    const int i = static_cast<int>(request);
+    requestFiles[i] = RequestFile(request);
+    DeleteFileA(requestFiles[i].c_str());
+  }
 }
 
 std::string WaitForStop(int64_t ms) {
   if (ms < 0) ms = 0;
-  const DWORD wait = ms >= static_cast<int64_t>(INFINITE) ? INFINITE - 1 : static_cast<DWORD>(ms);
-  if (WaitForSingleObject(stopEvent, wait) == WAIT_OBJECT_0) {
-    const char* name = stopName.load();
-    return name ? name : "console event";
+  for (;;) {
+    PollRequestFiles();
+    if (RequestPending()) return "";
+    const DWORD wait = ms < kRequestPollMs ? static_cast<DWORD>(ms) : kRequestPollMs;
+    if (WaitForSingleObject(stopEvent, wait) == WAIT_OBJECT_0) {
+      const char* name = stopName.load();
+      return name ? name : "console event";
+    }
+    ms -= wait;
+    if (ms <= 0) {
+      PollRequestFiles();
+      return "";
+    }
   }
-  return "";
 }
 
-bool ReloadPending() { return false; }
+bool RequestPending() { return pending[0] || pending[1]; }
 
-bool TakeReloadRequest() { return false; }
+bool TakeRequest(Request request) {
+  bool& flag = pending[static_cast<int>(request)];
+  const bool was = flag;
+  flag = false;
+  return was;
+}
+
+std::string RequestSource(Request) { return "request file"; }
+
+bool ServerRunning(unsigned long* pid) {
+  *pid = 0;
+  // A section lives exactly as long as a handle to it: while it opens, a server runs.
+  tq5::platform::Section* section = nullptr;
+  if (tq5::platform::OpenSection(&section, nullptr) != CACHE_OK) return false;
+  tq5::platform::CloseSection(section);
+  return true;
+}
+
+bool SendRequest(Request request, std::string* how, std::string* error) {
+  unsigned long pid = 0;
+  if (!ServerRunning(&pid)) {
+    *error = "no cache server is running (start one with `orvcache server`)";
+    return false;
+  }
+  const std::string path = RequestFile(request);
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error =
+        "cannot write the request file " + path + " (error " + std::to_string(GetLastError()) + ")";
+    return false;
+  }
+  CloseHandle(file);
+  *how = "request file " + path;
+  return true;
+}
 
 void StopDone() {
   if (doneEvent) SetEvent(doneEvent);

@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "commands.h"
+#include "error_words.h"
 #include "exports/load_hook.h"
+#include "help.h"
 #include "host.h"
 #include "output.h"
 #include "server.h"
@@ -26,8 +28,9 @@ struct Command {
   int (*run)(const Args&, bool json);
 };
 
-const std::vector<OptionSpec> kGlobalOptions = {
-    {"--json", false}, {"--prefix", true}, {"--folder", true}, {"--help", false}, {"-h", false}};
+const std::vector<OptionSpec> kGlobalOptions = {{"--json", false},  {"--prefix", true},
+                                                {"--folder", true}, {"--help", false},
+                                                {"-h", false},      {"--version", false}};
 
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
@@ -47,6 +50,20 @@ const std::vector<Command>& Commands() {
       {"users", "", "the cached users and their roles", {}, 0, 0, RunUsers},
       {"delete", "DOMAIN USER", "drop a user from the cache", {}, 2, 2, RunDelete},
       {"commit", "DOMAIN USER", "commit a user's latest fetched roles", {}, 2, 2, RunCommit},
+      {"refresh",
+       "DOMAIN USER [--timeout MS]",
+       "fetch a cached user's roles from the directory now and commit them",
+       {{"--timeout", true}},
+       2,
+       2,
+       RunRefresh},
+      {"invalidate",
+       "--all",
+       "drop every cached user (the role table stays)",
+       {{"--all", false}},
+       0,
+       0,
+       RunInvalidate},
       {"touch",
        "DOMAIN USER [--at TIME]",
        "set a user's last access (now by default)",
@@ -71,6 +88,28 @@ const std::vector<Command>& Commands() {
        0,
        0,
        RunCheck},
+      {"sweep",
+       "",
+       "ask the running server to run its expiry sweep now",
+       {},
+       0,
+       0,
+       RunSweepRequest},
+      {"reload",
+       "",
+       "ask the running server to merge the role list and write the cache file now",
+       {},
+       0,
+       0,
+       RunReloadRequest},
+      {"cleanup",
+       "[--mutex]",
+       "remove what a crashed server left (region object, temporary files); --mutex also "
+       "the mutex object",
+       {{"--mutex", false}},
+       0,
+       0,
+       RunCleanup},
       {"file inspect",
        "PATH [--dump]",
        "check a cache file as a starting server would, and summarise or dump it",
@@ -82,22 +121,45 @@ const std::vector<Command>& Commands() {
   return commands;
 }
 
-void PrintUsage(std::FILE* out) {
-  std::fprintf(out,
-               "usage: orvcache [--json] [--prefix TEXT] [--folder DIR] COMMAND [ARGS]\n\n"
-               "commands:\n");
+std::vector<CommandHelp> HelpList() {
+  std::vector<CommandHelp> list;
+  for (const Command& c : Commands()) list.push_back({c.name, c.arguments, c.summary});
+  return list;
+}
+
+CommandHelp HelpOf(const Command& c) { return {c.name, c.arguments, c.summary}; }
+
+// The command named by the words at `at`: two words before one ("file inspect").
+const Command* FindCommand(const std::vector<std::string>& tokens, std::size_t at,
+                           std::size_t* words) {
+  const Command* command = nullptr;
   for (const Command& c : Commands()) {
-    std::fprintf(out, "  %s%s%s\n      %s\n", c.name, *c.arguments ? " " : "", c.arguments,
-                 c.summary);
+    const std::string name = c.name;
+    const std::size_t space = name.find(' ');
+    if (space == std::string::npos) {
+      if (at < tokens.size() && tokens[at] == name) command = &c, *words = 1;
+    } else if (at + 1 < tokens.size() && tokens[at] == name.substr(0, space) &&
+               tokens[at + 1] == name.substr(space + 1)) {
+      command = &c, *words = 2;
+    }
   }
-  std::fprintf(out,
-               "\noptions for every command:\n"
-               "  --json          print JSON instead of tables (the server: one object a line)\n"
-               "  --prefix TEXT   object-name prefix (TQ5ORVCACHE_OBJECT_PREFIX)\n"
-               "  --folder DIR    folder of the cache file (MERLOC_GROUP_FOLDER_NAME)\n"
-               "D is a duration such as 500ms, 30s, 10m, 2h (0: never); TIME is now, now-3d,\n"
-               "seconds since 1970 or YYYY-MM-DDTHH:MM:SSZ.\n"
-               "Exit codes: 0 done, 1 failed, 2 bad usage, 3 cache file unusable.\n");
+  return command;
+}
+
+// `orvcache help [COMMAND]`.
+int RunHelp(const std::vector<std::string>& words) {
+  if (words.empty()) {
+    PrintGlobalHelp(stdout, HelpList());
+    return kExitOk;
+  }
+  std::size_t used = 0;
+  if (const Command* command = FindCommand(words, 0, &used); command && used == words.size()) {
+    PrintCommandHelp(stdout, HelpOf(*command));
+    return kExitOk;
+  }
+  if (words.size() == 1 && PrintGroupHelp(stdout, words[0], HelpList())) return kExitOk;
+  throw UsageError("no command \"" + words[0] + (words.size() > 1 ? " " + words[1] : "") +
+                   "\" to explain");
 }
 
 bool IsOption(const std::string& token, const std::vector<OptionSpec>& accepted, bool* takesValue) {
@@ -125,27 +187,32 @@ int Main(int argc, char** argv) {
     before.push_back(tokens[at++]);
     if (takesValue && at < tokens.size()) before.push_back(tokens[at++]);
   }
-  const Command* command = nullptr;
-  std::size_t words = 0;
-  for (const Command& c : Commands()) {
-    const std::string name = c.name;
-    const std::size_t space = name.find(' ');
-    if (space == std::string::npos) {
-      if (at < tokens.size() && tokens[at] == name) command = &c, words = 1;
-    } else if (at + 1 < tokens.size() && tokens[at] == name.substr(0, space) &&
-               tokens[at + 1] == name.substr(space + 1)) {
-      command = &c, words = 2;
-    }
+  if (at < tokens.size() && tokens[at] == "help") {
+    return RunHelp(std::vector<std::string>(tokens.begin() + static_cast<std::ptrdiff_t>(at + 1),
+                                            tokens.end()));
   }
+  std::size_t words = 0;
+  const Command* command = FindCommand(tokens, at, &words);
   std::vector<OptionSpec> accepted = kGlobalOptions;
   if (command) accepted.insert(accepted.end(), command->options.begin(), command->options.end());
   std::vector<std::string> rest = before;
   rest.insert(rest.end(), tokens.begin() + static_cast<std::ptrdiff_t>(at + words), tokens.end());
   const Args args = Args::Parse(rest, accepted);
 
-  if (args.Has("--help") || args.Has("-h")) {
-    PrintUsage(stdout);
+  if (args.Has("--version")) {
+    PrintVersion(stdout);
     return kExitOk;
+  }
+  if (args.Has("--help") || args.Has("-h")) {
+    if (command) {
+      PrintCommandHelp(stdout, HelpOf(*command));
+    } else if (!(at < tokens.size() && PrintGroupHelp(stdout, tokens[at], HelpList()))) {
+      PrintGlobalHelp(stdout, HelpList());
+    }
+    return kExitOk;
+  }
+  if (!command && at < tokens.size() && PrintGroupHelp(stderr, tokens[at], HelpList())) {
+    return kExitUsage;  // "file" alone: its subcommands, named above
   }
   if (!command) {
     throw UsageError(at < tokens.size() ? "unknown command \"" + tokens[at] + "\""
@@ -195,11 +262,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "run `orvcache --help` for the commands\n");
     return rc;
   } catch (const Failure& failure) {
-    return fail(kExitFailure, failure.what(),
-                {{"kind", "library"},
-                 {"code", failure.code()},
-                 {"message", Message(failure.code())},
-                 {"while", failure.doing()}});
+    // The library's message as it words it, then what it means here.
+    const std::string words = Explain(failure.code(), failure.user());
+    Json error = {{"kind", "library"},
+                  {"code", failure.code()},
+                  {"message", Message(failure.code())},
+                  {"while", failure.doing()}};
+    if (!words.empty()) error["explanation"] = words;
+    return fail(kExitFailure,
+                failure.what() + (words.empty() ? std::string() : "\norvcache: " + words), error);
   } catch (const std::exception& error) {
     return fail(kExitFailure, error.what(), {{"kind", "command"}, {"message", error.what()}});
   }

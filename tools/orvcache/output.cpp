@@ -16,13 +16,14 @@ std::string Message(ResultCode code) {
   return buffer;
 }
 
-Failure::Failure(ResultCode code, const std::string& doing)
+Failure::Failure(ResultCode code, const std::string& doing, std::string user)
     : std::runtime_error(doing + ": " + Message(code) + " (" + std::to_string(code) + ")"),
       code_(code),
-      doing_(doing) {}
+      doing_(doing),
+      user_(std::move(user)) {}
 
-void Check(ResultCode rc, const std::string& doing) {
-  if (rc != CACHE_OK) throw Failure(rc, doing);
+void Check(ResultCode rc, const std::string& doing, const std::string& user) {
+  if (rc != CACHE_OK) throw Failure(rc, doing, user);
 }
 
 std::string FieldText(const char (&field)[TQ5ORVCACHE_TEXT_SIZE]) {

@@ -19,15 +19,19 @@ using Json = nlohmann::ordered_json;
 std::string Message(ResultCode code);
 
 // A failed export: the command prints what it was doing and the library's message.
+// `user` names the user the call was about ("DOMAIN\\user"), when it was about one, so
+// that the explanation can name it.
 class Failure : public std::runtime_error {
  public:
-  Failure(ResultCode code, const std::string& doing);
+  Failure(ResultCode code, const std::string& doing, std::string user = "");
   ResultCode code() const { return code_; }
   const std::string& doing() const { return doing_; }
+  const std::string& user() const { return user_; }
 
  private:
   ResultCode code_;
   std::string doing_;
+  std::string user_;
 };
 
 // A failure of the command's own work (a role list that cannot be read, a bad file).
@@ -37,7 +41,7 @@ class ToolError : public std::runtime_error {
 };
 
 // Throws Failure unless rc is CACHE_OK.
-void Check(ResultCode rc, const std::string& doing);
+void Check(ResultCode rc, const std::string& doing, const std::string& user = "");
 
 // A text field of the region: the bytes up to the NUL, at most the field's 64.
 std::string FieldText(const char (&field)[TQ5ORVCACHE_TEXT_SIZE]);

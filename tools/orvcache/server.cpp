@@ -5,27 +5,31 @@
 // and writes the cache file at once. One log line per action.
 #include "server.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 
 #include "cache_access.h"
 #include "cache_file_check.h"
+#include "error_words.h"
 #include "host.h"
 #include "output.h"
 #include "platform/platform.h"
 #include "platform/settings.h"
 #include "progress.h"
 #include "role_source.h"
+#include "server_log.h"
 
 namespace orvcache {
 
 const std::vector<OptionSpec> kServerOptions = {
     {"--directory", true},      {"--roles-interval", true}, {"--sweep-interval", true},
     {"--write-interval", true}, {"--fetch-timeout", true},  {"--pid-file", true},
-    {"--stop-file", true}};
+    {"--stop-file", true},      {"--log-level", true},      {"--no-cache-file", false}};
 
 namespace {
 
@@ -45,6 +49,8 @@ struct Settings {
   int32_t fetchTimeoutMs = 0;
   std::string pidFile;
   std::string stopFile;
+  LogLevel logLevel = LogLevel::Info;
+  bool noCacheFile = false;
 };
 
 Settings ReadSettings(const Args& args) {
@@ -65,58 +71,12 @@ Settings ReadSettings(const Args& args) {
   }
   if (args.Has("--pid-file")) s.pidFile = args.Value("--pid-file");
   if (args.Has("--stop-file")) s.stopFile = args.Value("--stop-file");
+  if (args.Has("--log-level")) s.logLevel = ParseLogLevel(args.Value("--log-level"));
+  s.noCacheFile = args.Has("--no-cache-file");
   return s;
 }
 
 std::string Every(int64_t ms) { return ms > 0 ? "every " + FormatDuration(ms) : "never"; }
-
-// One line per action: when, what, its result and how long it took.
-class Log {
- public:
-  explicit Log(bool json) : json_(json) {}
-
-  // An action with a library result.
-  void Action(const std::string& action, ResultCode rc, int64_t ms, const std::string& detail,
-              Json extra = Json::object()) {
-    Write(action, rc == CACHE_OK ? "ok" : "failed", rc, rc == CACHE_OK ? "" : Message(rc), ms,
-          detail, std::move(extra));
-  }
-  // An action that failed in the command's own work.
-  void Error(const std::string& action, const std::string& message, int64_t ms) {
-    Write(action, "failed", 0, message, ms, "", Json::object());
-  }
-  // An event without a result: a stop request, a warning.
-  void Note(const std::string& action, const std::string& detail, Json extra = Json::object()) {
-    Write(action, "", 0, "", -1, detail, std::move(extra));
-  }
-
- private:
-  void Write(const std::string& action, const std::string& result, ResultCode rc,
-             const std::string& message, int64_t ms, const std::string& detail, Json extra) {
-    const int64_t now = NowMs();
-    if (json_) {
-      Json line = {{"time", FormatTimeMs(now)}, {"action", action}};
-      if (!result.empty()) line["result"] = result;
-      if (rc != CACHE_OK) line["code"] = rc;
-      if (!message.empty()) line["message"] = message;
-      if (ms >= 0) line["durationMs"] = ms;
-      if (!detail.empty()) line["detail"] = detail;
-      for (auto& [key, value] : extra.items()) line[key] = value;
-      std::cout << line.dump(-1, ' ', false, Json::error_handler_t::replace) << std::endl;
-      return;
-    }
-    std::string text = FormatTimeMs(now) + " " + action + ":";
-    if (!result.empty()) text += " " + result;
-    if (!message.empty()) {
-      text += ": " + message + (rc != CACHE_OK ? " (" + std::to_string(rc) + ")" : "");
-    }
-    if (ms >= 0) text += " in " + FormatDuration(ms);
-    if (!detail.empty()) text += (result.empty() ? " " : "; ") + detail;
-    std::cout << text << std::endl;
-  }
-
-  bool json_;
-};
 
 class Stopwatch {
  public:
@@ -130,14 +90,17 @@ class Stopwatch {
 
 class Server {
  public:
-  Server(Settings settings, bool json) : s_(std::move(settings)), log_(json) {}
+  Server(Settings settings, bool json)
+      : s_(std::move(settings)), log_(json, s_.logLevel, !host::StdoutIsTerminal()) {}
 
   int Run();
 
  private:
   int Serve();
   bool Start();
-  bool LoadRoles(bool first);
+  bool ChooseCacheFile(std::string* origin);
+  // `routine`: a timer's merge, logged at debug level when it changed nothing.
+  bool LoadRoles(bool first, bool routine = false);
   void Sweep();
   bool Write();
   bool ShutDown();
@@ -148,28 +111,58 @@ class Server {
   std::string cacheFile_;
 };
 
-bool Server::Start() {
+// A server that cannot keep its cache across a restart refuses to start unless told
+// that this is wanted: otherwise a misconfigured unit would run for months and lose every
+// cached user at each restart without anyone noticing.
+bool Server::ChooseCacheFile(std::string* origin) {
   std::string why;
   cacheFile_ = CacheFilePath(&why);
+  if (!cacheFile_.empty()) {
+    const std::filesystem::path folder = std::filesystem::path(cacheFile_).parent_path();
+    std::error_code error;
+    if (!std::filesystem::is_directory(folder, error)) {
+      why = "the cache file's folder " + folder.string() + " does not exist";
+      cacheFile_.clear();
+    }
+  }
+  if (s_.noCacheFile) {
+    // Neither read nor written, whatever the variable names.
+    host::UnsetEnvironment("MERLOC_GROUP_FOLDER_NAME");
+    cacheFile_.clear();
+    log_.Note("warning", "--no-cache-file: the cache starts empty and is not written to a file",
+              Json::object(), LogLevel::Warning);
+    *origin = "from the defaults (no cache file)";
+    return true;
+  }
+  if (cacheFile_.empty()) {
+    log_.Error("start",
+               why +
+                   ": the cache could not survive a restart; give --no-cache-file to run "
+                   "without a cache file",
+               -1);
+    return false;
+  }
+  const CacheFileCheck check = CheckCacheFile(cacheFile_);
+  *origin = check.usable ? "from the cache file " + cacheFile_
+                         : "from the defaults (" + cacheFile_ + ": " + check.reason + ")";
+  return true;
+}
+
+bool Server::Start() {
   // The library does not say whether it built the region from the file; the same rule
   // applied beforehand does.
   std::string origin;
-  if (cacheFile_.empty()) {
-    log_.Note("warning", why + ": the cache starts empty and is not written to a file");
-    origin = "from the defaults (no cache file)";
-  } else {
-    const CacheFileCheck check = CheckCacheFile(cacheFile_);
-    origin = check.usable ? "from the cache file " + cacheFile_
-                          : "from the defaults (" + cacheFile_ + ": " + check.reason + ")";
-  }
+  if (!ChooseCacheFile(&origin)) return false;
   const std::string machineDirectory = tq5::platform::ReadSetting("directory").value;
   if (s_.directory != machineDirectory) {
     // The option feeds the role list only; every process's lookups follow the setting.
-    log_.Note("warning", "--directory " + s_.directory +
-                             " differs from the machine's directory "
-                             "setting (" +
-                             (machineDirectory.empty() ? "nss" : machineDirectory) + ", " +
-                             tq5::platform::SettingsLocation() + "), which lookups fetch from");
+    log_.Note("warning",
+              "--directory " + s_.directory +
+                  " differs from the machine's directory "
+                  "setting (" +
+                  (machineDirectory.empty() ? "nss" : machineDirectory) + ", " +
+                  tq5::platform::SettingsLocation() + "), which lookups fetch from",
+              Json::object(), LogLevel::Warning);
   }
 
   Stopwatch watch;
@@ -183,6 +176,8 @@ bool Server::Start() {
       context = "another cache server is running" +
                 (pid != 0 ? " (pid " + std::to_string(pid) + ")" : std::string()) +
                 " with these kernel objects; stop it first, or give this one --prefix";
+    } else {
+      context = Explain(rc);
     }
     log_.Action("start", rc, watch.ms(), context);
     UninitializeTQ5ORVCache();
@@ -200,7 +195,24 @@ bool Server::Start() {
   return true;
 }
 
-bool Server::LoadRoles(bool first) {
+namespace {
+
+// Whether two listings of the role table name the same roles in the same slots, listed
+// alike: what a merge can change.
+bool SameRoles(const std::vector<RoleEntry>& a, const std::vector<RoleEntry>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i].slot != b[i].slot || a[i].listed != b[i].listed ||
+        FieldText(a[i].name) != FieldText(b[i].name) || FieldText(a[i].id) != FieldText(b[i].id)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool Server::LoadRoles(bool first, bool routine) {
   const std::string action = first ? "roles" : "merge";
   Stopwatch watch;
   RoleList list;
@@ -217,6 +229,8 @@ bool Server::LoadRoles(bool first) {
   // list is merged, which keeps every held role in its slot.
   const CacheHeader before = ReadHeader(Side::Server);
   const bool put = first && before.userActiveCount == 0;
+  const std::vector<RoleEntry> rolesBefore =
+      routine ? ListRoles(Side::Server, false) : std::vector<RoleEntry>();
   ResultCode rc = CACHE_OK;
   {
     Progress progress(put ? "loading the role table" : "merging into the role table");
@@ -232,40 +246,68 @@ bool Server::LoadRoles(bool first) {
   if (list.skipped > 0) {
     detail += "; " + std::to_string(list.skipped) + " skipped (name or id over 63 characters)";
   }
+  const bool unchanged =
+      routine && rc == CACHE_OK && SameRoles(rolesBefore, ListRoles(Side::Server, false));
+  if (unchanged) detail += "; nothing changed";
   log_.Action(action, rc, watch.ms(), detail,
               {{"listed", count},
                {"inUse", after.roleActiveCount},
                {"active", active},
                {"capacity", after.roleCapacity},
-               {"skipped", list.skipped}});
+               {"skipped", list.skipped},
+               {"changed", !unchanged}},
+              unchanged ? LogLevel::Debug : LogLevel::Info);
   return rc == CACHE_OK;
 }
 
+namespace {
+
+std::vector<std::string> UserKeys(const std::vector<UserEntry>& users) {
+  std::vector<std::string> keys;
+  for (const UserEntry& user : users) {
+    keys.push_back(UserLabel(FieldText(user.domainName), FieldText(user.userName)));
+  }
+  std::sort(keys.begin(), keys.end());
+  return keys;
+}
+
+}  // namespace
+
 void Server::Sweep() {
   Stopwatch watch;
-  const CacheHeader before = ReadHeader(Side::Server);
+  const std::vector<std::string> before = UserKeys(ListUsers());
   ResultCode rc;
   {
     // One export call: its progress cannot be seen from outside, only its time.
-    Progress progress("sweep over " + Count(before.userActiveCount, "user"));
+    Progress progress("sweep over " + Count(static_cast<int64_t>(before.size()), "user"));
     rc = UpdateAllCurUserRoles(s_.fetchTimeoutMs);
   }
   const int64_t ms = watch.ms();
+  const std::vector<UserEntry> users = ListUsers();
   int current = 0, pending = 0, failed = 0;
-  for (const UserEntry& user : ListUsers()) {
+  for (const UserEntry& user : users) {
     if (user.status == USER_ROLES_CURRENT) ++current;
     if (user.status == USER_ROLES_PENDING) ++pending;
     if (user.status == USER_ROLES_FETCH_FAILED) ++failed;
   }
-  const CacheHeader after = ReadHeader(Side::Server);
-  std::string detail = Count(before.userActiveCount, "user") + " before, " +
-                       std::to_string(after.userActiveCount) +
-                       " after: " + std::to_string(current) + " current, " +
+  // The users cached before that are still there were refreshed; the others were
+  // dropped (or deleted meanwhile). Users that lookups added meanwhile count for neither.
+  const std::vector<std::string> after = UserKeys(users);
+  std::vector<std::string> kept;
+  std::set_intersection(before.begin(), before.end(), after.begin(), after.end(),
+                        std::back_inserter(kept));
+  const auto refreshed = static_cast<int64_t>(kept.size());
+  const auto dropped = static_cast<int64_t>(before.size()) - refreshed;
+  std::string detail = "dropped " + Count(dropped, "user") + ", refreshed " +
+                       std::to_string(refreshed) + "; " + std::to_string(users.size()) +
+                       " cached: " + std::to_string(current) + " current, " +
                        std::to_string(pending) + " pending, " + std::to_string(failed) + " failed";
   if (rc != CACHE_OK) detail += " (the result is the last refresh's)";
   log_.Action("sweep", rc, ms, detail,
-              {{"usersBefore", before.userActiveCount},
-               {"usersAfter", after.userActiveCount},
+              {{"usersBefore", before.size()},
+               {"usersAfter", users.size()},
+               {"dropped", dropped},
+               {"refreshed", refreshed},
                {"current", current},
                {"pending", pending},
                {"failed", failed}});
@@ -298,7 +340,7 @@ std::string Server::WaitForStop(int64_t ms) {
     if (std::filesystem::exists(s_.stopFile, error)) return "stop file " + s_.stopFile;
     const int64_t slice = ms < kStopFilePollMs ? ms : kStopFilePollMs;
     std::string reason = host::WaitForStop(slice);
-    if (!reason.empty() || host::ReloadPending()) return reason;
+    if (!reason.empty() || host::RequestPending()) return reason;
     ms -= slice;
     if (ms <= 0) return "";
   }
@@ -326,7 +368,7 @@ int Server::Serve() {
   const bool rolesLoaded = LoadRoles(true);
   if (!rolesLoaded && ReadHeader(Side::Server).roleActiveCount == 0) {
     // Nothing to answer lookups with: every fetched role would be dropped.
-    log_.Note("stop", "no roles to serve");
+    log_.Note("stop", "no roles to serve", Json::object(), LogLevel::Error);
     ShutDown();
     return 1;
   }
@@ -363,18 +405,26 @@ int Server::Serve() {
     }
     reason = WaitForStop(waitMs);
     if (!reason.empty()) break;
-    if (host::TakeReloadRequest()) {
+    if (host::TakeRequest(host::Request::Reload)) {
       // What the roles and write timers do, now; both start their intervals again.
-      log_.Note("reload", "SIGHUP: merging the role list and writing the cache file");
+      log_.Note("reload", host::RequestSource(host::Request::Reload) +
+                              ": merging the role list and writing the cache file");
       LoadRoles(false);
       rearm(roles);
       Write();
       rearm(write);
       continue;
     }
+    if (host::TakeRequest(host::Request::Sweep)) {
+      log_.Note("sweep-now", host::RequestSource(host::Request::Sweep) +
+                                 ": dropping expired users and refreshing the others");
+      Sweep();
+      rearm(sweep);
+      continue;
+    }
     const auto at = Clock::now();
     if (due(roles, at)) {
-      LoadRoles(false);
+      LoadRoles(false, true);
       rearm(roles);
     }
     if (due(sweep, at)) {

@@ -1,0 +1,158 @@
+// `orvcache cleanup`: removes what a crashed server left behind. On POSIX the region's
+// shm object outlives its server (the next server replaces it, but until then clients
+// find a dead region); the mutex object outlives every server by design and goes only
+// when asked, since a process still holding it would no longer exclude a new one.
+// Temporary files of writers that died go on every platform.
+#include <cstdio>
+#include <filesystem>
+#include <set>
+
+#include "cache_file_check.h"
+#include "commands.h"
+#include "host.h"
+#include "output.h"
+#include "platform/platform.h"
+#include "region/locks.h"
+#include "region/region_state.h"
+#include "region/temporary_files.h"
+
+namespace orvcache {
+namespace {
+
+using tq5::platform::Leftover;
+
+std::set<std::string> TemporaryFiles(const std::string& folder) {
+  std::set<std::string> names;
+  std::error_code error;
+  std::filesystem::directory_iterator entry(folder, error);
+  for (; !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
+    const std::string name = entry->path().filename().string();
+    if (name.size() == tq5::region::kTemporaryNameLength && name.compare(0, 3, "TQ5") == 0 &&
+        name.compare(name.size() - 4, 4, ".tmp") == 0) {
+      names.insert(name);
+    }
+  }
+  return names;
+}
+
+// The region's leftover, removed under the global cache mutex when there is one: servers
+// create the region holding it, so none can start between the check and the removal.
+Leftover RemoveRegion(std::string* detail) {
+  if (InitializeTQ5ORVCache() != CACHE_OK) {
+    // No mutex object: nothing to hold, and no server could be holding the region.
+    return tq5::platform::RemoveLeftoverSection(nullptr, detail);
+  }
+  Leftover result;
+  {
+    const tq5::region::CacheLock lock;
+    tq5::region::CacheMutexHandle* handle = tq5::region::State().cacheMutex.load();
+    result = tq5::platform::RemoveLeftoverSection(
+        lock.status() == CACHE_OK && handle ? handle->mutex : nullptr, detail);
+  }
+  UninitializeTQ5ORVCache();
+  return result;
+}
+
+}  // namespace
+
+int RunCleanup(const Args& args, bool json) {
+  const bool mutex = args.Has("--mutex");
+  unsigned long pid = 0;
+  if (host::ServerRunning(&pid)) {
+    throw ToolError("a cache server is running" +
+                    (pid != 0 ? " (pid " + std::to_string(pid) + ")" : std::string()) +
+                    "; cleanup removes only what a crashed server left");
+  }
+  Json out = {{"removed", Json::array()}, {"kept", Json::array()}};
+  std::vector<std::string> notes;
+  auto removed = [&](const std::string& what) { out["removed"].push_back(what); };
+  auto kept = [&](const std::string& what, const std::string& why) {
+    out["kept"].push_back({{"object", what}, {"reason", why}});
+  };
+
+  if (!host::ObjectsOutliveProcesses()) {
+    notes.push_back(
+        "the region and the mutex end with their last handle here: a crashed server leaves "
+        "no kernel objects");
+  } else {
+    const std::string region = tq5::platform::ObjectName(tq5::platform::kSectionName);
+    std::string detail;
+    switch (RemoveRegion(&detail)) {
+      case Leftover::Removed:
+        removed("region object " + region);
+        break;
+      case Leftover::InUse:
+        kept("region object " + region, detail);
+        break;
+      case Leftover::Failed:
+        kept("region object " + region, "cannot remove it: " + detail);
+        break;
+      case Leftover::None:
+        break;
+    }
+    const std::string mutexName = tq5::platform::ObjectName(tq5::platform::kCacheMutexName);
+    if (!mutex) {
+      if (host::InspectObject(mutexName).exists) {
+        notes.push_back("the mutex object " + mutexName +
+                        " stays (it outlives every server by design); --mutex removes it");
+      }
+    } else {
+      detail.clear();
+      switch (tq5::platform::RemoveMutexObject(&detail)) {
+        case Leftover::Removed:
+          removed("mutex object " + mutexName);
+          notes.push_back(
+              "warning: a program of the cache that still runs keeps the removed mutex and "
+              "no longer excludes the others; restart every such program" +
+              (detail.empty() ? std::string() : " (" + detail + ")"));
+          break;
+        case Leftover::InUse:
+          kept("mutex object " + mutexName, detail);
+          break;
+        case Leftover::Failed:
+          kept("mutex object " + mutexName, "cannot remove it: " + detail);
+          break;
+        case Leftover::None:
+          break;
+      }
+    }
+  }
+
+  std::string why;
+  const std::string file = CacheFilePath(&why);
+  if (!file.empty()) {
+    const std::string folder = std::filesystem::path(file).parent_path().string();
+    const std::set<std::string> before = TemporaryFiles(folder);
+    tq5::region::RemoveTemporaryFilesOfDeadWriters(folder + host::PathSeparator());
+    const std::set<std::string> after = TemporaryFiles(folder);
+    for (const std::string& name : before) {
+      const std::string path = folder + host::PathSeparator() + name;
+      if (after.count(name) == 0) {
+        removed("temporary file " + path);
+      } else {
+        notes.push_back("the temporary file " + path +
+                        " stays: its writer runs, or it is not a writer's file");
+      }
+    }
+  } else {
+    notes.push_back("no temporary files looked for: " + why);
+  }
+
+  if (json) {
+    out["notes"] = notes;
+    PrintJson(out);
+    return out["kept"].empty() ? kExitOk : kExitFailure;
+  }
+  for (const auto& what : out["removed"]) {
+    std::printf("removed %s\n", what.get<std::string>().c_str());
+  }
+  for (const auto& what : out["kept"]) {
+    std::printf("kept %s: %s\n", what["object"].get<std::string>().c_str(),
+                what["reason"].get<std::string>().c_str());
+  }
+  if (out["removed"].empty() && out["kept"].empty()) std::printf("nothing left to remove\n");
+  for (const std::string& note : notes) std::printf("%s\n", note.c_str());
+  return out["kept"].empty() ? kExitOk : kExitFailure;
+}
+
+}  // namespace orvcache

@@ -1,0 +1,57 @@
+#include "error_words.h"
+
+#include "host.h"
+#include "platform/platform.h"
+
+namespace orvcache {
+namespace {
+
+constexpr const char* kNoServer = "no cache server is running (start one with `orvcache server`)";
+
+// Why an object could not be opened or created, when the system can tell.
+std::string ObjectReason(const char* baseName, const char* what) {
+  const std::string name = tq5::platform::ObjectName(baseName);
+  const host::ObjectState state = host::InspectObject(name);
+  if (!state.known) return std::string(what) + " " + name;
+  if (!state.exists) return std::string(what) + " " + name + " does not exist";
+  return std::string(what) + " " + name + ": " + state.description;
+}
+
+}  // namespace
+
+std::string Explain(ResultCode code, const std::string& user) {
+  switch (code) {
+    case CACHE_E_MUTEX_OPEN: {
+      const host::ObjectState mutex =
+          host::InspectObject(tq5::platform::ObjectName(tq5::platform::kCacheMutexName));
+      if (mutex.known && mutex.exists && !mutex.accessible) {
+        return ObjectReason(tq5::platform::kCacheMutexName, "the cache mutex");
+      }
+      return kNoServer;
+    }
+    case CACHE_E_OPEN_MAPPING: {
+      // Where the mutex outlives the server, a stopped server leaves this code behind.
+      const host::ObjectState region =
+          host::InspectObject(tq5::platform::ObjectName(tq5::platform::kSectionName));
+      if (!region.known || !region.exists) {
+        return std::string(kNoServer) + "; " +
+               ObjectReason(tq5::platform::kSectionName, "the region");
+      }
+      return ObjectReason(tq5::platform::kSectionName, "the region");
+    }
+    case CACHE_E_CREATE_MAPPING:
+      return ObjectReason(tq5::platform::kSectionName, "cannot create the region");
+    case CACHE_E_MUTEX_CREATE:
+      return ObjectReason(tq5::platform::kCacheMutexName, "cannot create the cache mutex");
+    case CACHE_E_USER_FETCH_CALL:
+      if (!user.empty()) return "the directory does not know " + user;
+      return "";
+    case CACHE_E_USER_NOT_CACHED:
+      if (!user.empty()) return user + " is not cached (`orvcache lookup` fetches it)";
+      return "";
+    default:
+      return "";
+  }
+}
+
+}  // namespace orvcache
