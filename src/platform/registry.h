@@ -23,6 +23,13 @@ RegistryStatus QueryValue(RegistryKey* key, const char* name, void* buffer, uint
 RegistryStatus SetDwordValue(RegistryKey* key, const char* name, uint32_t value);
 void CloseKey(RegistryKey* key);
 
+// Where a person finds a key of HKEY_LOCAL_MACHINE: "HKEY_LOCAL_MACHINE\<subkey>" on
+// Windows, the key's folder under the registry root on POSIX. What it is ("key",
+// "folder"), and what stands between it and a value's name ('\', '/').
+std::string MachineKeyPath(const std::string& subkey);
+extern const char* const kMachineKeyKind;
+extern const char kMachineKeySeparator;
+
 // The group's key, "SOFTWARE\Brintel\Zolmar\<version>\<group>", from ZOLMAR_VERSION and
 // MERLOC_GROUP_NAME. CACHE_E_NO_GROUP_ENV when either is unset; CACHE_E_GROUP_KEY_OPEN
 // when a part or the whole is longer than 255 characters (cut short, it would name

@@ -26,13 +26,22 @@ std::string GroupKey() {
   return key;
 }
 
+// "the folder /etc/tq5orvcache/registry/SOFTWARE/..." or "the key HKEY_LOCAL_MACHINE\...".
+std::string KeyPlace(const std::string& key) {
+  return std::string("the ") + tq5::platform::kMachineKeyKind + " " +
+         tq5::platform::MachineKeyPath(key);
+}
+
 class OpenKey {
  public:
   OpenKey(const std::string& name, bool write) {
     const RegistryStatus status = tq5::platform::OpenMachineKey(name, write, &key_);
     if (status != RegistryStatus::Ok) {
+      const char* why = status == RegistryStatus::NotFound       ? " (it does not exist)"
+                        : status == RegistryStatus::AccessDenied ? " (this account may not)"
+                                                                 : "";
       throw Failure(CACHE_E_GROUP_KEY_OPEN,
-                    "opening HKEY_LOCAL_MACHINE\\" + name + (write ? " for writing" : ""));
+                    "opening " + KeyPlace(name) + (write ? " for writing" : "") + why);
     }
   }
   ~OpenKey() { tq5::platform::CloseKey(key_); }
@@ -48,7 +57,8 @@ class OpenKey {
 
 int RunTimeout(const Args& args, bool json) {
   const std::string key = GroupKey();
-  const std::string where = "HKEY_LOCAL_MACHINE\\" + key + "\\" + kValueName;
+  const std::string where =
+      tq5::platform::MachineKeyPath(key) + tq5::platform::kMachineKeySeparator + kValueName;
   const bool set = !args.positional().empty();
   if (set) {
     const auto ms = static_cast<uint32_t>(
@@ -76,6 +86,7 @@ int RunTimeout(const Args& args, bool json) {
 
   if (json) {
     PrintJson({{"key", "HKEY_LOCAL_MACHINE\\" + key},
+               {"location", where},
                {"value", kValueName},
                {"ms", present ? Json(value) : Json(nullptr)},
                {"effectiveMs", effective},

@@ -285,4 +285,15 @@ RegistryStatus SetDwordValue(RegistryKey* key, const char* name, uint32_t value)
 
 void CloseKey(RegistryKey* key) { delete key; }
 
+std::string MachineKeyPath(const std::string& subkey) {
+  std::string path = Root() + "/" + subkey;
+  for (std::size_t at = path.size() - subkey.size(); at < path.size(); ++at) {
+    if (path[at] == '\\') path[at] = '/';
+  }
+  return path;
+}
+
+const char* const kMachineKeyKind = "folder";
+const char kMachineKeySeparator = '/';
+
 }  // namespace tq5::platform

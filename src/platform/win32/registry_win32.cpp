@@ -65,4 +65,9 @@ void CloseKey(RegistryKey* key) {
   delete key;
 }
 
+std::string MachineKeyPath(const std::string& subkey) { return "HKEY_LOCAL_MACHINE\\" + subkey; }
+
+const char* const kMachineKeyKind = "key";
+const char kMachineKeySeparator = '\\';
+
 }  // namespace tq5::platform
