@@ -121,13 +121,13 @@ const std::vector<Command>& Commands() {
   return commands;
 }
 
+CommandHelp HelpOf(const Command& c) { return {c.name, c.arguments, c.summary}; }
+
 std::vector<CommandHelp> HelpList() {
   std::vector<CommandHelp> list;
-  for (const Command& c : Commands()) list.push_back({c.name, c.arguments, c.summary});
+  for (const Command& c : Commands()) list.push_back(HelpOf(c));
   return list;
 }
-
-CommandHelp HelpOf(const Command& c) { return {c.name, c.arguments, c.summary}; }
 
 // The command named by the words at `at`: two words before one ("file inspect").
 const Command* FindCommand(const std::vector<std::string>& tokens, std::size_t at,
