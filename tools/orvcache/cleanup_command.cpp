@@ -45,7 +45,7 @@ Leftover RemoveRegion(std::string* detail) {
   Leftover result;
   {
     const tq5::region::CacheLock lock;
-    tq5::region::CacheMutexHandle* handle = tq5::region::State().cacheMutex.load();
+    tq5::region::CacheMutexHandle* handle = tq5::region::ProcessRegion().cacheMutex.load();
     result = tq5::platform::RemoveLeftoverSection(
         lock.status() == CACHE_OK && handle ? handle->mutex : nullptr, detail);
   }
