@@ -19,6 +19,7 @@
 #include "exports/load_hook.h"
 #include "platform/directory_component.h"
 #include "platform/platform.h"
+#include "support/directory_hooks.h"
 #include "support/test_support.h"
 
 namespace tq5::directory {

@@ -14,6 +14,7 @@
 #include "directory/fetch_state.h"
 #include "exports/load_hook.h"
 #include "platform/worker_thread.h"
+#include "support/directory_hooks.h"
 #include "support/test_support.h"
 
 namespace tq5::directory {

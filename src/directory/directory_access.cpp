@@ -3,7 +3,6 @@
 #include <new>
 
 #include "directory/fetch_context.h"
-#include "region/call_patterns.h"
 
 namespace tq5::directory {
 
@@ -17,21 +16,6 @@ const DirectoryAccess& PlatformDirectoryAccess() {
   static const DirectoryAccess access{platform::JoinApartment, platform::LeaveApartment,
                                       platform::CreateDirectoryObject, platform::ToComponentString};
   return access;
-}
-
-void UseDirectoryAccess(const DirectoryAccess* access) {
-  region::ProcessLock lock;
-  FetchState& fetch = ProcessDirectory().fetch;
-  RetireObject(fetch, fetch.authorizationObject);
-  fetch.authorizationObject = nullptr;
-  fetch.access = access;
-}
-
-void ForgetDirectoryObject() {
-  region::ProcessLock lock;
-  FetchState& fetch = ProcessDirectory().fetch;
-  RetireObject(fetch, fetch.authorizationObject);
-  fetch.authorizationObject = nullptr;
 }
 
 }  // namespace tq5::directory
