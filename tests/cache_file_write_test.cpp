@@ -84,7 +84,9 @@ TEST_F(CacheFileWrite, AFailedStepKeepsThePreviousFile) {
   }
 
   FileCalls calls = systemCalls;
-  calls.create = [](const char*) { return tq5::platform::kNoFile; };
+  calls.create = [](const char*, const tq5::platform::ObjectAccess&) {
+    return tq5::platform::kNoFile;
+  };
   tq5::platform::ReplaceFileCalls(calls);
   EXPECT_EQ(CACHE_E_FILE_CREATE, WriteCacheDataToFile());
   ExpectPreviousFileAlone();

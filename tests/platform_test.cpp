@@ -350,7 +350,7 @@ TEST_F(PlatformTest, ReplaceFileMovesOverAnExistingFile) {
   const std::string to = folder.string() + kPathSeparator + "cache.dat";
   std::ofstream(to) << "old";
 
-  const FileHandle file = Files().create(from.c_str());
+  const FileHandle file = Files().create(from.c_str(), tq5::platform::ObjectAccess{});
   ASSERT_NE(file, kNoFile);
   EXPECT_TRUE(Files().write(file, "new", 3));
   EXPECT_TRUE(Files().sync(file));

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/object_access.h"
 #include "tq5orvcache.h"
 
 namespace tq5::platform {
@@ -32,10 +33,12 @@ extern const char* const kObjectNamespace;
 // it and goes on.
 struct GlobalMutex;
 
-// Creates the mutex, or opens it when it exists already (used like a new one).
+// Creates the mutex, or opens it when it exists already (used like a new one), so that
+// `access` says who may use it; an existing one is given that access, and refused
+// (CACHE_E_MUTEX_CREATE, the reason noted for TakeAccessProblem) when it cannot be.
 // Fails with CACHE_E_NO_MEMORY, CACHE_E_SECURITY_DESCRIPTOR, CACHE_E_SECURITY_DACL or
 // CACHE_E_MUTEX_CREATE.
-ResultCode CreateGlobalMutex(GlobalMutex** out);
+ResultCode CreateGlobalMutex(GlobalMutex** out, const ObjectAccess& access = ObjectAccess{});
 // Opens an existing mutex; CACHE_E_MUTEX_OPEN when there is none.
 ResultCode OpenGlobalMutex(GlobalMutex** out);
 void CloseGlobalMutex(GlobalMutex* mutex);
@@ -58,14 +61,16 @@ void UnlockGlobalMutex(GlobalMutex* mutex);
 // The named, machine-wide, read-write block that holds the cache region.
 struct Section;
 
-// Creates the section of `size` bytes, zero-filled, and marks it as held by a live
+// Creates the section of `size` bytes, zero-filled, usable by those `access` names, and
+// marks it as held by a live
 // server for as long as this process holds it. Fails with CACHE_E_REGION_EXISTS while
 // another live process holds a section under the name (which is left untouched); a
 // leftover of a process that has died is replaced. Other failures: CACHE_E_NO_MEMORY,
 // CACHE_E_SECURITY_DESCRIPTOR, CACHE_E_SECURITY_DACL or CACHE_E_CREATE_MAPPING.
 // `guard` is the global cache mutex the caller holds, if any: platforms that let clients
 // keep their views learn through it that the region has changed.
-ResultCode CreateSection(uint32_t size, Section** out, GlobalMutex* guard = nullptr);
+ResultCode CreateSection(uint32_t size, Section** out, GlobalMutex* guard = nullptr,
+                         const ObjectAccess& access = ObjectAccess{});
 // The process id of the live server that holds the section, or 0 when there is none or
 // the platform cannot tell.
 unsigned long RegionServerProcessId();
@@ -135,7 +140,9 @@ inline constexpr FileHandle kNoFile = -1;
 // The system calls through which the cache file is written, one entry per call, so
 // that a test can make any single step fail and look at what a failure there leaves.
 struct FileCalls {
-  FileHandle (*create)(const char* path);  // creates or empties it; kNoFile on failure
+  // Creates it anew (or empties it), readable only by those `access` names when it is
+  // restricted; kNoFile on failure.
+  FileHandle (*create)(const char* path, const ObjectAccess& access);
   bool (*write)(FileHandle file, const void* bytes, std::size_t size);  // all the bytes
   bool (*sync)(FileHandle file);  // the file's bytes and size on the disk
   bool (*close)(FileHandle file);

@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "region/cache_image.h"
 #include "region/call_patterns.h"
+#include "region/server_access.h"
 #include "region/temporary_files.h"
 
 using namespace tq5::region;
@@ -175,8 +176,10 @@ extern "C" ResultCode WriteCacheDataToFile(void) {
   const std::string folder(path, pathSize - (sizeof kFileName - 1));
   RemoveTemporaryFilesOfDeadWriters(folder);
   const std::string temporary = TemporaryFileOfThisProcess(folder);
+  tq5::platform::ObjectAccess access;
+  if (!ServerAccess(&access)) return CACHE_E_FILE_CREATE;
   const tq5::platform::FileCalls& os = tq5::platform::Files();
-  const tq5::platform::FileHandle file = os.create(temporary.c_str());
+  const tq5::platform::FileHandle file = os.create(temporary.c_str(), access);
   if (file == tq5::platform::kNoFile) return CACHE_E_FILE_CREATE;
 
   ResultCode rc = WriteRegionImage(file);

@@ -1,13 +1,18 @@
 // Start-up and shut-down of the global cache mutex and the server's region.
 #include "platform/platform.h"
 #include "region/call_patterns.h"
+#include "region/server_access.h"
 
 using namespace tq5::region;
 
 extern "C" ResultCode InitializeTQ5ORVCacheServer(void) {
   if (ProcessRegion().cacheMutex.load()) return CACHE_OK;
+  // The access is read once per start-up: the mutex, the region and the cache file
+  // all get the same answer.
+  tq5::platform::ObjectAccess access;
+  if (!ResolveServerAccess() || !ServerAccess(&access)) return CACHE_E_MUTEX_CREATE;
   tq5::platform::GlobalMutex* mutex = nullptr;
-  const ResultCode rc = tq5::platform::CreateGlobalMutex(&mutex);
+  const ResultCode rc = tq5::platform::CreateGlobalMutex(&mutex, access);
   if (rc == CACHE_OK) AdoptCacheMutex(mutex);
   return rc;
 }
@@ -22,6 +27,7 @@ extern "C" ResultCode InitializeTQ5ORVCache(void) {
 
 extern "C" ResultCode UninitializeTQ5ORVCache(void) {
   ReleaseCacheMutex();
+  ForgetServerAccess();
   return CACHE_OK;
 }
 

@@ -1,5 +1,7 @@
 #include "region/region_state.h"
 
+#include "region/server_access.h"
+
 namespace tq5::region {
 
 ProcessState& ProcessRegion() {
@@ -13,9 +15,11 @@ ResultCode CreateRegion(int32_t roleCapacity, int32_t userCapacity) {
   // A section's size is 32 bits; capacities beyond that cannot describe a region.
   if (!ValidCapacities(roleCapacity, userCapacity)) return CACHE_E_CREATE_MAPPING;
   const auto size = static_cast<uint32_t>(RegionSize(roleCapacity, userCapacity));
+  platform::ObjectAccess access;
+  if (!ServerAccess(&access)) return CACHE_E_CREATE_MAPPING;
   CacheMutexHandle* handle = state.cacheMutex.load();
   const ResultCode rc =
-      platform::CreateSection(size, &state.regionMapping, handle ? handle->mutex : nullptr);
+      platform::CreateSection(size, &state.regionMapping, handle ? handle->mutex : nullptr, access);
   if (rc == CACHE_OK) {
     state.createdRoleCapacity = roleCapacity;
     state.createdUserCapacity = userCapacity;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "access_report.h"
 #include "cache_access.h"
 #include "cache_file_check.h"
 #include "commands.h"
@@ -241,7 +242,8 @@ int RunStatus(const Args&, bool json) {
                 {"regionBytes", bytes},
                 {"cacheFile", file.empty() ? Json(nullptr) : Json(file)},
                 {"cacheFileBytes", fileExists ? Json(fileSize) : Json(nullptr)},
-                {"cacheFileWritten", haveModified ? Json(FormatTime(modified)) : Json(nullptr)}};
+                {"cacheFileWritten", haveModified ? Json(FormatTime(modified)) : Json(nullptr)},
+                {"access", ObjectAccessJson()}};
     PrintJson(out);
     return kExitOk;
   }
@@ -265,6 +267,7 @@ int RunStatus(const Args&, bool json) {
                 static_cast<unsigned long long>(fileSize),
                 haveModified ? (", written " + FormatTime(modified)).c_str() : "");
   }
+  PrintObjectAccess();
   return kExitOk;
 }
 

@@ -13,6 +13,7 @@
 #include <iostream>
 #include <iterator>
 
+#include "access_report.h"
 #include "cache_access.h"
 #include "cache_file_check.h"
 #include "error_words.h"
@@ -34,6 +35,12 @@ const std::vector<OptionSpec> kServerOptions = {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The start line names a restricted access; the default adds nothing.
+std::string AccessNote() {
+  const std::string access = AccessSettingText();
+  return access == tq5::platform::kAccessEveryone ? "" : "; only " + access + " may use it";
+}
 
 constexpr int64_t kDefaultRolesIntervalMs = 10 * 60 * 1000;
 constexpr int64_t kDefaultSweepIntervalMs = 60 * 60 * 1000;
@@ -177,7 +184,8 @@ bool Server::Start() {
                 (pid != 0 ? " (pid " + std::to_string(pid) + ")" : std::string()) +
                 " with these kernel objects; stop it first, or give this one --prefix";
     } else {
-      context = Explain(rc);
+      const std::string access = tq5::platform::TakeAccessProblem();
+      context = access.empty() ? Explain(rc) : access;
     }
     log_.Action("start", rc, watch.ms(), context);
     UninitializeTQ5ORVCache();
@@ -188,7 +196,7 @@ bool Server::Start() {
               "region " + origin + ": " + std::to_string(h.roleActiveCount) + " of " +
                   std::to_string(h.roleCapacity) + " role slots and " +
                   std::to_string(h.userActiveCount) + " of " + std::to_string(h.userCapacity) +
-                  " user slots in use",
+                  " user slots in use" + AccessNote(),
               {{"roles", h.roleActiveCount},
                {"users", h.userActiveCount},
                {"fromCacheFile", origin.rfind("from the cache file", 0) == 0}});

@@ -8,16 +8,32 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/object_access_posix.h"
 
 namespace tq5::platform {
 namespace {
 
-FileHandle CreateForWriting(const char* path) {
+FileHandle CreateForWriting(const char* path, const ObjectAccess& access) {
+  int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+  mode_t mode = 0666;
+  if (access.restricted) {
+    // A file of that name may be open to others, and whoever holds it open would read
+    // what is written into it: a new file, never open to more than the group.
+    if (unlink(path) != 0 && errno != ENOENT) return kNoFile;
+    flags |= O_EXCL;
+    mode = kRestrictedFileMode;
+  }
   int fd;
   do {
-    fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    fd = open(path, flags, mode);
   } while (fd < 0 && errno == EINTR);
-  return fd < 0 ? kNoFile : fd;
+  if (fd < 0) return kNoFile;
+  if (access.restricted && !ApplyAccess(fd, access, mode)) {
+    close(fd);
+    unlink(path);
+    return kNoFile;
+  }
+  return fd;
 }
 
 bool WriteAll(FileHandle file, const void* bytes, std::size_t size) {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/object_access_posix.h"
 
 namespace tq5::platform {
 namespace {
@@ -107,12 +108,13 @@ Attach AttachExisting(int fd, MutexBlock** out) {
   }
 }
 
-ResultCode CreateNew(const std::string& name, MutexBlock** out) {
-  int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+ResultCode CreateNew(const std::string& name, const ObjectAccess& access, MutexBlock** out) {
+  int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, ObjectMode(access));
   if (fd < 0) return errno == EEXIST ? CACHE_E_REGION_EXISTS : CACHE_E_MUTEX_CREATE;
   struct stat st {};
-  // fchmod because the umask would otherwise keep other users out.
-  bool ok = fchmod(fd, 0666) == 0 && ftruncate(fd, kObjectSize) == 0 && fstat(fd, &st) == 0;
+  // The explicit mode because the umask would otherwise keep other users out.
+  bool ok = ApplyAccess(fd, access, ObjectMode(access)) && ftruncate(fd, kObjectSize) == 0 &&
+            fstat(fd, &st) == 0;
   MutexBlock* block = ok ? MapBlock(fd, st) : nullptr;
   ok = block && InitialiseBlock(block);
   close(fd);
@@ -124,17 +126,49 @@ ResultCode CreateNew(const std::string& name, MutexBlock** out) {
   return CACHE_OK;
 }
 
+// An existing object outlives the server that made it, perhaps under another access.
+// While a live server holds the region the object is its, and stays as it is (this
+// start-up is refused when it creates the region). Otherwise a restricted server takes
+// it over only from the system or itself (another user could change it back at will)
+// and gives it the group and mode; a default one opens it to everyone again, as far as
+// it may.
+bool TakeOver(int fd, const std::string& name, const ObjectAccess& access) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return false;
+  const mode_t mode = ObjectMode(access);
+  const bool asWanted = (st.st_mode & 0777) == mode &&
+                        (!access.restricted || st.st_gid == static_cast<gid_t>(access.groupId));
+  if (asWanted || LiveServerHoldsRegion()) return true;
+  if (!access.restricted) {
+    fchmod(fd, mode);  // a server of another account cannot; its clients then are refused
+    return true;
+  }
+  if (st.st_uid != 0 && st.st_uid != geteuid()) {
+    NoteAccessProblem("the mutex object /dev/shm" + name + " belongs to user id " +
+                      std::to_string(st.st_uid) +
+                      ", who could open it to everyone again; remove it while no process "
+                      "uses the cache, then start the server");
+    return false;
+  }
+  if (!ApplyAccess(fd, access, mode)) {
+    NoteAccessProblem("the mutex object /dev/shm" + name + " cannot be given to the group " +
+                      access.groupName + ": " + std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 struct GlobalMutex {
   MutexBlock* block;
 };
 
-ResultCode CreateGlobalMutex(GlobalMutex** out) {
+ResultCode CreateGlobalMutex(GlobalMutex** out, const ObjectAccess& access) {
   const std::string name = ObjectName(kCacheMutexName);
   for (int attempt = 0; attempt < 2; ++attempt) {
     MutexBlock* block = nullptr;
-    ResultCode rc = CreateNew(name, &block);
+    ResultCode rc = CreateNew(name, access, &block);
     if (rc == CACHE_E_REGION_EXISTS) {
       int fd = shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
       if (fd < 0) {
@@ -142,6 +176,7 @@ ResultCode CreateGlobalMutex(GlobalMutex** out) {
         return CACHE_E_MUTEX_CREATE;
       }
       Attach result = AttachExisting(fd, &block);
+      if (result == Attach::Ok && !TakeOver(fd, name, access)) result = Attach::Incompatible;
       close(fd);
       if (result == Attach::NotReady) {
         // Its creator died before it was ready; nobody can be using it.

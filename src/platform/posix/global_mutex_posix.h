@@ -19,4 +19,7 @@ struct RegionRecord {
 
 RegionRecord& CurrentRegion(GlobalMutex* mutex);
 
+// Whether a live server holds the region now (section_posix.cpp).
+bool LiveServerHoldsRegion();
+
 }  // namespace tq5::platform

@@ -23,6 +23,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/global_mutex_posix.h"
+#include "platform/posix/object_access_posix.h"
 
 namespace tq5::platform {
 
@@ -192,9 +193,11 @@ bool RegionHolder(const std::string& name, pid_t* pid) {
 
 }  // namespace
 
-ResultCode CreateSection(uint32_t size, Section** out, GlobalMutex* guard) {
+ResultCode CreateSection(uint32_t size, Section** out, GlobalMutex* guard,
+                         const ObjectAccess& access) {
   const std::string name = ObjectName(kSectionName);
-  int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  const mode_t mode = ObjectMode(access);
+  int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
   if (fd < 0 && errno == EEXIST) {
     // Servers create the region while they hold the global cache mutex, so no other
     // start-up is half-way through: an object under the name is either a live server's,
@@ -202,11 +205,12 @@ ResultCode CreateSection(uint32_t size, Section** out, GlobalMutex* guard) {
     pid_t holder = 0;
     if (RegionHolder(name, &holder)) return CACHE_E_REGION_EXISTS;
     shm_unlink(name.c_str());
-    fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
   }
   if (fd < 0) return CACHE_E_CREATE_MAPPING;
-  // A new object is empty; ftruncate fills it with zeros. fchmod because of the umask.
-  if (fchmod(fd, 0666) != 0 || ftruncate(fd, static_cast<off_t>(size)) != 0 ||
+  // A new object is empty; ftruncate fills it with zeros. The explicit mode because of
+  // the umask.
+  if (!ApplyAccess(fd, access, mode) || ftruncate(fd, static_cast<off_t>(size)) != 0 ||
       !TakeLivenessLock(fd)) {
     close(fd);
     shm_unlink(name.c_str());
@@ -241,6 +245,11 @@ Leftover RemoveLeftoverSection(GlobalMutex* guard, std::string* detail) {
   }
   if (guard) RecordRegion(&CurrentRegion(guard), -1);
   return Leftover::Removed;
+}
+
+bool LiveServerHoldsRegion() {
+  pid_t holder = 0;
+  return RegionHolder(ObjectName(kSectionName), &holder);
 }
 
 unsigned long RegionServerProcessId() {

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/win32/object_security_win32.h"
 #include "platform/win32/windows_api.h"
 
 namespace tq5::platform {
@@ -10,9 +11,18 @@ namespace {
 
 HANDLE Handle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
 
-FileHandle CreateForWriting(const char* path) {
-  const HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+FileHandle CreateForWriting(const char* path, const ObjectAccess& access) {
+  SECURITY_ATTRIBUTES* attributes = nullptr;
+  win32::SecurityAttributes security;
+  if (access.restricted) {
+    // A new file: an existing one would keep its own DACL.
+    if (!DeleteFileA(path) && GetLastError() != ERROR_FILE_NOT_FOUND) return kNoFile;
+    if (security.ForRestrictedFile(access) != CACHE_OK) return kNoFile;
+    attributes = security.get();
+  }
+  const HANDLE file =
+      CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, attributes,
+                  access.restricted ? CREATE_NEW : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   return file == INVALID_HANDLE_VALUE ? kNoFile : reinterpret_cast<FileHandle>(file);
 }
 

@@ -2,7 +2,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/win32/null_dacl_win32.h"
+#include "platform/win32/object_security_win32.h"
 #include "platform/win32/windows_api.h"
 
 namespace tq5::platform {
@@ -27,17 +27,19 @@ ResultCode Wrap(HANDLE handle, GlobalMutex** out) {
 
 }  // namespace
 
-ResultCode CreateGlobalMutex(GlobalMutex** out) {
+ResultCode CreateGlobalMutex(GlobalMutex** out, const ObjectAccess& access) {
   *out = nullptr;
   const std::string name = ObjectName(kCacheMutexName);
-  HANDLE handle = nullptr;
+  win32::SecurityAttributes security;
+  const ResultCode built = security.ForObject(access, win32::kMutexRights);
+  if (built != CACHE_OK) return built;
   // An existing mutex of this name is opened by the same call; it serves as well as a
-  // new one, so ERROR_ALREADY_EXISTS is not a failure.
-  const ResultCode result = win32::WithNullDacl([&](SECURITY_ATTRIBUTES* attributes) {
-    handle = CreateMutexA(attributes, FALSE, name.c_str());
-    return handle != nullptr ? CACHE_OK : CACHE_E_MUTEX_CREATE;
-  });
-  if (result != CACHE_OK) return result;
+  // new one, so ERROR_ALREADY_EXISTS is not a failure. Restricted, the call asks only
+  // for the rights its DACL grants, or opening an existing one would be refused.
+  const HANDLE handle = access.restricted
+                            ? CreateMutexExA(security.get(), name.c_str(), 0, win32::kMutexRights)
+                            : CreateMutexA(security.get(), FALSE, name.c_str());
+  if (handle == nullptr) return CACHE_E_MUTEX_CREATE;
   return Wrap(handle, out);
 }
 

@@ -2,7 +2,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/win32/null_dacl_win32.h"
+#include "platform/win32/object_security_win32.h"
 #include "platform/win32/windows_api.h"
 
 namespace tq5::platform {
@@ -27,23 +27,24 @@ ResultCode Wrap(HANDLE handle, Section** out) {
 
 }  // namespace
 
-ResultCode CreateSection(uint32_t size, Section** out, GlobalMutex*) {
+ResultCode CreateSection(uint32_t size, Section** out, GlobalMutex*, const ObjectAccess& access) {
   *out = nullptr;
   const std::string name = ObjectName(kSectionName);
-  HANDLE handle = nullptr;
-  bool existed = false;
+  win32::SecurityAttributes security;
+  const ResultCode built = security.ForObject(access, win32::kSectionRights);
+  if (built != CACHE_OK) return built;
   // A section lives only while some process holds it, and servers create it while they
   // hold the global cache mutex (so no client call holds it then): one that exists
   // already belongs to a live server, and opening it (as the call would) must not lead
-  // to writing over that server's cache.
-  const ResultCode result = win32::WithNullDacl([&](SECURITY_ATTRIBUTES* attributes) {
-    handle =
-        CreateFileMappingA(INVALID_HANDLE_VALUE, attributes, PAGE_READWRITE, 0, size, name.c_str());
-    existed = handle != nullptr && GetLastError() == ERROR_ALREADY_EXISTS;
-    return handle != nullptr ? CACHE_OK : CACHE_E_CREATE_MAPPING;
-  });
-  if (result != CACHE_OK) return result;
-  if (existed) {
+  // to writing over that server's cache. One this process may not even open is a live
+  // server's as well.
+  const HANDLE handle = CreateFileMappingA(INVALID_HANDLE_VALUE, security.get(), PAGE_READWRITE, 0,
+                                           size, name.c_str());
+  if (handle == nullptr) {
+    return access.restricted && GetLastError() == ERROR_ACCESS_DENIED ? CACHE_E_REGION_EXISTS
+                                                                      : CACHE_E_CREATE_MAPPING;
+  }
+  if (GetLastError() == ERROR_ALREADY_EXISTS) {
     CloseHandle(handle);
     return CACHE_E_REGION_EXISTS;
   }

@@ -1,0 +1,23 @@
+// Who may use the objects and the cache file a server creates: resolved from the
+// machine's "access" setting by the server's start-up, and used by everything it creates
+// afterwards, so that one start-up never mixes two answers.
+#pragma once
+
+#include <string>
+
+#include "platform/object_access.h"
+
+namespace tq5::region {
+
+// Reads the setting afresh (a start-up). False, with the reason noted for
+// platform::TakeAccessProblem, when it names no usable group.
+bool ResolveServerAccess();
+
+// The access resolved by the latest start-up, resolving it now when there was none (a
+// process that creates the region without the server's start-up). False as above.
+bool ServerAccess(platform::ObjectAccess* access);
+
+// Forgets it, so that the next start-up reads the setting again.
+void ForgetServerAccess();
+
+}  // namespace tq5::region

@@ -1,0 +1,66 @@
+#include "access_report.h"
+
+#include <cctype>
+#include <cstdio>
+
+#include "platform/object_access.h"
+#include "platform/platform.h"
+#include "platform/settings.h"
+
+namespace orvcache {
+
+namespace {
+
+struct NamedObject {
+  const char* label;
+  const char* baseName;
+};
+const NamedObject kObjects[] = {{"mutex", tq5::platform::kCacheMutexName},
+                                {"region", tq5::platform::kSectionName}};
+
+std::string PermissionsText(const tq5::platform::ObjectPermissions& p) {
+  if (!p.exists) return "absent";
+  if (!p.readable) return "exists (its permissions are not readable by this account)";
+  return p.permissions;
+}
+
+}  // namespace
+
+std::string AccessSettingText() {
+  const std::string value = tq5::platform::ReadSetting(tq5::platform::kAccessSetting).value;
+  std::string lower = value;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return value.empty() || lower == tq5::platform::kAccessEveryone ? tq5::platform::kAccessEveryone
+                                                                  : value;
+}
+
+std::string AccessDeniedMessage(ResultCode code) {
+  const char* object = code == CACHE_E_MUTEX_OPEN     ? tq5::platform::kCacheMutexName
+                       : code == CACHE_E_OPEN_MAPPING ? tq5::platform::kSectionName
+                                                      : nullptr;
+  std::string group;
+  if (!object || !tq5::platform::ObjectAccessDenied(object, &group)) return "";
+  return "permission denied: only members of " + (group.empty() ? "the cache's group" : group) +
+         " may use the cache";
+}
+
+void PrintObjectAccess() {
+  std::printf("access           %s\n", AccessSettingText().c_str());
+  for (const NamedObject& object : kObjects) {
+    std::printf("%-16s %s\n", (std::string(object.label) + " object").c_str(),
+                PermissionsText(tq5::platform::DescribeObject(object.baseName)).c_str());
+  }
+}
+
+Json ObjectAccessJson() {
+  Json objects = Json::object();
+  for (const NamedObject& object : kObjects) {
+    const tq5::platform::ObjectPermissions p = tq5::platform::DescribeObject(object.baseName);
+    objects[object.label] = {{"exists", p.exists},
+                             {"owner", p.readable ? Json(p.owner) : Json(nullptr)},
+                             {"permissions", p.readable ? Json(p.permissions) : Json(nullptr)}};
+  }
+  return {{"setting", AccessSettingText()}, {"objects", objects}};
+}
+
+}  // namespace orvcache
