@@ -204,6 +204,24 @@ int UserChurn(unsigned seed, int iterations, int users, int timeoutMs) {
   return 0;
 }
 
+// Tries each kind of use of the cache as a client would, whatever fails, and prints one
+// line "init list find put file" of results: the export's codes, and whether the cache
+// file could be opened for reading (1) or not (0).
+int AccessProbe(const std::string& cacheFile) {
+  const ResultCode init = InitializeTQ5ORVCache();
+  UserEntry users[4]{};
+  int32_t count = 4;
+  const ResultCode list = ClientGetAllUsersCacheDataSharedMemory(&count, users);
+  RoleNameId role{};
+  int32_t roles = 1;
+  const ResultCode find = ClientFindUserCurrentRoles("CORP", "nobody", &roles, &role);
+  const ResultCode put = ClientPutConfigurationData(-1, 4242);
+  const bool readable = static_cast<bool>(std::ifstream(cacheFile));
+  std::printf("%d %d %d %d %d\n", init, list, find, put, readable ? 1 : 0);
+  if (init == CACHE_OK) UninitializeTQ5ORVCache();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -223,6 +241,7 @@ int main(int argc, char** argv) {
   if (command == "client-expect-roles" && argc >= 3) {
     return ClientExpectRoles(argv[2], argc - 3, argv + 3);
   }
+  if (command == "access-probe" && argc == 3) return AccessProbe(argv[2]);
   if (command == "user-churn" && argc == 6) {
     return UserChurn(static_cast<unsigned>(std::atoll(argv[2])), std::atoi(argv[3]),
                      std::atoi(argv[4]), std::atoi(argv[5]));
@@ -232,6 +251,6 @@ int main(int argc, char** argv) {
                "  client-put-config A C | client-expect-config A C |\n"
                "  lookup-expect DONE DOMAIN USER ROLE... |\n"
                "  client-expect-roles all|active SLOT:NAME... |\n"
-               "  user-churn SEED ITERATIONS USERS TIMEOUT_MS\n");
+               "  user-churn SEED ITERATIONS USERS TIMEOUT_MS | access-probe CACHE_FILE\n");
   return kUsage;
 }
