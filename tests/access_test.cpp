@@ -226,6 +226,16 @@ TEST_F(AccessTest, RestrictedObjectsGrantExactlySystemAdministratorsAndTheGroup)
   CloseGlobalMutex(mutex);
 }
 
+// The restricted file is made new each time with a descriptor of its own (which needs the
+// server's account), and the next write must be able to replace it.
+TEST_F(AccessTest, ARestrictedServerReplacesItsOwnCacheFile) {
+  SetEnv("TQ5ORVCACHE_ACCESS", "group:S-1-5-32-545");
+  StartServer();
+  ASSERT_EQ(CACHE_OK, WriteCacheDataToFile());
+  ASSERT_EQ(CACHE_OK, WriteCacheDataToFile());
+  EXPECT_TRUE(tq5test::FileExists(CacheFilePath()));
+}
+
 #endif
 
 }  // namespace
