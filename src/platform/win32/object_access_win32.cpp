@@ -229,6 +229,7 @@ ObjectPermissions DescribeObject(const char* baseName) {
       }
       if (described.permissions.empty()) described.permissions = "nobody (empty access list)";
     }
+    described.permissions = "owner " + described.owner + "; " + described.permissions;
     LocalFree(descriptor);
   }
   CloseHandle(handle);
