@@ -13,6 +13,7 @@ packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   mingw-w64-x86-64-dev mingw-w64-tools wine64 libwine-dev
   clang libclang-rt-14-dev
+  passwd  # groupadd/useradd: the access test makes a user and a group of its own
 )
 missing=()
 for package in "${packages[@]}"; do
