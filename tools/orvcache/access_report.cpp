@@ -45,7 +45,8 @@ std::string AccessDeniedMessage(ResultCode code) {
 }
 
 void PrintObjectAccess() {
-  std::printf("access           %s\n", AccessSettingText().c_str());
+  // The setting as it is now; the objects show what their server applied at its start.
+  std::printf("access setting   %s\n", AccessSettingText().c_str());
   for (const NamedObject& object : kObjects) {
     std::printf("%-16s %s\n", (std::string(object.label) + " object").c_str(),
                 PermissionsText(tq5::platform::DescribeObject(object.baseName)).c_str());

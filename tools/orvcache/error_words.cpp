@@ -1,5 +1,6 @@
 #include "error_words.h"
 
+#include "access_report.h"
 #include "host.h"
 #include "platform/platform.h"
 
@@ -20,6 +21,9 @@ std::string ObjectReason(const char* baseName, const char* what) {
 }  // namespace
 
 std::string Explain(ResultCode code, const std::string& user) {
+  // A client refused by the objects' access list gets the codes of a missing object.
+  const std::string denied = AccessDeniedMessage(code);
+  if (!denied.empty()) return denied;
   switch (code) {
     case CACHE_E_MUTEX_OPEN: {
       const host::ObjectState mutex =
