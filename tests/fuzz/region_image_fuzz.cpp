@@ -17,7 +17,7 @@
 
 namespace {
 
-using tq5::region::State;
+using tq5::region::ProcessRegion;
 
 // Stands for the open section, so that client calls use the view as the server's own
 // process does; it is never passed to the platform.
