@@ -39,8 +39,6 @@ constexpr auto kMachineSettingAge = std::chrono::seconds(5);
 
 }  // namespace
 
-bool SettingIsOn(const char* name) { return IsOn(ReadSetting(name).value); }
-
 bool CachedSettingIsOn(const char* name) {
   if (const char* value = zv_getenv(SettingVariable(name).c_str())) return IsOn(value);
   struct Cached {

@@ -27,17 +27,14 @@ std::string SettingVariable(const char* name);
 // The value of `name`, and where it came from.
 Setting ReadSetting(const char* name);
 
-// A yes/no setting: "yes", "true", "on" or "1" (any case) is yes; anything else, or no
-// value at all, is no.
-bool SettingIsOn(const char* name);
-
 // Where the machine's settings live, for people: the settings file's path, or the
 // registry key.
 std::string SettingsLocation();
 
-// SettingIsOn for a caller that asks often: the environment is read each time, the
-// machine's store at most once every few seconds per process, so that a change to it
-// reaches running processes within that time without a read on every call.
+// A yes/no setting, for a caller that asks often: "yes", "true", "on" or "1" (any
+// case) is yes; anything else, or no value at all, is no. The environment is read each
+// time, the machine's store at most once every few seconds per process, so that a
+// change to it reaches running processes within that time without a read on every call.
 bool CachedSettingIsOn(const char* name);
 
 // The machine's own value of `name` (step 2 above), or false when it has none.
