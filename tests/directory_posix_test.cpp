@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <clocale>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -63,6 +65,45 @@ TEST_F(ProviderTest, GroupsOfTheUserAreItsRolesInAnyDomain) {
     EXPECT_EQ(Roles(), roles);
   }
   EXPECT_EQ(FetchUserRoles("d", "no-such-user.tq5", 20000), CACHE_E_USER_FETCH_CALL);
+}
+
+// As root: a group and a user with names beyond ASCII, made for the test in the machine's
+// database. The user is found by the bytes the caller gives and the group reaches the
+// cache as the bytes the database holds, under the C locale as under a UTF-8 one.
+TEST_F(ProviderTest, NamesBeyondAsciiPassAsTheDatabasesBytesInAnyLocale) {
+  if (geteuid() != 0) GTEST_SKIP() << "adding a user and a group needs root";
+  // Another test may be adding accounts at the same time: the tools then find the
+  // database locked for a moment.
+  static const auto run = [](const std::string& command) {
+    for (int attempt = 0; attempt < 50; ++attempt, tq5test::SleepMs(100)) {
+      if (std::system((command + " >/dev/null 2>&1").c_str()) == 0) return true;
+    }
+    return false;
+  };
+  struct Accounts {
+    const std::string pid = std::to_string(getpid());
+    const std::string group = "ncgrp\xC3\xA9" + pid;
+    const std::string user = "j\xC3\xBCrgen" + pid;
+    ~Accounts() {
+      run("userdel '" + user + "'");
+      run("groupdel '" + group + "'");
+    }
+  } made;
+  ASSERT_TRUE(run("groupadd '" + made.group + "'"));
+  ASSERT_TRUE(run("useradd --badname --no-create-home --no-user-group -G '" + made.group +
+                  "' --shell /usr/sbin/nologin '" + made.user + "'"));
+  const group* entry = getgrnam(made.group.c_str());
+  ASSERT_NE(entry, nullptr);
+  const std::string expected = std::string(entry->gr_name) + "=" + std::to_string(entry->gr_gid);
+  Use("nss");
+  for (const char* locale : {"C", "C.UTF-8"}) {
+    SCOPED_TRACE(locale);
+    ASSERT_NE(std::setlocale(LC_ALL, locale), nullptr);
+    ASSERT_EQ(FetchUserRoles("ANY", made.user.c_str(), 20000), CACHE_OK);
+    const std::vector<std::string> roles = Roles();
+    EXPECT_NE(std::find(roles.begin(), roles.end(), expected), roles.end());
+  }
+  std::setlocale(LC_ALL, "C");
 }
 
 TEST_F(ProviderTest, UnknownChoiceFailsCreationInsteadOfFallingBack) {
@@ -127,6 +168,32 @@ TEST_F(FileProviderTest, AnswersFromTheFileAsItIsAtEachFetch) {
 
 // Every change below keeps the file's size, so that only its number or its times can
 // tell the provider that the parse it keeps is out of date.
+// Names with characters of several bytes, and bytes that are not UTF-8 at all, reach the
+// cache exactly as the file holds them whatever the locale; only ASCII letters fold, and
+// the fields' limit counts bytes, so a long name is refused rather than cut.
+TEST_F(FileProviderTest, NamesBeyondAsciiPassAsTheFilesBytesInAnyLocale) {
+  std::string fits;  // 31 two-byte characters: 62 bytes, the most a field takes
+  for (int i = 0; i < 31; ++i) fits += "\xC3\xA9";
+  Write(
+      "Plant\tj\xC3\xBCrgen\tncgrp\xC3\xA9\tS-1\n"
+      "Plant\tlatin\tcaf\xE9\t" +
+      fits +
+      "\n"
+      "Plant\tlong\tr\t" +
+      fits + "x\n");
+  for (const char* locale : {"C", "C.UTF-8"}) {
+    SCOPED_TRACE(locale);
+    ASSERT_NE(std::setlocale(LC_ALL, locale), nullptr);
+    ASSERT_EQ(Fetch("J\xC3\xBCRGEN"), CACHE_OK);
+    EXPECT_EQ(Roles(), (std::vector<std::string>{"ncgrp\xC3\xA9=S-1"}));
+    EXPECT_EQ(Fetch("j\xC3\x9Crgen"), CACHE_E_USER_FETCH_CALL);  // no folding beyond ASCII
+    ASSERT_EQ(Fetch("latin"), CACHE_OK);
+    EXPECT_EQ(Roles(), (std::vector<std::string>{"caf\xE9=" + fits}));
+    EXPECT_EQ(Fetch("long"), CACHE_E_USER_FETCH_NAME_TOO_LONG);  // 32 characters, 63 bytes
+  }
+  std::setlocale(LC_ALL, "C");
+}
+
 TEST_F(FileProviderTest, ReplacedRewrittenOrRetimedFileShowsAtTheNextFetch) {
   const std::string before = "Plant\tu\tOld\tS-1\n";
   const std::string after = "Plant\tu\tNew\tS-2\n";

@@ -281,11 +281,22 @@ TEST_F(FetchTest, NamesAndIdsUpToSixtyTwoCharacters) {
 TEST_F(FetchTest, TextsAreAlwaysWholeAndTerminated) {
   FakeArray names = Strings({L"first", L"lost", L"third"});
   names.unreadable = 1;
-  // A character the default locale cannot write, and a NUL inside a string.
-  Answer(names, Strings({std::wstring(L"caf\u0101\u4e2d"), L"2", std::wstring(L"ab\0cd", 5)}));
+  // Characters without an 8-bit form, and a NUL inside a string.
+#ifdef _WIN32
+  // The C runtime's default locale writes U+0000-U+00FF as the byte of the same number.
+  const std::wstring odd = L"caf\u00e9\u0101\u4e2d";
+  const std::string stored = "caf\xE9??";
+#else
+  // UTF-8 in every locale: only a surrogate that stands for no byte, or a value past
+  // U+10FFFF, has no bytes.
+  std::wstring odd = L"caf\u00e9\u4e2d";
+  odd += {static_cast<wchar_t>(0xD800), static_cast<wchar_t>(0x110000)};
+  const std::string stored = "caf\xC3\xA9\xE4\xB8\xAD??";
+#endif
+  Answer(names, Strings({odd, L"2", std::wstring(L"ab\0cd", 5)}));
   ASSERT_EQ(Fetch(), CACHE_OK);
   // The unreadable element still counts, with an empty name and id.
-  EXPECT_EQ(Roles(), (std::vector<std::string>{"first=caf??", "=", "third=ab"}));
+  EXPECT_EQ(Roles(), (std::vector<std::string>{"first=" + stored, "=", "third=ab"}));
 }
 
 TEST_F(FetchTest, ArraysTooLargeToHoldFailAllocation) {

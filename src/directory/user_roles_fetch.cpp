@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <cwchar>
 #include <memory>
 #include <new>
 #include <string>
@@ -27,28 +26,6 @@ int64_t ElementCount(const RoleStrings& strings) {
   int32_t upper = 0;
   if (!strings.Bounds(&lower, &upper)) return 0;
   return static_cast<int64_t>(upper) - static_cast<int64_t>(lower) + 1;
-}
-
-// Writes `text` into a zeroed 64-byte field as 8-bit characters of the C library's
-// current locale, at most `limit` bytes, stopping at an embedded NUL. A character
-// without an 8-bit form becomes '?', so the field always holds a whole, terminated text.
-void StoreText(const std::wstring& text, std::size_t limit, char* field) {
-  std::mbstate_t state{};
-  char bytes[MB_LEN_MAX];
-  std::size_t used = 0;
-  for (const wchar_t c : text) {
-    if (c == L'\0') break;
-    std::size_t n = std::wcrtomb(bytes, c, &state);
-    if (n == static_cast<std::size_t>(-1)) {
-      bytes[0] = '?';
-      n = 1;
-      state = std::mbstate_t{};
-    }
-    if (used + n > limit) break;
-    std::memcpy(field + used, bytes, n);
-    used += n;
-  }
-  field[used] = '\0';
 }
 
 // Takes the roles out of the two out-arrays into context.roles / roleCount.
@@ -76,14 +53,17 @@ ResultCode TakeRoles(const RoleStrings* names, const RoleStrings* ids, FetchCont
     name.clear();
     id.clear();
     if (!names->Element(i, &name) || !ids->Element(i, &id)) continue;
-    const std::size_t nameLength = name.size() + 1;
-    const std::size_t idLength = id.size() + 1;
-    if (nameLength > kMaxDirectoryText + 1 || idLength > kMaxDirectoryText + 1) {
+    // The limit holds for the characters the directory gave and for the bytes they
+    // become: a name of few characters but many bytes is refused, never cut.
+    const std::string storedName = platform::FromComponentString(name);
+    const std::string storedId = platform::FromComponentString(id);
+    if (name.size() > kMaxDirectoryText || id.size() > kMaxDirectoryText ||
+        storedName.size() > kMaxDirectoryText || storedId.size() > kMaxDirectoryText) {
       context.roleCount = 0;
       return CACHE_E_USER_FETCH_NAME_TOO_LONG;
     }
-    StoreText(name, nameLength, record.name);
-    StoreText(id, idLength, record.id);
+    std::memcpy(record.name, storedName.c_str(), storedName.size() + 1);
+    std::memcpy(record.id, storedId.c_str(), storedId.size() + 1);
   }
   return CACHE_OK;
 }

@@ -52,7 +52,14 @@ class DirectoryObject {
 // joined the apartment.
 DirectoryObject* CreateDirectoryObject();
 
-// Converts an 8-bit name (system ANSI code page) to the component's string form.
+// Converts a caller's 8-bit name to the component's string form: on Windows from the
+// system ANSI code page, on POSIX from the bytes as given (UTF-8, or any bytes at all).
 bool ToComponentString(const char* text, std::wstring* out);
+
+// Converts a name or id of the component to the 8-bit form that the region stores, up to
+// an embedded NUL. On POSIX the inverse of ToComponentString, whatever the locale; on
+// Windows the C library's current locale (the default "C" one unless the host process
+// changes it). A character without an 8-bit form becomes '?'. May throw std::bad_alloc.
+std::string FromComponentString(const std::wstring& text);
 
 }  // namespace tq5::platform

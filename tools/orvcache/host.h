@@ -20,8 +20,8 @@ char PathSeparator();
 // Seconds since 1970 of the file's last change; false when it cannot be read.
 bool FileModified(const std::string& path, int64_t* seconds);
 
-// A text as the directory hands it to the cache: bytes that are characters of the C
-// library's locale stay as they are; anything without an 8-bit form becomes '?'.
+// A text as the directory hands it to the cache: on POSIX the bytes as they are, up to a
+// NUL; on Windows the bytes of the test directory file, which reach the cache unchanged.
 std::string DirectoryText(const std::string& bytes);
 
 struct Group {

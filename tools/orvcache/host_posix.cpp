@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cwchar>
 
 #include "host.h"
 #include "platform/platform.h"
@@ -76,34 +75,9 @@ bool FileModified(const std::string& path, int64_t* seconds) {
 }
 
 std::string DirectoryText(const std::string& bytes) {
-  // The providers widen with the locale, a byte that is no character standing for the
-  // character of its number, and the fetch narrows again; the round trip is repeated
-  // here so that the role list names roles exactly as fetched roles name them.
-  std::string out;
-  std::mbstate_t in{};
-  std::mbstate_t back{};
-  char encoded[MB_LEN_MAX];
-  std::size_t at = 0;
-  while (at < bytes.size()) {
-    wchar_t c = 0;
-    std::size_t used = std::mbrtowc(&c, bytes.data() + at, bytes.size() - at, &in);
-    if (used == 0) {
-      break;  // a NUL ends the text, as it ends the stored field
-    } else if (used == static_cast<std::size_t>(-1) || used == static_cast<std::size_t>(-2)) {
-      c = static_cast<wchar_t>(static_cast<unsigned char>(bytes[at]));
-      used = 1;
-      in = std::mbstate_t{};
-    }
-    at += used;
-    const std::size_t n = std::wcrtomb(encoded, c, &back);
-    if (n == static_cast<std::size_t>(-1)) {
-      out.push_back('?');
-      back = std::mbstate_t{};
-    } else {
-      out.append(encoded, n);
-    }
-  }
-  return out;
+  // The providers hand names on as the bytes they read; a NUL ends the text, as it ends
+  // the stored field.
+  return bytes.substr(0, bytes.find('\0'));
 }
 
 bool ListGroupDatabase(std::vector<Group>* groups, std::string* error,

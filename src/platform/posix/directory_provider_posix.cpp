@@ -3,14 +3,13 @@
 // an object is created: unset, empty or "nss" for the machine's user and group database,
 // "file:/absolute/path" for a directory file. Any other value is a configuration mistake
 // and fails the creation rather than quietly asking someone else.
-#include <climits>
-#include <cwchar>
 #include <new>
 
 #include "platform/directory_component.h"
 #include "platform/platform.h"
 #include "platform/posix/directory_providers_posix.h"
 #include "platform/settings.h"
+#include "platform/utf8_text.h"
 
 namespace tq5::platform {
 
@@ -18,34 +17,16 @@ namespace posix {
 
 std::wstring Widen(const std::string& text) {
   std::wstring wide;
-  std::mbstate_t state{};
-  std::size_t at = 0;
-  while (at < text.size()) {
-    wchar_t c = 0;
-    const std::size_t used = std::mbrtowc(&c, text.data() + at, text.size() - at, &state);
-    if (used == 0) {  // an embedded NUL
-      wide.push_back(L'\0');
-      ++at;
-    } else if (used == static_cast<std::size_t>(-1) || used == static_cast<std::size_t>(-2)) {
-      wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(text[at])));
-      ++at;
-      state = std::mbstate_t{};
-    } else {
-      wide.push_back(c);
-      at += used;
-    }
+  for (std::size_t at = 0; at < text.size();) {
+    wide.push_back(static_cast<wchar_t>(NextCodePoint(text, &at)));
   }
   return wide;
 }
 
 bool Narrow(const std::wstring& text, std::string* out) {
   out->clear();
-  std::mbstate_t state{};
-  char bytes[MB_LEN_MAX];
   for (wchar_t c : text) {
-    const std::size_t n = std::wcrtomb(bytes, c, &state);
-    if (n == static_cast<std::size_t>(-1)) return false;
-    out->append(bytes, n);
+    if (!AppendCodePoint(static_cast<char32_t>(c), out)) return false;
   }
   return true;
 }
@@ -93,6 +74,15 @@ bool ToComponentString(const char* text, std::wstring* out) {
   } catch (const std::bad_alloc&) {
     return false;
   }
+}
+
+std::string FromComponentString(const std::wstring& text) {
+  std::string bytes;
+  for (wchar_t c : text) {
+    if (c == L'\0') break;
+    if (!AppendCodePoint(static_cast<char32_t>(c), &bytes)) bytes.push_back('?');
+  }
+  return bytes;
 }
 
 }  // namespace tq5::platform

@@ -13,9 +13,10 @@ namespace tq5::platform::posix {
 // What a failing call of a provider returns (a generic failure in the component's terms).
 inline constexpr ComponentResult kCallFailed = INT32_MIN + 0x4005;
 
-// 8-bit text in the current locale to the component's wide form and back. Bytes that are
-// not a character of the locale widen one to one, so that nothing is lost on the way in;
-// the way out fails on a character that the locale cannot write.
+// Names as the system gives them (UTF-8 bytes) to the component's wide form and back,
+// whatever the process's locale: a byte outside a well-formed sequence widens to its
+// escape (platform/utf8_text.h), so the way back gives exactly the bytes that came in.
+// The way out fails on a character that no bytes stand for.
 std::wstring Widen(const std::string& text);
 bool Narrow(const std::wstring& text, std::string* out);
 

@@ -1,4 +1,6 @@
+#include <climits>
 #include <cstdint>
+#include <cwchar>
 #include <new>
 
 #include "platform/directory_component.h"
@@ -220,6 +222,23 @@ bool ToComponentString(const char* text, std::wstring* out) {
   if (MultiByteToWideChar(CP_ACP, 0, text, -1, &(*out)[0], length) != length) return false;
   out->resize(static_cast<size_t>(length) - 1);
   return true;
+}
+
+std::string FromComponentString(const std::wstring& text) {
+  std::string bytes;
+  std::mbstate_t state{};
+  char encoded[MB_LEN_MAX];
+  for (const wchar_t c : text) {
+    if (c == L'\0') break;
+    const std::size_t n = std::wcrtomb(encoded, c, &state);
+    if (n == static_cast<std::size_t>(-1)) {
+      bytes.push_back('?');
+      state = std::mbstate_t{};
+    } else {
+      bytes.append(encoded, n);
+    }
+  }
+  return bytes;
 }
 
 }  // namespace tq5::platform
