@@ -723,6 +723,25 @@ TEST_F(OrvcacheCommand, FileInspectJudgesAFileAsTheStartUpDoes) {
   EXPECT_TRUE(Contains(r.err, Message(CACHE_E_FILE_OPEN))) << r.err;
 }
 
+// Names of several bytes a character line up by what a terminal shows: the e with its
+// accent takes one column, each of the two ideographs two.
+TEST_F(OrvcacheCommand, TablesAlignNamesBeyondAsciiByTheirWidth) {
+  CacheHeader h{3, 3, 3, 1, 0, 0, 1, 300};
+  const std::vector<RoleEntry> roles = {{1, 1, 0, 0, "ncgrp\xC3\xA9", "S-1-1"},
+                                        {1, 1, 0, 1, "\xE6\x97\xA5\xE6\x9C\xAC", "S-1-2"},
+                                        {1, 1, 0, 2, "Operators", "S-1-100"}};
+  const std::string file = PathInFolder("wide.dat");
+  WriteFileBytes(file, Image(h, roles, {}));
+  const Result r = Run({"file", "inspect", file, "--dump"});
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_TRUE(Contains(r.out,
+                       "SLOT  NAME       ID       LISTED  USERS\n"
+                       "   0  ncgrp\xC3\xA9     S-1-1    yes         0\n"
+                       "   1  \xE6\x97\xA5\xE6\x9C\xAC       S-1-2    yes         0\n"
+                       "   2  Operators  S-1-100  yes         0\n"))
+      << r.out;
+}
+
 // ---- The fetch time limit ------------------------------------------------------------
 
 TEST_F(OrvcacheCommand, TimeoutReadsAndSetsTheRegistryValue) {

@@ -6,6 +6,8 @@
 #include <ctime>
 #include <iostream>
 
+#include "display_width.h"
+
 namespace orvcache {
 
 std::string Message(ResultCode code) {
@@ -44,15 +46,17 @@ void Table::Add(std::vector<std::string> row) {
 }
 
 void Table::Print(std::FILE* out) const {
+  // Columns are measured in what a terminal shows, not in bytes, so that names with
+  // characters of several bytes line up.
   std::vector<std::size_t> widths(headers_.size());
   for (std::size_t c = 0; c < headers_.size(); ++c) {
-    widths[c] = headers_[c].size();
-    for (const auto& row : rows_) widths[c] = std::max(widths[c], row[c].size());
+    widths[c] = DisplayWidth(headers_[c]);
+    for (const auto& row : rows_) widths[c] = std::max(widths[c], DisplayWidth(row[c]));
   }
   auto printRow = [&](const std::vector<std::string>& row) {
     std::string line;
     for (std::size_t c = 0; c < row.size(); ++c) {
-      const std::string pad(widths[c] - row[c].size(), ' ');
+      const std::string pad(widths[c] - DisplayWidth(row[c]), ' ');
       const bool last = c + 1 == row.size();
       line += right_[c] ? pad + row[c] : (last ? row[c] : row[c] + pad);
       if (!last) line += "  ";
