@@ -21,6 +21,7 @@
 #include "exports/load_hook.h"
 #include "platform/directory_component.h"
 #include "platform/platform.h"
+#include "platform/posix/directory_providers_posix.h"
 #include "support/directory_hooks.h"
 #include "support/test_support.h"
 
@@ -104,6 +105,22 @@ TEST_F(ProviderTest, NamesBeyondAsciiPassAsTheDatabasesBytesInAnyLocale) {
     EXPECT_NE(std::find(roles.begin(), roles.end(), expected), roles.end());
   }
   std::setlocale(LC_ALL, "C");
+}
+
+// Any bytes come back from the wide form exactly, and well-formed UTF-8 widens to its
+// characters. Overlong forms, encoded surrogates, values past U+10FFFF and cut sequences
+// must travel as escapes, or they would come back as other bytes or not at all.
+TEST(ProviderText, AnyBytesComeBackExactlyFromTheWideForm) {
+  const std::string samples[] = {
+      "\xC0\x80",     "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82x",
+      "\xF0\x9F\x98", "\xFF\xFE\x80", "caf\xE9\xC3",      std::string("a\0\xC3\xA9", 4)};
+  for (const std::string& bytes : samples) {
+    std::string back;
+    ASSERT_TRUE(platform::posix::Narrow(platform::posix::Widen(bytes), &back));
+    EXPECT_EQ(back, bytes);
+  }
+  EXPECT_EQ(platform::posix::Widen("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF"),
+            L"\u00e9\u20ac\U0001F600\U0010FFFF");
 }
 
 TEST_F(ProviderTest, UnknownChoiceFailsCreationInsteadOfFallingBack) {
