@@ -16,6 +16,7 @@ namespace tq5::platform {
 // Base names of the machine-wide kernel objects.
 inline constexpr const char* kCacheMutexName = "ZOLMAR_ORVCACHE_MUTEX";
 inline constexpr const char* kSectionName = "ZOLMAR_ORVCACHE";
+inline constexpr const char* kStatisticsName = "ZOLMAR_ORVCACHE_STATS";
 
 // The full name of a kernel object: the platform's machine-wide namespace, then the
 // value of TQ5ORVCACHE_OBJECT_PREFIX when it is set and not empty (test isolation),
@@ -108,6 +109,33 @@ Leftover RemoveLeftoverSection(GlobalMutex* guard, std::string* detail);
 // longer excludes those that create a new one, so this is for a machine where no
 // program of the cache runs.
 Leftover RemoveMutexObject(std::string* detail);
+
+// ---- Statistics object ------------------------------------------------------------
+// A small named read-write block beside the region, in which every process counts what
+// it does and the server publishes its settings. The server makes it with the region
+// and removes it with the region; its bytes are the caller's (region/statistics.h).
+struct StatisticsObject;
+
+// Creates the object of `size` bytes, zero-filled, usable by those `access` names, and
+// maps it into *view until CloseStatisticsObject. The caller holds the global cache mutex
+// and has just created the region, so an object already under the name is no live
+// server's: a leftover is replaced where names outlive handles; where they do not, one
+// that clients still hold is used again (the caller then writes it afresh). Fails with
+// CACHE_E_NO_MEMORY, CACHE_E_SECURITY_DESCRIPTOR, CACHE_E_SECURITY_DACL or
+// CACHE_E_CREATE_MAPPING.
+ResultCode CreateStatisticsObject(uint32_t size, StatisticsObject** out, void** view,
+                                  const ObjectAccess& access = ObjectAccess{});
+// Unmaps it, closes the handle and, where names outlive handles, removes the name while
+// it still names this object.
+void CloseStatisticsObject(StatisticsObject* object);
+// The statistics object of the current region as this handle of the global cache mutex
+// keeps it mapped, or null when there is none (or it is smaller than `size`). The caller
+// holds `guard`. The object is opened and mapped once per handle and again only when a
+// server has made a new region since, so that a call that finds it mapped makes no
+// system call and allocates nothing. The mapping goes when the handle is closed.
+void* StatisticsView(GlobalMutex* guard, uint32_t size);
+// Removes the statistics object's name when no live server holds the region.
+Leftover RemoveLeftoverStatistics(std::string* detail);
 
 // ---- Process lock -----------------------------------------------------------------
 // A re-entrant mutex private to the process.

@@ -15,6 +15,7 @@
 #include "region/cache_image.h"
 #include "region/call_patterns.h"
 #include "region/server_access.h"
+#include "region/statistics.h"
 #include "region/temporary_files.h"
 
 using namespace tq5::region;
@@ -161,12 +162,15 @@ extern "C" ResultCode InitializeCacheDataSharedMemory(void) {
     return rc;
   }
   if (image.tables) {
-    std::memcpy(ProcessRegion().regionView.base + kHeaderSize, image.tables.get(), image.tableBytes);
+    std::memcpy(ProcessRegion().regionView.base + kHeaderSize, image.tables.get(),
+                image.tableBytes);
   }
   return FlushRegion();
 }
 
-extern "C" ResultCode WriteCacheDataToFile(void) {
+namespace {
+
+ResultCode WriteCacheFile() {
   char path[kPathBufferSize];
   uint32_t pathSize = kPathBufferSize;
   if (!GetCacheFilePath(path, &pathSize)) return CACHE_E_FILE_CREATE;
@@ -188,5 +192,14 @@ extern "C" ResultCode WriteCacheDataToFile(void) {
   if (!os.close(file) && rc == CACHE_OK) rc = CACHE_E_FILE_WRITE;
   if (rc == CACHE_OK && !tq5::platform::MoveFileOver(temporary, path)) rc = CACHE_E_FILE_WRITE;
   if (rc != CACHE_OK) std::remove(temporary.c_str());
+  return rc;
+}
+
+}  // namespace
+
+extern "C" ResultCode WriteCacheDataToFile(void) {
+  const ResultCode rc = WriteCacheFile();
+  const CacheLock lock;
+  if (lock.status() == CACHE_OK) CountFileWrite(rc);
   return rc;
 }

@@ -4,6 +4,7 @@
 
 #include "region/region_check.h"
 #include "region/region_state.h"
+#include "region/statistics.h"
 
 namespace tq5::region {
 
@@ -20,6 +21,7 @@ void RepairAfterOwnerDeath() {
     FlushRegion();
     repairsMade.fetch_add(1);
   }
+  if (state.regionView) Count(Counter::Repairs);
   if (attach) DetachRegion();
 }
 

@@ -1,6 +1,7 @@
 #include "region/region_state.h"
 
 #include "region/server_access.h"
+#include "region/statistics.h"
 
 namespace tq5::region {
 
@@ -23,6 +24,10 @@ ResultCode CreateRegion(int32_t roleCapacity, int32_t userCapacity) {
   if (rc == CACHE_OK) {
     state.createdRoleCapacity = roleCapacity;
     state.createdUserCapacity = userCapacity;
+    // In the same hold of the mutex as the region, so that no client finds the region
+    // of this server beside the statistics of another. Without it the cache works the
+    // same; it only goes uncounted.
+    CreateStatistics(access);
   }
   return rc;
 }
@@ -77,6 +82,7 @@ ResultCode FlushRegion() {
 
 void CloseMapping() {
   ProcessState& state = ProcessRegion();
+  if (state.createdRoleCapacity >= 0) RemoveStatistics();
   if (state.regionMapping) platform::CloseSection(state.regionMapping);
   state.regionMapping = nullptr;
   state.createdRoleCapacity = state.createdUserCapacity = -1;

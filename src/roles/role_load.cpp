@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "region/call_patterns.h"
+#include "region/statistics.h"
 #include "region/text.h"
 #include "roles/role_table.h"
 
@@ -91,28 +92,8 @@ void CarryUsersOver(const RegionTables& tables, const std::vector<int32_t>& move
   }
 }
 
-}  // namespace
-
-extern "C" {
-
-ResultCode PutAllRolesCacheDataSharedMemory(int32_t count, const RoleEntry* roles) {
-  if (count <= 0) return CACHE_OK;
-  if (!roles) return CACHE_E_INVALID_POINTER;
-  ServerCall call;
-  RegionTables tables;
-  const ResultCode rc = Admit(call, count, roles, &tables);
-  if (rc != CACHE_OK) return rc;
-  const RoleTable table(tables);
-  const std::vector<int32_t> moved = NewSlotsOfOldRoles(table, roles, count);
-  table.Load(roles, count);
-  CarryUsersOver(tables, moved);
-  return FlushRegion();
-}
-
-ResultCode UpdateAllRolesCacheDataSharedMemory(int32_t count, const RoleEntry* roles) {
-  if (count <= 0) return CACHE_OK;
-  if (!roles) return CACHE_E_INVALID_POINTER;
-  ServerCall call;
+// The merge, inside the server's hold of the mutex.
+ResultCode MergeRoles(const ServerCall& call, int32_t count, const RoleEntry* roles) {
   RegionTables tables;
   const ResultCode rc = Admit(call, count, roles, &tables);
   if (rc != CACHE_OK) return rc;
@@ -143,6 +124,34 @@ ResultCode UpdateAllRolesCacheDataSharedMemory(int32_t count, const RoleEntry* r
   }
   table.ReleaseAllUnused();
   return FlushRegion();
+}
+
+}  // namespace
+
+extern "C" {
+
+ResultCode PutAllRolesCacheDataSharedMemory(int32_t count, const RoleEntry* roles) {
+  if (count <= 0) return CACHE_OK;
+  if (!roles) return CACHE_E_INVALID_POINTER;
+  ServerCall call;
+  RegionTables tables;
+  const ResultCode rc = Admit(call, count, roles, &tables);
+  if (rc != CACHE_OK) return rc;
+  const RoleTable table(tables);
+  const std::vector<int32_t> moved = NewSlotsOfOldRoles(table, roles, count);
+  table.Load(roles, count);
+  CarryUsersOver(tables, moved);
+  return FlushRegion();
+}
+
+ResultCode UpdateAllRolesCacheDataSharedMemory(int32_t count, const RoleEntry* roles) {
+  if (count <= 0) return CACHE_OK;
+  if (!roles) return CACHE_E_INVALID_POINTER;
+  const TaskClock clock;
+  const ServerCall call;
+  const ResultCode rc = MergeRoles(call, count, roles);
+  if (call.status() == CACHE_OK) NoteServerTask(ServerTask::Merge, clock, rc);
+  return rc;
 }
 
 }  // extern "C"

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "region/statistics.h"
 #include "users/role_sets.h"
 
 namespace tq5::users {
@@ -15,6 +16,7 @@ void CommitCurrentSet(UserEntry& user, const roles::RoleTable& roles) {
   std::memcpy(user.roleSlots, user.currentRoleSlots, sizeof(int32_t) * size);
   user.roleCount = size;
   user.status = USER_ROLES_CURRENT;
+  region::Count(region::Counter::Commits);
 }
 
 }  // namespace tq5::users

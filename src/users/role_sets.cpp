@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "region/statistics.h"
+
 namespace tq5::users {
 
 namespace {
@@ -59,6 +61,7 @@ ResultCode CopyRoleSet(int32_t count, const int32_t* slots, const roles::RoleTab
 }
 
 void EvictAllUsers(const UserTable& users, const roles::RoleTable& roles) {
+  region::Count(region::Counter::Evictions);
   const int32_t limit = users.highWater();
   for (int32_t i = 0; i < limit; ++i) {
     UserEntry* user = users.at(i);

@@ -10,6 +10,7 @@
 #include "directory/fetch_timeout.h"
 #include "platform/settings.h"
 #include "region/call_patterns.h"
+#include "region/statistics.h"
 #include "users/role_sets.h"
 #include "users/user_call.h"
 
@@ -112,6 +113,7 @@ ResultCode LookUpHoldingTheMutex(const Lookup& l, bool* missed) {
   const UserTable users(tables);
   const roles::RoleTable roles(tables);
   const int32_t index = FindUserEntry(l.key, users.highWater(), users);
+  region::CountLookup(index >= 0);
   if (index >= 0) return AnswerHit(*users.at(index), l.updateLastAccess, roles, l.count, l.out);
   // Without a single user slot nothing fetched could be kept.
   if (users.capacity() == 0) return CACHE_E_NO_SPACE;
@@ -121,6 +123,7 @@ ResultCode LookUpHoldingTheMutex(const Lookup& l, bool* missed) {
   }
   region::ProcessLock processLock;
   const ResultCode fetch = directory::FetchUserRoles(l.key.domainName, l.key.userName, l.timeoutMs);
+  region::CountFetch(fetch);
   if (fetch != CACHE_OK) return fetch;  // nothing stored: the next lookup fetches again
   const directory::FetchState& fetched = directory::ProcessDirectory().fetch;
   return StoreFetched(l.key, fetched.fetchedRoles, fetched.fetchedRoleCount, l.updateLastAccess,
@@ -136,9 +139,10 @@ ResultCode FetchOutsideTheMutex(const Lookup& l) {
   std::vector<RoleNameId> fetched;
   const ResultCode fetch =
       directory::FetchUserRolesCopy(l.key.domainName, l.key.userName, l.timeoutMs, &fetched);
-  if (fetch != CACHE_OK) return fetch;
 
   region::ClientCall call;
+  if (call.status() == CACHE_OK) region::CountFetch(fetch);
+  if (fetch != CACHE_OK) return fetch;
   region::RegionTables tables;
   if (const ResultCode rc = call.BindTables(&tables); rc != CACHE_OK) return rc;
   const UserTable users(tables);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "region/call_patterns.h"
+#include "region/statistics.h"
 #include "users/commit.h"
 #include "users/role_sets.h"
 #include "users/user_call.h"
@@ -37,6 +38,7 @@ ResultCode ClientDeleteUserCacheDataSharedMemory(const char* domainName, const c
                         [](UserEntry& user, const UserTable& users, const roles::RoleTable& roles) {
                           ReleaseUserRoles(user, roles);
                           users.Free(user);
+                          region::Count(region::Counter::Deletes);
                           return region::FlushRegion();
                         });
 }

@@ -3,6 +3,7 @@
 #include "directory/fetch_state.h"
 #include "directory/fetch_timeout.h"
 #include "region/call_patterns.h"
+#include "region/statistics.h"
 #include "users/commit.h"
 #include "users/role_sets.h"
 #include "users/user_call.h"
@@ -76,6 +77,7 @@ ResultCode RefreshAndCommitUserRoles(const char* domainName, const char* userNam
       domainName, userName, directory::SettleFetchTimeout(timeoutMs), &fetched);
   return WithCachedUser(domainName, userName,
                         [&](UserEntry& user, const UserTable&, const roles::RoleTable& roles) {
+                          region::CountFetch(fetch);
                           TakeFetchedRoles(user, fetch, fetched, roles, true);
                           if (fetch != CACHE_OK) return fetch;
                           return region::FlushRegion();

@@ -14,6 +14,7 @@
 #include "directory/fetch_state.h"
 #include "directory/fetch_timeout.h"
 #include "region/call_patterns.h"
+#include "region/statistics.h"
 #include "users/role_sets.h"
 #include "users/user_refresh.h"
 
@@ -31,6 +32,7 @@ ResultCode RefreshCurUserRoles(const UserKey& key, int32_t timeoutMs) {
       directory::FetchUserRolesCopy(key.domainName, key.userName, timeout, &fetched);
 
   region::ServerCall call;
+  if (call.status() == CACHE_OK) region::CountFetch(fetch);
   region::RegionTables tables;
   if (const ResultCode rc = call.BindTables(&tables); rc != CACHE_OK) return rc;
   const UserTable users(tables);
@@ -40,6 +42,7 @@ ResultCode RefreshCurUserRoles(const UserKey& key, int32_t timeoutMs) {
   if (index < 0) return CACHE_E_USER_NOT_CACHED;
   TakeFetchedRoles(*users.at(index), fetch, fetched, roles, tables.header().autoCommitRoles == 1);
   if (fetch != CACHE_OK) return fetch;
+  region::Count(region::Counter::UsersRefreshed);
   return region::FlushRegion();
 }
 
@@ -79,6 +82,7 @@ ResultCode ExpireUsers(std::vector<UserKey>* survivors) {
     } else {
       ReleaseUserRoles(user, roles);
       users.Free(user);
+      region::Count(region::Counter::UsersExpired);
     }
   }
   return CACHE_OK;
@@ -87,9 +91,12 @@ ResultCode ExpireUsers(std::vector<UserKey>* survivors) {
 }  // namespace
 
 extern "C" ResultCode UpdateAllCurUserRoles(int32_t timeoutMs) {
+  const region::TaskClock clock;
   std::vector<UserKey> survivors;
   if (const ResultCode rc = ExpireUsers(&survivors); rc != CACHE_OK) return rc;
   ResultCode result = CACHE_OK;
   for (const UserKey& key : survivors) result = RefreshCurUserRoles(key, timeoutMs);
+  const region::ServerCall call;
+  if (call.status() == CACHE_OK) region::NoteServerTask(region::ServerTask::Sweep, clock, result);
   return result;
 }

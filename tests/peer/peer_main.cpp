@@ -13,6 +13,7 @@
 
 #include "region/call_patterns.h"
 #include "region/region_state.h"
+#include "region/statistics.h"
 #include "tq5orvcache.h"
 
 namespace {
@@ -85,6 +86,25 @@ int LookupExpect(const std::string& done, const char* domain, const char* user, 
     return kMismatch;
   }
   return 0;
+}
+
+// Reads the machine's counters and expects exactly the given values, in counter order.
+int StatisticsExpect(int expectedCount, char** expected) {
+  if (expectedCount != static_cast<int>(tq5::region::kCounterCount)) return kUsage;
+  const ResultCode rc = InitializeTQ5ORVCache();
+  if (rc != CACHE_OK) return Exit(rc);
+  tq5::region::StatisticsBlock block{};
+  if (!tq5::region::ReadStatistics(&block)) return kMismatch;
+  int mismatches = 0;
+  for (int i = 0; i < expectedCount; ++i) {
+    const unsigned long long want = std::strtoull(expected[i], nullptr, 10);
+    if (block.counters[i] != want) {
+      std::fprintf(stderr, "counter %d: %llu, expected %llu\n", i,
+                   static_cast<unsigned long long>(block.counters[i]), want);
+      ++mismatches;
+    }
+  }
+  return mismatches == 0 ? 0 : kMismatch;
 }
 
 int ClientPutConfig(int autoCommit, int configValue) {
@@ -232,6 +252,7 @@ int main(int argc, char** argv) {
   if (command == "lookup-expect" && argc >= 5) {
     return LookupExpect(argv[2], argv[3], argv[4], argc - 5, argv + 5);
   }
+  if (command == "statistics-expect") return StatisticsExpect(argc - 2, argv + 2);
   if (command == "client-put-config" && argc == 4) {
     return ClientPutConfig(std::atoi(argv[2]), std::atoi(argv[3]));
   }

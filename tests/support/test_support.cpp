@@ -127,6 +127,7 @@ void CacheTest::TearDown() {
   // POSIX names outlive their processes; the test's own are of no use to anyone after it.
   shm_unlink(("/" + prefix_ + "ZOLMAR_ORVCACHE_MUTEX").c_str());
   shm_unlink(("/" + prefix_ + "ZOLMAR_ORVCACHE").c_str());
+  shm_unlink(("/" + prefix_ + "ZOLMAR_ORVCACHE_STATS").c_str());
 #endif
 }
 

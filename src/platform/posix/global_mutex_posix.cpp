@@ -162,6 +162,7 @@ bool TakeOver(int fd, const std::string& name, const ObjectAccess& access) {
 
 struct GlobalMutex {
   MutexBlock* block;
+  KeptStatistics statistics;
 };
 
 ResultCode CreateGlobalMutex(GlobalMutex** out, const ObjectAccess& access) {
@@ -186,7 +187,7 @@ ResultCode CreateGlobalMutex(GlobalMutex** out, const ObjectAccess& access) {
       rc = result == Attach::Ok ? CACHE_OK : CACHE_E_MUTEX_CREATE;
     }
     if (rc != CACHE_OK) return rc;
-    *out = new GlobalMutex{block};
+    *out = new GlobalMutex{block, {}};
     return CACHE_OK;
   }
   return CACHE_E_MUTEX_CREATE;
@@ -200,11 +201,14 @@ ResultCode OpenGlobalMutex(GlobalMutex** out) {
   Attach result = AttachExisting(fd, &block);
   close(fd);
   if (result != Attach::Ok) return CACHE_E_MUTEX_OPEN;
-  *out = new GlobalMutex{block};
+  *out = new GlobalMutex{block, {}};
   return CACHE_OK;
 }
 
-void CloseGlobalMutex(GlobalMutex* mutex) { delete mutex; }
+void CloseGlobalMutex(GlobalMutex* mutex) {
+  ReleaseKeptStatistics(&mutex->statistics);
+  delete mutex;
+}
 
 LockOutcome LockGlobalMutex(GlobalMutex* mutex) {
   switch (pthread_mutex_lock(&mutex->block->mutex)) {
@@ -226,6 +230,8 @@ void MarkGlobalMutexConsistent(GlobalMutex* mutex) {
 void UnlockGlobalMutex(GlobalMutex* mutex) { pthread_mutex_unlock(&mutex->block->mutex); }
 
 RegionRecord& CurrentRegion(GlobalMutex* mutex) { return mutex->block->region; }
+
+KeptStatistics& StatisticsKeptBy(GlobalMutex* mutex) { return mutex->statistics; }
 
 namespace {
 

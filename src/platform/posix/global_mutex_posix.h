@@ -1,6 +1,7 @@
 // What the POSIX section needs of the global cache mutex's object.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/platform.h"
@@ -18,6 +19,18 @@ struct RegionRecord {
 };
 
 RegionRecord& CurrentRegion(GlobalMutex* mutex);
+
+// The statistics object as one handle of the mutex keeps it mapped
+// (statistics_object_posix.cpp); used only under the mutex.
+struct KeptStatistics {
+  void* view = nullptr;
+  std::size_t size = 0;
+  uint64_t generation = 0;  // the region's generation it was looked for in
+  bool looked = false;      // looked for in that generation (view null: none there)
+};
+KeptStatistics& StatisticsKeptBy(GlobalMutex* mutex);
+// Unmaps what the handle kept; when the handle closes.
+void ReleaseKeptStatistics(KeptStatistics* kept);
 
 // Whether a live server holds the region now (section_posix.cpp).
 bool LiveServerHoldsRegion();

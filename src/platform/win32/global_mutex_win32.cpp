@@ -1,3 +1,5 @@
+#include "platform/win32/global_mutex_win32.h"
+
 #include <new>
 #include <string>
 
@@ -11,12 +13,13 @@ namespace tq5::platform {
 // thread and re-entrant, and a waiter gets it (abandoned) when its owner dies.
 struct GlobalMutex {
   HANDLE handle;
+  KeptStatistics statistics;
 };
 
 namespace {
 
 ResultCode Wrap(HANDLE handle, GlobalMutex** out) {
-  auto* mutex = new (std::nothrow) GlobalMutex{handle};
+  auto* mutex = new (std::nothrow) GlobalMutex{handle, {}};
   if (mutex == nullptr) {
     CloseHandle(handle);
     return CACHE_E_NO_MEMORY;
@@ -56,9 +59,12 @@ Leftover RemoveMutexObject(std::string*) { return Leftover::None; }
 
 void CloseGlobalMutex(GlobalMutex* mutex) {
   if (mutex == nullptr) return;
+  ReleaseKeptStatistics(&mutex->statistics);
   CloseHandle(mutex->handle);
   delete mutex;
 }
+
+KeptStatistics& StatisticsKeptBy(GlobalMutex* mutex) { return mutex->statistics; }
 
 LockOutcome LockGlobalMutex(GlobalMutex* mutex) {
   switch (WaitForSingleObject(mutex->handle, INFINITE)) {

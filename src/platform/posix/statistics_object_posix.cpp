@@ -1,0 +1,140 @@
+// The statistics object on POSIX: a small named shm object beside the region. Like the
+// region's, its name outlives its handles, so the server removes it when it shuts the
+// region down, and a server that finds a crashed one's leftover replaces it.
+//
+// Every handle of the global cache mutex keeps one mapping of it. Servers record each
+// region they create or remove beside the mutex (a generation), and a server creates the
+// statistics object in the same hold of the mutex as its region: so a kept mapping
+// belongs to the current region exactly while the generation it was opened in is the
+// recorded one, which a call checks without asking the kernel.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/posix/global_mutex_posix.h"
+#include "platform/posix/object_access_posix.h"
+
+namespace tq5::platform {
+
+struct StatisticsObject {
+  std::string name;
+  dev_t device;
+  ino_t inode;
+  void* view;
+  std::size_t size;
+};
+
+namespace {
+
+// Maps the whole object open as `fd` when it holds at least `size` bytes.
+void* MapAtLeast(int fd, std::size_t size, std::size_t* mapped) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || st.st_size <= 0 || static_cast<std::size_t>(st.st_size) < size) {
+    return nullptr;
+  }
+  void* p = mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ | PROT_WRITE, MAP_SHARED,
+                 fd, 0);
+  if (p == MAP_FAILED) return nullptr;
+  *mapped = static_cast<std::size_t>(st.st_size);
+  return p;
+}
+
+}  // namespace
+
+ResultCode CreateStatisticsObject(uint32_t size, StatisticsObject** out, void** view,
+                                  const ObjectAccess& access) {
+  *out = nullptr;
+  *view = nullptr;
+  const std::string name = ObjectName(kStatisticsName);
+  const mode_t mode = ObjectMode(access);
+  int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  if (fd < 0 && errno == EEXIST) {
+    // The caller has just created the region, so no live server owns this one.
+    shm_unlink(name.c_str());
+    fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  }
+  if (fd < 0) return CACHE_E_CREATE_MAPPING;
+  struct stat st {};
+  std::size_t mapped = 0;
+  void* p = nullptr;
+  if (ApplyAccess(fd, access, mode) && ftruncate(fd, static_cast<off_t>(size)) == 0 &&
+      fstat(fd, &st) == 0) {
+    p = MapAtLeast(fd, size, &mapped);
+  }
+  close(fd);
+  if (!p) {
+    shm_unlink(name.c_str());
+    return CACHE_E_CREATE_MAPPING;
+  }
+  auto* object = new (std::nothrow) StatisticsObject{name, st.st_dev, st.st_ino, p, mapped};
+  if (!object) {
+    munmap(p, mapped);
+    shm_unlink(name.c_str());
+    return CACHE_E_NO_MEMORY;
+  }
+  *out = object;
+  *view = p;
+  return CACHE_OK;
+}
+
+void CloseStatisticsObject(StatisticsObject* object) {
+  if (!object) return;
+  // Removed only while the name is still ours: a newer server may have replaced it.
+  const int fd = shm_open(object->name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+  if (fd >= 0) {
+    struct stat named {};
+    if (fstat(fd, &named) == 0 && named.st_dev == object->device && named.st_ino == object->inode) {
+      shm_unlink(object->name.c_str());
+    }
+    close(fd);
+  }
+  munmap(object->view, object->size);
+  delete object;
+}
+
+void* StatisticsView(GlobalMutex* guard, uint32_t size) {
+  if (!guard) return nullptr;
+  KeptStatistics& kept = StatisticsKeptBy(guard);
+  const uint64_t generation = CurrentRegion(guard).generation;
+  if (kept.looked && kept.generation == generation) {
+    return kept.size >= size ? kept.view : nullptr;
+  }
+  // A new region since the last look: its server made a new object (or none).
+  ReleaseKeptStatistics(&kept);
+  kept.looked = true;
+  kept.generation = generation;
+  const int fd = shm_open(ObjectName(kStatisticsName).c_str(), O_RDWR | O_CLOEXEC, 0);
+  if (fd < 0) return nullptr;
+  kept.view = MapAtLeast(fd, size, &kept.size);
+  close(fd);
+  return kept.view;
+}
+
+void ReleaseKeptStatistics(KeptStatistics* kept) {
+  if (kept->view) munmap(kept->view, kept->size);
+  *kept = KeptStatistics{};
+}
+
+Leftover RemoveLeftoverStatistics(std::string* detail) {
+  if (LiveServerHoldsRegion()) {
+    const unsigned long pid = RegionServerProcessId();
+    *detail =
+        "held by a live server" + (pid != 0 ? " (pid " + std::to_string(pid) + ")" : std::string());
+    return Leftover::InUse;
+  }
+  if (shm_unlink(ObjectName(kStatisticsName).c_str()) != 0) {
+    if (errno == ENOENT) return Leftover::None;
+    *detail = std::strerror(errno);
+    return Leftover::Failed;
+  }
+  return Leftover::Removed;
+}
+
+}  // namespace tq5::platform

@@ -1,0 +1,152 @@
+#include "region/statistics.h"
+
+#include <cstring>
+#include <ctime>
+
+#include "platform/platform.h"
+#include "region/locks.h"
+#include "region/region_state.h"
+
+namespace tq5::region {
+
+namespace {
+
+constexpr uint32_t kMagic = 0x53355154;  // "TQ5S"
+constexpr uint32_t kLayoutVersion = 1;
+// The object's size: the block, in a page of its own.
+constexpr uint32_t kObjectSize = 4096;
+static_assert(sizeof(StatisticsBlock) <= kObjectSize);
+
+// The server's own object, from its region's creation to its removal. Changed only under
+// the global cache mutex.
+struct ServerStatistics {
+  platform::StatisticsObject* object = nullptr;
+  StatisticsBlock* block = nullptr;
+};
+
+ServerStatistics& ServerObject() {
+  static ServerStatistics state;
+  return state;
+}
+
+int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
+
+// The block of the current region's object as this process's mutex handle keeps it, or
+// null without one of this layout. The caller holds the mutex.
+StatisticsBlock* Block() {
+  const CacheMutexHandle* handle = ProcessRegion().cacheMutex.load();
+  if (!handle) return nullptr;
+  auto* block = static_cast<StatisticsBlock*>(platform::StatisticsView(handle->mutex, kObjectSize));
+  if (!block || block->magic != kMagic || block->version != kLayoutVersion ||
+      block->size != sizeof(StatisticsBlock)) {
+    return nullptr;
+  }
+  return block;
+}
+
+void ZeroCounters(StatisticsBlock* block) {
+  std::memset(block->counters, 0, sizeof block->counters);
+  block->lastGoodFileWrite = 0;
+  block->countingSince = Now();
+}
+
+}  // namespace
+
+void Count(Counter counter) {
+  if (StatisticsBlock* block = Block()) ++block->counters[static_cast<uint32_t>(counter)];
+}
+
+void CountLookup(bool hit) {
+  if (StatisticsBlock* block = Block()) {
+    ++block->counters[static_cast<uint32_t>(Counter::Lookups)];
+    ++block->counters[static_cast<uint32_t>(hit ? Counter::Hits : Counter::Misses)];
+  }
+}
+
+void CountFetch(ResultCode fetch) {
+  Count(fetch == CACHE_OK                ? Counter::FetchesSucceeded
+        : fetch == CACHE_E_FETCH_TIMEOUT ? Counter::FetchesTimedOut
+                                         : Counter::FetchesFailed);
+}
+
+void CountFileWrite(ResultCode rc) {
+  StatisticsBlock* block = Block();
+  if (!block) return;
+  if (rc != CACHE_OK) {
+    ++block->counters[static_cast<uint32_t>(Counter::FileWriteFailures)];
+    return;
+  }
+  ++block->counters[static_cast<uint32_t>(Counter::FileWrites)];
+  block->lastGoodFileWrite = Now();
+}
+
+int64_t TaskClock::ElapsedMs() const {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start_)
+      .count();
+}
+
+void NoteServerTask(ServerTask task, const TaskClock& clock, ResultCode result) {
+  StatisticsBlock* block = Block();
+  if (!block) return;
+  TaskRecord& record = task == ServerTask::Merge ? block->lastMerge : block->lastSweep;
+  record = TaskRecord{Now(), clock.ElapsedMs(), result, 0};
+}
+
+ResultCode CreateStatistics(const platform::ObjectAccess& access) {
+  ServerStatistics& state = ServerObject();
+  if (state.object) return CACHE_OK;
+  void* view = nullptr;
+  const ResultCode rc = platform::CreateStatisticsObject(kObjectSize, &state.object, &view, access);
+  if (rc != CACHE_OK) return rc;
+  // Written whole, also over an object that clients kept from an earlier server.
+  auto* block = static_cast<StatisticsBlock*>(view);
+  std::memset(block, 0, sizeof *block);
+  block->magic = kMagic;
+  block->version = kLayoutVersion;
+  block->size = sizeof(StatisticsBlock);
+  ZeroCounters(block);
+  state.block = block;
+  return CACHE_OK;
+}
+
+void RemoveStatistics() {
+  ServerStatistics& state = ServerObject();
+  if (!state.object) return;
+  // A client that kept the object (where it outlives the server) must not read the
+  // settings of a server that is gone.
+  state.block->server.published = 0;
+  platform::CloseStatisticsObject(state.object);
+  state = ServerStatistics{};
+}
+
+bool PublishServerSettings(const ServerSettingsRecord& settings) {
+  const CacheLock lock;
+  if (lock.status() != CACHE_OK) return false;
+  StatisticsBlock* block = Block();
+  if (!block) return false;
+  block->server = settings;
+  block->server.published = 1;
+  return true;
+}
+
+bool ReadStatistics(StatisticsBlock* copy) {
+  const CacheLock lock;
+  if (lock.status() != CACHE_OK) return false;
+  const StatisticsBlock* block = Block();
+  if (!block) return false;
+  *copy = *block;
+  return true;
+}
+
+bool ResetCounters(StatisticsBlock* before) {
+  const CacheLock lock;
+  if (lock.status() != CACHE_OK) return false;
+  StatisticsBlock* block = Block();
+  if (!block) return false;
+  if (before) *before = *block;
+  ZeroCounters(block);
+  return true;
+}
+
+}  // namespace tq5::region
