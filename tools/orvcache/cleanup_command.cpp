@@ -1,7 +1,7 @@
 // `orvcache cleanup`: removes what a crashed server left behind. On POSIX the region's
-// shm object outlives its server (the next server replaces it, but until then clients
-// find a dead region); the mutex object outlives every server by design and goes only
-// when asked, since a process still holding it would no longer exclude a new one.
+// shm object (and the statistics object beside it) outlives its server (the next server replaces
+// it, but until then clients find a dead region); the mutex object outlives every server by design
+// and goes only when asked, since a process still holding it would no longer exclude a new one.
 // Temporary files of writers that died go on every platform.
 #include <cstdio>
 #include <filesystem>
@@ -86,6 +86,21 @@ int RunCleanup(const Args& args, bool json) {
         break;
       case Leftover::Failed:
         kept("region object " + region, "cannot remove it: " + detail);
+        break;
+      case Leftover::None:
+        break;
+    }
+    const std::string statistics = tq5::platform::ObjectName(tq5::platform::kStatisticsName);
+    detail.clear();
+    switch (tq5::platform::RemoveLeftoverStatistics(&detail)) {
+      case Leftover::Removed:
+        removed("statistics object " + statistics);
+        break;
+      case Leftover::InUse:
+        kept("statistics object " + statistics, detail);
+        break;
+      case Leftover::Failed:
+        kept("statistics object " + statistics, "cannot remove it: " + detail);
         break;
       case Leftover::None:
         break;

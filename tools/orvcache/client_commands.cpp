@@ -12,6 +12,8 @@
 #include "presentation.h"
 #include "progress.h"
 #include "region/layout.h"
+#include "region/statistics.h"
+#include "statistics_report.h"
 
 namespace orvcache {
 namespace {
@@ -226,6 +228,9 @@ int RunStatus(const Args&, bool json) {
   int64_t modified = 0;
   const bool haveModified = fileExists && host::FileModified(file, &modified);
   const auto bytes = static_cast<int64_t>(tq5::region::RegionSize(h.roleCapacity, h.userCapacity));
+  tq5::region::StatisticsBlock statistics{};
+  const tq5::region::StatisticsBlock* stats =
+      tq5::region::ReadStatistics(&statistics) ? &statistics : nullptr;
 
   if (json) {
     Json out = {{"roles",
@@ -243,7 +248,9 @@ int RunStatus(const Args&, bool json) {
                 {"cacheFile", file.empty() ? Json(nullptr) : Json(file)},
                 {"cacheFileBytes", fileExists ? Json(fileSize) : Json(nullptr)},
                 {"cacheFileWritten", haveModified ? Json(FormatTime(modified)) : Json(nullptr)},
-                {"access", ObjectAccessJson()}};
+                {"access", ObjectAccessJson()},
+                {"hitRatio", stats ? HitRatioJson(*stats) : Json(nullptr)},
+                {"server", ServerJson(stats)}};
     PrintJson(out);
     return kExitOk;
   }
@@ -268,6 +275,8 @@ int RunStatus(const Args&, bool json) {
                 haveModified ? (", written " + FormatTime(modified)).c_str() : "");
   }
   PrintObjectAccess();
+  if (stats) std::printf("hit ratio        %s\n", HitRatioText(*stats).c_str());
+  PrintServer(stats);
   return kExitOk;
 }
 

@@ -28,5 +28,6 @@ int RunInvalidate(const Args& args, bool json);
 int RunSweepRequest(const Args& args, bool json);
 int RunReloadRequest(const Args& args, bool json);
 int RunCleanup(const Args& args, bool json);
+int RunStats(const Args& args, bool json);
 
 }  // namespace orvcache

@@ -57,7 +57,17 @@ const Details kDetails[] = {
      "  --auto-commit N   1: the sweep commits a changed role set itself\n"
      "  --config-value N  stored for the programs that use the cache\n"
      "-1 cannot be stored: it means \"unchanged\".\n"},
-    {"status", "Capacities, high-water marks, counts and fill of both tables, the cache file.\n"},
+    {"status",
+     "Capacities, high-water marks, counts and fill of both tables, the cache file, the\n"
+     "hit ratio, and the settings the running server reports (its cache file, directory,\n"
+     "fetch limit, timers, pid, start and version).\n"},
+    {"stats",
+     "Counters kept by every process of the cache since the server started (or the last\n"
+     "reset): lookups, hits and misses, fetches by outcome, evictions of the user table,\n"
+     "users expired and refreshed by sweeps, commits, deletes, cache-file writes (and the\n"
+     "last good one), repairs after a process died holding the mutex; the server's last\n"
+     "merge and sweep with their durations.\n"
+     "  --reset  zero the counters (shown as they were up to the reset)\n"},
     {"timeout",
      "Reads, or sets to MS, ORV_USER_ROLES_TIMEOUT in the group's registry key (named by\n"
      "ZOLMAR_VERSION and MERLOC_GROUP_NAME; on Linux a folder under the registry root).\n"},
@@ -72,8 +82,8 @@ const Details kDetails[] = {
      "Asks the running server to merge a fresh role list and write the cache file now.\n"
      "The server does it on its own time and logs it.\n"},
     {"cleanup",
-     "Removes what a crashed server left: its region object and its temporary files\n"
-     "beside the cache file. Refuses while a server runs.\n"
+     "Removes what a crashed server left: its region and statistics objects and its\n"
+     "temporary files beside the cache file. Refuses while a server runs.\n"
      "  --mutex  also remove the mutex object (Linux). Only when no program using the\n"
      "           cache runs: one that still holds the old mutex would not exclude the new.\n"},
     {"file inspect",

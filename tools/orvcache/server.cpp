@@ -16,12 +16,14 @@
 #include "access_report.h"
 #include "cache_access.h"
 #include "cache_file_check.h"
+#include "directory/fetch_timeout.h"
 #include "error_words.h"
 #include "host.h"
 #include "output.h"
 #include "platform/platform.h"
 #include "platform/settings.h"
 #include "progress.h"
+#include "region/statistics.h"
 #include "role_source.h"
 #include "server_log.h"
 
@@ -105,6 +107,7 @@ class Server {
  private:
   int Serve();
   bool Start();
+  void PublishSettings();
   bool ChooseCacheFile(std::string* origin);
   // `routine`: a timer's merge, logged at debug level when it changed nothing.
   bool LoadRoles(bool first, bool routine = false);
@@ -200,7 +203,40 @@ bool Server::Start() {
               {{"roles", h.roleActiveCount},
                {"users", h.userActiveCount},
                {"fromCacheFile", origin.rfind("from the cache file", 0) == 0}});
+  PublishSettings();
   return true;
+}
+
+namespace {
+
+// A published text: cut to fit, always terminated.
+template <std::size_t N>
+void CopyText(char (&field)[N], const std::string& text) {
+  const std::size_t size = text.size() < N - 1 ? text.size() : N - 1;
+  text.copy(field, size);
+  field[size] = '\0';
+}
+
+}  // namespace
+
+// What `orvcache status` shows as the server's own view: the settings it really runs with.
+void Server::PublishSettings() {
+  tq5::region::ServerSettingsRecord settings{};
+  settings.processId = static_cast<uint32_t>(host::ProcessId());
+  settings.startedAt = NowSeconds();
+  settings.fetchTimeoutMs = tq5::directory::SettleFetchTimeout(s_.fetchTimeoutMs);
+  settings.rolesIntervalMs = s_.rolesIntervalMs;
+  settings.sweepIntervalMs = s_.sweepIntervalMs;
+  settings.writeIntervalMs = s_.writeIntervalMs;
+  CopyText(settings.cacheFile, cacheFile_);
+  CopyText(settings.directory, s_.directory);
+  CopyText(settings.version, TQ5ORVCACHE_VERSION);
+  if (!tq5::region::PublishServerSettings(settings)) {
+    log_.Note("warning",
+              "no statistics object: the machine's counters are not kept and `orvcache status` "
+              "cannot show this server's settings",
+              Json::object(), LogLevel::Warning);
+  }
 }
 
 namespace {

@@ -1,0 +1,140 @@
+#include "statistics_report.h"
+
+#include <cstring>
+
+namespace orvcache {
+namespace {
+
+using tq5::region::Counter;
+using tq5::region::ServerSettingsRecord;
+using tq5::region::StatisticsBlock;
+using tq5::region::TaskRecord;
+
+struct CounterName {
+  Counter counter;
+  const char* json;
+  const char* label;
+};
+
+const CounterName kCounterNames[] = {
+    {Counter::Lookups, "lookups", "lookups"},
+    {Counter::Hits, "hits", "  hits"},
+    {Counter::Misses, "misses", "  misses"},
+    {Counter::FetchesSucceeded, "fetchesSucceeded", "fetches succeeded"},
+    {Counter::FetchesFailed, "fetchesFailed", "fetches failed"},
+    {Counter::FetchesTimedOut, "fetchesTimedOut", "fetches timed out"},
+    {Counter::Evictions, "evictions", "user table evictions"},
+    {Counter::UsersExpired, "usersExpired", "users expired by sweeps"},
+    {Counter::UsersRefreshed, "usersRefreshed", "users refreshed by sweeps"},
+    {Counter::Commits, "commits", "commits"},
+    {Counter::Deletes, "deletes", "deletes"},
+    {Counter::FileWrites, "fileWrites", "cache-file writes"},
+    {Counter::FileWriteFailures, "fileWriteFailures", "cache-file writes failed"},
+    {Counter::Repairs, "repairs", "repairs after an owner died"},
+};
+static_assert(sizeof kCounterNames / sizeof kCounterNames[0] == tq5::region::kCounterCount);
+
+uint64_t Of(const StatisticsBlock& block, Counter counter) {
+  return block.counters[static_cast<uint32_t>(counter)];
+}
+
+// A published text, up to its NUL or the field's end.
+template <std::size_t N>
+std::string Text(const char (&field)[N]) {
+  return std::string(field, strnlen(field, N));
+}
+
+Json TimeJson(int64_t at) { return at > 0 ? Json(FormatTime(at)) : Json(nullptr); }
+
+Json TaskJson(const TaskRecord& task) {
+  if (task.endedAt <= 0) return nullptr;
+  return {{"at", FormatTime(task.endedAt)},
+          {"durationMs", task.durationMs},
+          {"result", task.result},
+          {"message", Message(task.result)}};
+}
+
+std::string TaskText(const TaskRecord& task) {
+  if (task.endedAt <= 0) return "none since the server started";
+  std::string text = FormatTime(task.endedAt) + ", took " + FormatDuration(task.durationMs);
+  if (task.result != CACHE_OK) text += ", " + Message(task.result);
+  return text;
+}
+
+std::string Every(int64_t ms) { return ms > 0 ? "every " + FormatDuration(ms) : "never"; }
+
+}  // namespace
+
+Json HitRatioJson(const StatisticsBlock& block) {
+  const uint64_t lookups = Of(block, Counter::Lookups);
+  if (lookups == 0) return nullptr;
+  return static_cast<double>(Of(block, Counter::Hits)) / static_cast<double>(lookups);
+}
+
+std::string HitRatioText(const StatisticsBlock& block) {
+  const auto lookups = static_cast<int64_t>(Of(block, Counter::Lookups));
+  const auto hits = static_cast<int64_t>(Of(block, Counter::Hits));
+  if (lookups == 0) return "-";
+  return Percent(hits, lookups) + " (" + std::to_string(hits) + " of " + Count(lookups, "lookup") +
+         ")";
+}
+
+Json StatisticsJson(const StatisticsBlock& block) {
+  Json counters = Json::object();
+  for (const CounterName& c : kCounterNames) counters[c.json] = Of(block, c.counter);
+  return {{"countingSince", TimeJson(block.countingSince)},
+          {"counters", counters},
+          {"hitRatio", HitRatioJson(block)},
+          {"lastGoodFileWrite", TimeJson(block.lastGoodFileWrite)},
+          {"lastMerge", TaskJson(block.lastMerge)},
+          {"lastSweep", TaskJson(block.lastSweep)}};
+}
+
+void PrintStatistics(const StatisticsBlock& block) {
+  Table table({"COUNTER", "COUNT"}, {false, true});
+  for (const CounterName& c : kCounterNames) {
+    table.Add({c.label, std::to_string(Of(block, c.counter))});
+  }
+  table.Print();
+  std::printf("\nhit ratio          %s\n", HitRatioText(block).c_str());
+  std::printf("counting since     %s\n", FormatTime(block.countingSince).c_str());
+  std::printf("last file write    %s\n", block.lastGoodFileWrite > 0
+                                             ? FormatTime(block.lastGoodFileWrite).c_str()
+                                             : "none since counting began");
+  std::printf("last merge         %s\n", TaskText(block.lastMerge).c_str());
+  std::printf("last sweep         %s\n", TaskText(block.lastSweep).c_str());
+}
+
+Json ServerJson(const StatisticsBlock* block) {
+  if (!block || block->server.published != 1) return nullptr;
+  const ServerSettingsRecord& s = block->server;
+  const std::string file = Text(s.cacheFile);
+  return {{"pid", s.processId},
+          {"startedAt", FormatTime(s.startedAt)},
+          {"version", Text(s.version)},
+          {"cacheFile", file.empty() ? Json(nullptr) : Json(file)},
+          {"directory", Text(s.directory)},
+          {"fetchTimeoutMs", s.fetchTimeoutMs},
+          {"rolesIntervalMs", s.rolesIntervalMs},
+          {"sweepIntervalMs", s.sweepIntervalMs},
+          {"writeIntervalMs", s.writeIntervalMs}};
+}
+
+void PrintServer(const StatisticsBlock* block) {
+  if (!block || block->server.published != 1) {
+    std::printf("server           no server is running that publishes its settings\n");
+    return;
+  }
+  const ServerSettingsRecord& s = block->server;
+  const std::string file = Text(s.cacheFile);
+  std::printf("server, as the running server reports itself:\n");
+  std::printf("  pid            %u, started %s, version %s\n", s.processId,
+              FormatTime(s.startedAt).c_str(), Text(s.version).c_str());
+  std::printf("  cache file     %s\n", file.empty() ? "none (--no-cache-file)" : file.c_str());
+  std::printf("  directory      %s\n", Text(s.directory).c_str());
+  std::printf("  fetch limit    %s\n", FormatDuration(s.fetchTimeoutMs).c_str());
+  std::printf("  timers         roles %s, sweep %s, write %s\n", Every(s.rolesIntervalMs).c_str(),
+              Every(s.sweepIntervalMs).c_str(), Every(s.writeIntervalMs).c_str());
+}
+
+}  // namespace orvcache

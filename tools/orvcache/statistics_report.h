@@ -1,0 +1,26 @@
+// The machine's statistics and the running server's published settings, as `orvcache
+// stats` and `orvcache status` show them.
+#pragma once
+
+#include <string>
+
+#include "output.h"
+#include "region/statistics.h"
+
+namespace orvcache {
+
+// The counters, the ratio and the server's last tasks.
+Json StatisticsJson(const tq5::region::StatisticsBlock& block);
+void PrintStatistics(const tq5::region::StatisticsBlock& block);
+
+// The share of lookups that were hits, or null before the first lookup.
+Json HitRatioJson(const tq5::region::StatisticsBlock& block);
+// "80.0% (8 of 10 lookups)", or "-" before the first lookup.
+std::string HitRatioText(const tq5::region::StatisticsBlock& block);
+
+// The server's settings as it published them; null when no server has.
+Json ServerJson(const tq5::region::StatisticsBlock* block);
+// Lines labelled as the server's own report, or the words for none.
+void PrintServer(const tq5::region::StatisticsBlock* block);
+
+}  // namespace orvcache
