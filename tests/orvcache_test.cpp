@@ -419,6 +419,46 @@ TEST_F(OrvcacheCommand, AStoppedServerWritesTheCacheAndTheNextOneStartsFromIt) {
   EXPECT_EQ("ok", lines.back()["result"]);
 }
 
+TEST_F(OrvcacheCommand, StatsCountsEveryProcessResetsAndStatusShowsTheServersSettings) {
+  auto server = StartServer({"--sweep-interval", "2h"});
+  ASSERT_EQ(0, Run({"lookup", "CORP", "alice"}).code);
+  ASSERT_EQ(0, Run({"lookup", "CORP", "alice"}).code);
+  Result r = Run({"stats", "--json"});
+  ASSERT_EQ(0, r.code) << r.err;
+  Json stats = r.json();
+  EXPECT_EQ(2, stats["counters"]["lookups"]);
+  EXPECT_EQ(1, stats["counters"]["hits"]);
+  EXPECT_EQ(1, stats["counters"]["fetchesSucceeded"]);
+  EXPECT_DOUBLE_EQ(0.5, stats["hitRatio"].get<double>());
+
+  // The reset answers with the counts up to it; the next reading starts from zero.
+  r = Run({"stats", "--reset", "--json"});
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_EQ(2, r.json()["counters"]["lookups"]);
+  EXPECT_EQ(true, r.json()["reset"]);
+  r = Run({"stats"});
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_TRUE(Contains(r.out, "lookups")) << r.out;
+  EXPECT_EQ(0, Run({"stats", "--json"}).json()["counters"]["lookups"]);
+
+  // The server's own view: the cache file it writes, not the one this process would name.
+  const std::string serverFile = CacheFilePath();
+  r = Run({"--folder", PathInFolder("elsewhere"), "status", "--json"});
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_EQ(serverFile, r.json()["server"]["cacheFile"]);
+  EXPECT_EQ(7200000, r.json()["server"]["sweepIntervalMs"]);
+  r = Run({"status"});
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_TRUE(Contains(r.out, "as the running server reports itself")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "cache file     " + serverFile)) << r.out;
+  EXPECT_TRUE(Contains(Run({"help", "stats"}).out, "--reset"));
+
+  EXPECT_EQ(0, StopServer(*server));
+#ifndef _WIN32
+  EXPECT_FALSE(fs::exists("/dev/shm/" + prefix_ + "ZOLMAR_ORVCACHE_STATS"));
+#endif
+}
+
 TEST_F(OrvcacheCommand, ASecondServerIsTurnedAwayAndCheckFindsAndMendsDamage) {
   auto server = StartServer();
   ASSERT_EQ(0, Run({"lookup", "CORP", "alice"}).code);
