@@ -667,8 +667,10 @@ TEST_F(OrvcacheCommand, CleanupRemovesACrashedServersLeftoversOnly) {
   r = Run({"cleanup"});
   ASSERT_EQ(0, r.code) << r.out << r.err;
   EXPECT_TRUE(Contains(r.out, "removed region object")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "removed statistics object")) << r.out;
   EXPECT_TRUE(Contains(r.out, "removed temporary file")) << r.out;
   EXPECT_FALSE(fs::exists(region));
+  EXPECT_FALSE(fs::exists(region + "_STATS"));
   EXPECT_FALSE(fs::exists(PathInFolder(temporary)));
   r = Run({"status"});
   EXPECT_TRUE(Contains(r.err, Message(CACHE_E_OPEN_MAPPING))) << r.err;
