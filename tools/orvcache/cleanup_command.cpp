@@ -75,36 +75,31 @@ int RunCleanup(const Args& args, bool json) {
         "the region and the mutex end with their last handle here: a crashed server leaves "
         "no kernel objects");
   } else {
-    const std::string region = tq5::platform::ObjectName(tq5::platform::kSectionName);
+    // What became of one object: `what` names it; true when it was removed.
+    auto report = [&](Leftover result, const std::string& what, const std::string& detail) {
+      switch (result) {
+        case Leftover::Removed:
+          removed(what);
+          return true;
+        case Leftover::InUse:
+          kept(what, detail);
+          break;
+        case Leftover::Failed:
+          kept(what, "cannot remove it: " + detail);
+          break;
+        case Leftover::None:
+          break;
+      }
+      return false;
+    };
     std::string detail;
-    switch (RemoveRegion(&detail)) {
-      case Leftover::Removed:
-        removed("region object " + region);
-        break;
-      case Leftover::InUse:
-        kept("region object " + region, detail);
-        break;
-      case Leftover::Failed:
-        kept("region object " + region, "cannot remove it: " + detail);
-        break;
-      case Leftover::None:
-        break;
-    }
-    const std::string statistics = tq5::platform::ObjectName(tq5::platform::kStatisticsName);
+    Leftover result = RemoveRegion(&detail);
+    report(result, "region object " + tq5::platform::ObjectName(tq5::platform::kSectionName),
+           detail);
     detail.clear();
-    switch (tq5::platform::RemoveLeftoverStatistics(&detail)) {
-      case Leftover::Removed:
-        removed("statistics object " + statistics);
-        break;
-      case Leftover::InUse:
-        kept("statistics object " + statistics, detail);
-        break;
-      case Leftover::Failed:
-        kept("statistics object " + statistics, "cannot remove it: " + detail);
-        break;
-      case Leftover::None:
-        break;
-    }
+    result = tq5::platform::RemoveLeftoverStatistics(&detail);
+    report(result, "statistics object " + tq5::platform::ObjectName(tq5::platform::kStatisticsName),
+           detail);
     const std::string mutexName = tq5::platform::ObjectName(tq5::platform::kCacheMutexName);
     if (!mutex) {
       if (host::InspectObject(mutexName).exists) {
@@ -113,22 +108,12 @@ int RunCleanup(const Args& args, bool json) {
       }
     } else {
       detail.clear();
-      switch (tq5::platform::RemoveMutexObject(&detail)) {
-        case Leftover::Removed:
-          removed("mutex object " + mutexName);
-          notes.push_back(
-              "warning: a program of the cache that still runs keeps the removed mutex and "
-              "no longer excludes the others; restart every such program" +
-              (detail.empty() ? std::string() : " (" + detail + ")"));
-          break;
-        case Leftover::InUse:
-          kept("mutex object " + mutexName, detail);
-          break;
-        case Leftover::Failed:
-          kept("mutex object " + mutexName, "cannot remove it: " + detail);
-          break;
-        case Leftover::None:
-          break;
+      result = tq5::platform::RemoveMutexObject(&detail);
+      if (report(result, "mutex object " + mutexName, detail)) {
+        notes.push_back(
+            "warning: a program of the cache that still runs keeps the removed mutex and "
+            "no longer excludes the others; restart every such program" +
+            (detail.empty() ? std::string() : " (" + detail + ")"));
       }
     }
   }
