@@ -136,6 +136,7 @@ TEST_F(AccessTest, OnlyMembersOfTheGroupLookUpListAndWrite) {
 
   ExpectOwnedByGroup("/dev/shm/" + prefix_ + "ZOLMAR_ORVCACHE_MUTEX", accounts.groupId(), 0660);
   ExpectOwnedByGroup("/dev/shm/" + prefix_ + "ZOLMAR_ORVCACHE", accounts.groupId(), 0660);
+  ExpectOwnedByGroup("/dev/shm/" + prefix_ + "ZOLMAR_ORVCACHE_STATS", accounts.groupId(), 0660);
   ExpectOwnedByGroup(CacheFilePath(), accounts.groupId(), 0640);
 
   // Outside the group: the codes of a missing object, and the file stays closed.
@@ -216,6 +217,12 @@ TEST_F(AccessTest, RestrictedObjectsGrantExactlySystemAdministratorsAndTheGroup)
             DaclOf(OpenMutexA(READ_CONTROL, FALSE, mutexName.c_str())));
   EXPECT_EQ(Expected(SECTION_MAP_READ | SECTION_MAP_WRITE),
             DaclOf(OpenFileMappingA(READ_CONTROL, FALSE, sectionName.c_str())));
+  StatisticsObject* statistics = nullptr;
+  void* view = nullptr;
+  ASSERT_EQ(CACHE_OK, CreateStatisticsObject(4096, &statistics, &view, access));
+  EXPECT_EQ(Expected(SECTION_MAP_READ | SECTION_MAP_WRITE),
+            DaclOf(OpenFileMappingA(READ_CONTROL, FALSE, ObjectName(kStatisticsName).c_str())));
+  CloseStatisticsObject(statistics);
   CloseSection(section);
   CloseGlobalMutex(mutex);
 
