@@ -76,6 +76,7 @@ class PlatformTest : public testing::Test {
     SetPrefix(prefix_.c_str());
     shm_unlink(ObjectName(kCacheMutexName).c_str());
     shm_unlink(ObjectName(kSectionName).c_str());
+    shm_unlink(ObjectName(kStatisticsName).c_str());
 #endif
     SetPrefix(nullptr);
   }
