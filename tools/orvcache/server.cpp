@@ -26,6 +26,7 @@
 #include "region/statistics.h"
 #include "role_source.h"
 #include "server_log.h"
+#include "service_manager.h"
 
 namespace orvcache {
 
@@ -419,13 +420,16 @@ int Server::Serve() {
   if (!s_.pidFile.empty()) {
     std::ofstream(s_.pidFile) << host::ProcessId() << "\n";
   }
-  log_.Note("ready",
-            "pid " + std::to_string(host::ProcessId()) + "; roles " + Every(s_.rolesIntervalMs) +
-                ", sweep " + Every(s_.sweepIntervalMs) + ", write " + Every(s_.writeIntervalMs),
+  const std::string readyText = "pid " + std::to_string(host::ProcessId()) + "; roles " +
+                                Every(s_.rolesIntervalMs) + ", sweep " + Every(s_.sweepIntervalMs) +
+                                ", write " + Every(s_.writeIntervalMs);
+  log_.Note("ready", readyText,
             {{"pid", host::ProcessId()},
              {"rolesIntervalMs", s_.rolesIntervalMs},
              {"sweepIntervalMs", s_.sweepIntervalMs},
              {"writeIntervalMs", s_.writeIntervalMs}});
+  // Clients can use the cache from here on: the region is up and the role table loaded.
+  service::Ready(readyText);
 
   struct Timer {
     int64_t intervalMs;
@@ -453,10 +457,12 @@ int Server::Serve() {
       // What the roles and write timers do, now; both start their intervals again.
       log_.Note("reload", host::RequestSource(host::Request::Reload) +
                               ": merging the role list and writing the cache file");
+      service::Reloading();
       LoadRoles(false);
       rearm(roles);
       Write();
       rearm(write);
+      service::Ready(readyText);
       continue;
     }
     if (host::TakeRequest(host::Request::Sweep)) {
@@ -482,6 +488,7 @@ int Server::Serve() {
   }
 
   log_.Note("stop", reason);
+  service::Stopping("stopping (" + reason + "): writing the cache file");
   const bool written = Write();
   const bool down = ShutDown();
   if (!s_.pidFile.empty()) {
