@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and tests both builds of tq5orvcache on a Debian 12 machine: the native Linux
-# build (with sanitizers) and the Windows build (mingw-w64, tests under Wine), then runs the
-# concurrency tests under ThreadSanitizer and each fuzz target briefly.
+# build (with sanitizers) and the Windows build (mingw-w64, tests under Wine), then builds
+# the .deb package and checks it, runs the concurrency tests under ThreadSanitizer and
+# each fuzz target briefly.
 # Installs the Debian packages it needs when they are missing. Exits non-zero when any
 # step or test of either build fails.
 set -uo pipefail
@@ -14,6 +15,7 @@ packages=(
   mingw-w64-x86-64-dev mingw-w64-tools wine64 libwine-dev
   clang libclang-rt-14-dev
   passwd  # groupadd/useradd: the access test makes a user and a group of its own
+  libsystemd-dev help2man dpkg-dev  # the server's readiness report; the .deb and its man page
 )
 missing=()
 for package in "${packages[@]}"; do
@@ -70,6 +72,15 @@ run_tsan() {
   fi
 }
 
+# The .deb: built, its contents checked, a program built against it unpacked.
+run_deb() {
+  if scripts/check-deb.sh; then
+    return 0
+  fi
+  echo "== deb: FAILED"
+  return 1
+}
+
 # Each libFuzzer target for a short while over its seeds (longer: scripts/fuzz.sh --minutes N).
 run_fuzz() {
   echo "== fuzz: build, run each target 20 s"
@@ -92,6 +103,7 @@ for preset in native windows; do
   fi
 done
 
+run_deb || status=1
 run_tsan || status=1
 run_fuzz || status=1
 

@@ -2,6 +2,8 @@
 # find_package and with pkg-config. Then runs both and the installed command.
 #   cmake -DBUILD_DIR=... -DCONSUMER_DIR=... -DWORK_DIR=... -DC_COMPILER=...
 #         -DC_FLAGS=... -DPKG_CONFIG=... -DGENERATOR=... -P check_install.cmake
+# With -DPREFIX=... instead of -DBUILD_DIR, the prefix is one installed already (a
+# package unpacked into a scratch root).
 
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
@@ -12,9 +14,13 @@ function(run)
   set(run_output "${out}" PARENT_SCOPE)
 endfunction()
 
-set(prefix ${WORK_DIR}/prefix)
 file(REMOVE_RECURSE ${WORK_DIR})
-run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+if(DEFINED PREFIX)
+  set(prefix ${PREFIX})
+else()
+  set(prefix ${WORK_DIR}/prefix)
+  run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+endif()
 foreach(installed include/tq5orvcache.h bin/orvcache)
   if(NOT EXISTS ${prefix}/${installed})
     message(FATAL_ERROR "not installed: ${installed}")
