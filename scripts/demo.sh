@@ -35,11 +35,14 @@ if [ ! -f "$build/build.ninja" ]; then
     DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq \
       --no-install-recommends "${missing[@]}"
   fi
-  # Without the tests, so that it builds in a minute.
+  # Without the tests, so that it builds in a minute or two.
+  echo "configuring (cmake)"
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTQ5_BUILD_TESTS=OFF >/dev/null
 fi
-# Up to date with the sources, quietly when it is already.
-cmake --build "$build" --target orvcache | grep -v '^\[' || true
+# Up to date with the sources. The build's progress lines show while it compiles; nothing
+# shows when there is nothing to do.
+cmake --build "$build" --target orvcache |
+  { grep -v -e '^ninja: no work to do' -e 'Re-checking globbed directories' || true; }
 tool=$(cd "$(dirname "$tool")" && pwd)/orvcache
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/orvcache-demo.XXXXXX")
