@@ -21,8 +21,11 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 extern char** environ;
@@ -626,6 +629,62 @@ TEST_F(OrvcacheCommand, ReloadAndSweepRequestsReachTheRunningServer) {
   EXPECT_TRUE(Contains(log, "dropped 1 user, refreshed 1")) << log;
   EXPECT_EQ(0u, log.find("<6>")) << log;
 }
+
+#ifndef _WIN32
+// The socket systemd gives a Type=notify service, in the test's folder.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& path) : path_(path) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    EXPECT_EQ(0, bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address)) << path;
+  }
+  ~NotifySocket() {
+    close(fd_);
+    unlink(path_.c_str());
+  }
+  NotifySocket(const NotifySocket&) = delete;
+  NotifySocket& operator=(const NotifySocket&) = delete;
+
+  // The next message, or an empty text when none comes within 20 s.
+  std::string Next() {
+    pollfd wait{fd_, POLLIN, 0};
+    if (poll(&wait, 1, 20000) != 1) return "";
+    char message[1024];
+    const ssize_t n = recv(fd_, message, sizeof message, 0);
+    return n > 0 ? std::string(message, static_cast<std::size_t>(n)) : "";
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+// Under systemd the server says it is ready once clients can use the cache, reloading
+// and ready again around a reload, and stopping on its way down.
+TEST_F(OrvcacheCommand, TheServerReportsItsStateToTheServiceManager) {
+#ifndef TQ5_TEST_SERVICE_NOTIFY
+  GTEST_SKIP() << "orvcache was built without libsystemd";
+#endif
+  NotifySocket notify(PathInFolder("notify"));
+  tq5test::SetEnv("NOTIFY_SOCKET", PathInFolder("notify").c_str());
+  auto server = StartServer();
+  tq5test::SetEnv("NOTIFY_SOCKET", nullptr);
+  const std::string ready = notify.Next();
+  EXPECT_EQ(0u, ready.find("READY=1\nSTATUS=pid ")) << ready;
+  EXPECT_EQ(3u, Run({"roles", "--json"}).json()["roles"].size());
+
+  server->Signal(SIGHUP);
+  EXPECT_EQ("RELOADING=1", notify.Next());
+  EXPECT_EQ(0u, notify.Next().find("READY=1\n"));
+  EXPECT_EQ(0, StopServer(*server));
+  const std::string stopping = notify.Next();
+  EXPECT_EQ(0u, stopping.find("STOPPING=1\n")) << stopping;
+  EXPECT_TRUE(Contains(stopping, "SIGTERM")) << stopping;
+}
+#endif
 
 TEST_F(OrvcacheCommand, AServerWithoutACacheFolderRefusesUnlessToldToRunWithout) {
   Result r = Run({"server", "--folder", PathInFolder("missing"), "--roles-interval", "0"});
