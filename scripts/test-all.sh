@@ -15,7 +15,7 @@ packages=(
   mingw-w64-x86-64-dev mingw-w64-tools wine64 libwine-dev
   clang libclang-rt-14-dev
   passwd  # groupadd/useradd: the access test makes a user and a group of its own
-  libsystemd-dev help2man dpkg-dev  # the server's readiness report; the .deb and its man page
+  libsystemd-dev help2man dpkg-dev file  # the server's readiness report; the .deb, its man page
 )
 missing=()
 for package in "${packages[@]}"; do
