@@ -7,8 +7,16 @@
 find_program(TQ5_WIDL NAMES ${TQ5_MINGW_TRIPLE}-widl x86_64-w64-mingw32-widl widl REQUIRED)
 set(TQ5_WIDL_IDL_DIR /usr/include/wine/wine/windows
     CACHE PATH "Folder with Wine's oaidl.idl and the other system .idl files")
+# stdole2.tlb is only referred to by the type library, so the 64-bit Wine's copy serves
+# the 32-bit build as well, which then needs nothing of Wine's 32-bit development files.
 set(TQ5_WIDL_TLB_DIR /usr/lib/x86_64-linux-gnu/wine/x86_64-windows
     CACHE PATH "Folder with Wine's stdole2.tlb")
+# The type library records the pointer size of the processes that read it.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(TQ5_WIDL_BITS -m32)
+else()
+  set(TQ5_WIDL_BITS -m64)
+endif()
 if(NOT EXISTS ${TQ5_WIDL_IDL_DIR}/oaidl.idl)
   message(FATAL_ERROR "No oaidl.idl in ${TQ5_WIDL_IDL_DIR}: install libwine-dev or set "
                       "TQ5_WIDL_IDL_DIR.")
@@ -24,7 +32,7 @@ set(TQ5_ORV_TYPELIB ${TQ5_ORV_GENERATED_DIR}/orv_authorization.tlb)
 file(MAKE_DIRECTORY ${TQ5_ORV_GENERATED_DIR})
 add_custom_command(
   OUTPUT ${TQ5_ORV_HEADER} ${TQ5_ORV_IDENTIFIERS} ${TQ5_ORV_TYPELIB}
-  COMMAND ${TQ5_WIDL} -m64 -I${TQ5_WIDL_IDL_DIR} -L${TQ5_WIDL_TLB_DIR}
+  COMMAND ${TQ5_WIDL} ${TQ5_WIDL_BITS} -I${TQ5_WIDL_IDL_DIR} -L${TQ5_WIDL_TLB_DIR}
           -h -H ${TQ5_ORV_HEADER} -u -U ${TQ5_ORV_IDENTIFIERS} -t -T ${TQ5_ORV_TYPELIB}
           ${TQ5_ORV_IDL}
   DEPENDS ${TQ5_ORV_IDL}

@@ -382,7 +382,8 @@ int Register() {
 }
 
 int Unregister() {
-  UnRegisterTypeLib(LIBID_OrvAuthorizationLib, 1, 0, LOCALE_NEUTRAL, SYS_WIN64);
+  UnRegisterTypeLib(LIBID_OrvAuthorizationLib, 1, 0, LOCALE_NEUTRAL,
+                    sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32);
   const LSTATUS removed = RegDeleteTreeW(HKEY_LOCAL_MACHINE, kClassKey);
   return removed == ERROR_SUCCESS || removed == ERROR_FILE_NOT_FOUND ? 0 : 3;
 }

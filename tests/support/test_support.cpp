@@ -142,8 +142,9 @@ std::string CacheTest::PathInFolder(const std::string& name) const {
   return (fs::path(folder_) / name).string();
 }
 
-Peer::Peer(const std::vector<std::string>& args) {
-  const std::string exe = PeerPath();
+Peer::Peer(const std::vector<std::string>& args) : Peer(PeerPath(), args) {}
+
+Peer::Peer(const std::string& exe, const std::vector<std::string>& args) {
 #ifdef _WIN32
   std::string commandLine = "\"" + exe + "\"";
   for (const std::string& arg : args) commandLine += " \"" + arg + "\"";
@@ -208,6 +209,10 @@ void Peer::Kill() {
 }
 
 int RunPeer(const std::vector<std::string>& args) { return Peer(args).Wait(); }
+
+int RunPeer(const std::string& program, const std::vector<std::string>& args) {
+  return Peer(program, args).Wait();
+}
 
 RawRegion::RawRegion() {
   const char* prefix = std::getenv("TQ5ORVCACHE_OBJECT_PREFIX");

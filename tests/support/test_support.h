@@ -68,6 +68,8 @@ class RawRegion {
 class Peer {
  public:
   explicit Peer(const std::vector<std::string>& args);
+  // The same, with another build's peer program (say, of the other bitness).
+  Peer(const std::string& program, const std::vector<std::string>& args);
   ~Peer();
   Peer(const Peer&) = delete;
   Peer& operator=(const Peer&) = delete;
@@ -84,6 +86,7 @@ class Peer {
 
 // Runs a peer to its end; its exit code (0 = success, see tests/peer).
 int RunPeer(const std::vector<std::string>& args);
+int RunPeer(const std::string& program, const std::vector<std::string>& args);
 
 // Waits until `path` exists, up to `timeoutMs`.
 bool WaitForFile(const std::string& path, int timeoutMs = 20000);
