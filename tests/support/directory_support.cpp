@@ -48,14 +48,18 @@ void UseDirectoryFile(const std::string& path) {
   SetEnv("TQ5ORVCACHE_DIRECTORY", choice.c_str());
 #ifdef _WIN32
   RegisterServerOnce();
-  HKEY key = nullptr;
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, kServerSettings, 0, nullptr, 0,
-                                           KEY_ALL_ACCESS, nullptr, &key, nullptr));
-  const LONG rc =
-      RegSetValueExA(key, "DirectoryFile", 0, REG_SZ, reinterpret_cast<const BYTE*>(choice.c_str()),
-                     static_cast<DWORD>(choice.size() + 1));
-  RegCloseKey(key);
-  ASSERT_EQ(ERROR_SUCCESS, rc);
+  // Both views of the registry: the server reads its own, and a server of the other
+  // bitness may answer this program or its peers.
+  for (const REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, kServerSettings, 0, nullptr, 0,
+                                             KEY_ALL_ACCESS | view, nullptr, &key, nullptr));
+    const LONG rc = RegSetValueExA(key, "DirectoryFile", 0, REG_SZ,
+                                   reinterpret_cast<const BYTE*>(choice.c_str()),
+                                   static_cast<DWORD>(choice.size() + 1));
+    RegCloseKey(key);
+    ASSERT_EQ(ERROR_SUCCESS, rc);
+  }
 #endif
 }
 
