@@ -74,7 +74,16 @@ case "$mode" in
     # hundredths of a second instead of half a second; it still ends by itself a while
     # after the last program, should --shutdown never run.
     "$wineserver" -p120 </dev/null >"$log" 2>&1
-    "$wine64" wineboot -i </dev/null >>"$log" 2>&1
+    # A prefix made while Wine had no working 32-bit side has no 32-bit system folder, and
+    # an ordinary boot does not add one later: update it in full once that side runs.
+    boot=-i
+    wine32=$(dirname "$wine64")/wine
+    if [ -d "$WINEPREFIX/drive_c/windows" ] &&
+       [ -z "$(ls -A "$WINEPREFIX/drive_c/windows/syswow64" 2>/dev/null)" ] &&
+       [ -x "$wine32" ] && "$wine32" --version </dev/null >/dev/null 2>&1; then
+      boot=-u
+    fi
+    "$wine64" wineboot "$boot" </dev/null >>"$log" 2>&1
     status=$?
     ;;
   shutdown)

@@ -40,6 +40,7 @@ int RunProgram(const std::string& program, const std::string& args) {
   PROCESS_INFORMATION info{};
   if (!CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                       nullptr, &startup, &info)) {
+    ADD_FAILURE() << "cannot start " << program << ": error " << GetLastError();
     return -1;
   }
   WaitForSingleObject(info.hProcess, INFINITE);
@@ -64,12 +65,14 @@ class MixedBitness : public tq5test::CacheTest {
  protected:
   void SetUp() override {
     CacheTest::SetUp();
-    const char* dir = std::getenv("TQ5_OTHER_BITNESS_BIN_DIR");
+    // A copy: setting variables below may move the environment that getenv points into.
+    const char* variable = std::getenv("TQ5_OTHER_BITNESS_BIN_DIR");
+    const std::string dir = variable != nullptr ? variable : "";
     const bool required = std::getenv("TQ5_MIXED_BITNESS_REQUIRED") != nullptr;
-    if (dir == nullptr || !fs::exists(fs::path(dir) / "tq5_peer.exe")) {
-      if (required) FAIL() << "no tq5_peer.exe of the other bitness in " << (dir ? dir : "(unset)");
-      GTEST_SKIP() << "the other bitness's build is not there (TQ5_OTHER_BITNESS_BIN_DIR): "
-                   << (dir ? dir : "(unset)");
+    if (dir.empty() || !fs::exists(fs::path(dir) / "tq5_peer.exe")) {
+      if (required) FAIL() << "no tq5_peer.exe of the other bitness in '" << dir << "'";
+      GTEST_SKIP() << "the other bitness's build is not there (TQ5_OTHER_BITNESS_BIN_DIR): '" << dir
+                   << "'";
     }
     otherPeer_ = (fs::path(dir) / "tq5_peer.exe").string();
     // Each bitness fetches through the server its own view of the registry names.
