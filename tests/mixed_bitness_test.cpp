@@ -5,8 +5,8 @@
 // byte for byte as the other wrote it, and each fetches misses through the directory
 // server from a process of its own bitness.
 #include <gtest/gtest.h>
-#include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -30,25 +30,6 @@ RoleEntry Role(int32_t slot, const char* name) {
   std::snprintf(role.name, sizeof role.name, "%s", name);
   std::snprintf(role.id, sizeof role.id, "ID-%s", name);
   return role;
-}
-
-// Runs PROGRAM ARGS... to its end; its exit code, or -1 when it cannot start.
-int RunProgram(const std::string& program, const std::string& args) {
-  std::string commandLine = "\"" + program + "\" " + args;
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION info{};
-  if (!CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      nullptr, &startup, &info)) {
-    ADD_FAILURE() << "cannot start " << program << ": error " << GetLastError();
-    return -1;
-  }
-  WaitForSingleObject(info.hProcess, INFINITE);
-  DWORD code = 1;
-  GetExitCodeProcess(info.hProcess, &code);
-  CloseHandle(info.hThread);
-  CloseHandle(info.hProcess);
-  return static_cast<int>(code);
 }
 
 // The names of the users in the table, in slot order.
@@ -81,7 +62,8 @@ class MixedBitness : public tq5test::CacheTest {
                             "CORP\talice\tR1\tID-R1\nCORP\talice\tR2\tID-R2\n"
                             "CORP\tbob\tR2\tID-R2\nCORP\tbob\tR3\tID-R3\n");
     tq5test::UseDirectoryFile(directory_);
-    ASSERT_EQ(0, RunProgram((fs::path(dir) / "orv_directory_server.exe").string(), "/RegServer"));
+    ASSERT_EQ(
+        0, tq5test::RunPeer((fs::path(dir) / "orv_directory_server.exe").string(), {"/RegServer"}));
   }
 
   // A cache file of three roles and room for four users.

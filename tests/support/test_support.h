@@ -68,7 +68,8 @@ class RawRegion {
 class Peer {
  public:
   explicit Peer(const std::vector<std::string>& args);
-  // The same, with another build's peer program (say, of the other bitness).
+  // The same with another program: a peer of another build (say, of the other bitness),
+  // or any program taking ARGS.
   Peer(const std::string& program, const std::vector<std::string>& args);
   ~Peer();
   Peer(const Peer&) = delete;
