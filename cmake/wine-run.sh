@@ -74,16 +74,20 @@ case "$mode" in
     # hundredths of a second instead of half a second; it still ends by itself a while
     # after the last program, should --shutdown never run.
     "$wineserver" -p120 </dev/null >"$log" 2>&1
+    # The first program of a server session makes Wine create or update the prefix and
+    # start its services by itself. An explicit `wineboot -i` would be a second boot
+    # beside that one, and leave two service managers that each know only the services
+    # created through them: a program that does nothing lets Wine's own boot be the only one.
     # A prefix made while Wine had no working 32-bit side has no 32-bit system folder, and
-    # an ordinary boot does not add one later: update it in full once that side runs.
-    boot=-i
+    # an ordinary boot does not add one later: that prefix is updated in full, once.
     wine32=$(dirname "$wine64")/wine
     if [ -d "$WINEPREFIX/drive_c/windows" ] &&
        [ -z "$(ls -A "$WINEPREFIX/drive_c/windows/syswow64" 2>/dev/null)" ] &&
        [ -x "$wine32" ] && "$wine32" --version </dev/null >/dev/null 2>&1; then
-      boot=-u
+      "$wine64" wineboot -u </dev/null >>"$log" 2>&1
+    else
+      "$wine64" cmd.exe /c exit </dev/null >>"$log" 2>&1
     fi
-    "$wine64" wineboot "$boot" </dev/null >>"$log" 2>&1
     status=$?
     ;;
   shutdown)

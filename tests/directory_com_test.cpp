@@ -1,6 +1,6 @@
 // Directory access on Windows with the real system underneath: the registry for the fetch
 // time limit, threads for the worker, and fetches across processes through the COM
-// runtime to the test directory server (tests/directory_server).
+// runtime to the test directory server (tools/directory_server).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -424,7 +424,7 @@ int RunServerCommand(const char* argument) {
   return static_cast<int>(code);
 }
 
-constexpr const char* kServerSettings = "Software\\tq5orvcache-test\\DirectoryServer";
+constexpr const char* kServerSettings = "Software\\tq5orvcache\\DirectoryServer";
 
 // The server learns which file to read from the registry, since the COM runtime starts it
 // without this program's environment.

@@ -15,7 +15,7 @@ namespace tq5test {
 #ifdef _WIN32
 namespace {
 
-constexpr const char* kServerSettings = "Software\\tq5orvcache-test\\DirectoryServer";
+constexpr const char* kServerSettings = "Software\\tq5orvcache\\DirectoryServer";
 
 void RegisterServerOnce() {
   static bool registered = false;

@@ -1,22 +1,26 @@
-// The directory test server: a COM local server of the class OrvAuthorization that answers
-// from a directory file (docs/directory-file.md), so that the Windows tests fetch roles
-// across processes through the real COM runtime and marshaller.
+// The stand-in directory server: a COM local server of the class OrvAuthorization that
+// answers from a directory file (docs/directory-file.md) instead of the real security
+// directory. The Windows tests fetch roles through it across processes, through the real
+// COM runtime and marshaller; the Windows zip ships it so that the whole cache can be
+// tried on a machine without the directory.
 //
-//   orv_directory_server /RegServer     registers the class and its type library, and
+//   orv_directory_server /RegServer [/Directory PATH]
+//                                       registers the class and its type library (and,
+//                                       with /Directory, the file to answer from), and
 //                                       waits until the COM runtime can start it
 //   orv_directory_server /UnregServer   removes both
 //   orv_directory_server -Embedding     serves (how the COM runtime starts it)
 //
-// Which file: the server is started by the COM runtime, not by the test, so it does not
-// see the test's environment. At every call it reads the value DirectoryFile of the key
-// HKLM\Software\tq5orvcache-test\DirectoryServer, else TQ5ORVCACHE_DIRECTORY of its own
+// Which file: the server is started by the COM runtime, not by its client, so it does not
+// see the client's environment. At every call it reads the value DirectoryFile of the key
+// HKLM\Software\tq5orvcache\DirectoryServer, else TQ5ORVCACHE_DIRECTORY of its own
 // environment; either holds "file:<path>" (or just the path). There is one such value
 // per machine, so test programs that use the server do not run side by side.
 //
 // It ends by itself once it has had no call for a while (IdleSeconds in the same key,
 // 20 by default): the runtime keeps objects of clients that died, so counting objects
 // would keep it alive for good. Its clients then find their objects gone, as after a
-// restart of a real directory service.
+// restart of a real directory service; the next activation starts it again.
 #include <windows.h>
 // After <windows.h>.
 #include <objbase.h>
@@ -41,7 +45,7 @@ using tq5::platform::DirectoryAnswer;
 using tq5::platform::DirectoryArray;
 using tq5::platform::DirectoryFile;
 
-constexpr const wchar_t* kSettingsKey = L"Software\\tq5orvcache-test\\DirectoryServer";
+constexpr const wchar_t* kSettingsKey = L"Software\\tq5orvcache\\DirectoryServer";
 constexpr const wchar_t* kClassKey =
     L"Software\\Classes\\CLSID\\{AF00AE8E-D2B0-417E-B809-6A0CC1CCC1D7}";
 constexpr DWORD kDefaultIdleSeconds = 20;
@@ -359,8 +363,18 @@ bool ComServiceRunning(DWORD timeoutMs) {
   return running;
 }
 
-int Register() {
+// `directory`: the file to answer from, written to the settings key; empty leaves the
+// key as it is.
+int Register(const std::wstring& directory) {
   const std::wstring exe = ExecutablePath();
+  if (!directory.empty()) {
+    HKEY settings = nullptr;
+    bool set = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS,
+                               nullptr, &settings, nullptr) == ERROR_SUCCESS;
+    set = set && SetString(settings, L"DirectoryFile", directory);
+    if (settings != nullptr) RegCloseKey(settings);
+    if (!set) return 3;
+  }
   // Registers the type library embedded in this program and, with it, the interface
   // with the type-library marshaller as its proxy.
   ITypeLib* library = nullptr;
@@ -412,16 +426,20 @@ int Serve() {
   return 0;
 }
 
+bool IsSwitch(const wchar_t* arg, const wchar_t* name) {
+  return (arg[0] == L'/' || arg[0] == L'-') && _wcsicmp(arg + 1, name) == 0;
+}
+
 }  // namespace
 
-int main(int argc, char** argv) {
+int wmain(int argc, wchar_t** argv) {
+  std::wstring directory;
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (IsSwitch(argv[i], L"Directory")) directory = argv[i + 1];
+  }
   for (int i = 1; i < argc; ++i) {
-    if (_stricmp(argv[i], "/RegServer") == 0 || _stricmp(argv[i], "-RegServer") == 0) {
-      return Register();
-    }
-    if (_stricmp(argv[i], "/UnregServer") == 0 || _stricmp(argv[i], "-UnregServer") == 0) {
-      return Unregister();
-    }
+    if (IsSwitch(argv[i], L"RegServer")) return Register(directory);
+    if (IsSwitch(argv[i], L"UnregServer")) return Unregister();
   }
   // -Embedding, as the COM runtime starts it, or nothing.
   return Serve();
