@@ -890,3 +890,98 @@ TEST_F(OrvcacheCommand, TimeoutReadsAndSetsTheRegistryValue) {
 }
 
 }  // namespace
+
+#ifdef _WIN32
+namespace {
+
+DWORD ServiceState(SC_HANDLE service) {
+  SERVICE_STATUS status{};
+  return QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
+}
+
+// Polls until the service is in `state`, up to `ms`.
+bool WaitForServiceState(SC_HANDLE service, DWORD state, int ms) {
+  for (int waited = 0; waited < ms; waited += 100) {
+    if (ServiceState(service) == state) return true;
+    tq5test::SleepMs(100);
+  }
+  return ServiceState(service) == state;
+}
+
+}  // namespace
+#endif
+
+// The server as a Windows service: installed with the server's options and this test's
+// object prefix and folder, started by the control manager and running once clients can
+// use the cache, stopped by a stop control the way Ctrl+C stops it (cache file written,
+// region shut down) and removed. On Linux the command points at systemd.
+TEST_F(OrvcacheCommand, AServiceRunsTheServerAndAStopControlShutsItDownCleanly) {
+#ifdef _WIN32
+  const std::string name = "orvcache-" + prefix_;
+  const std::string log = PathInFolder("service.log");
+  const Result installed =
+      Run({"service", "install", "--name", name, "--start", "demand", "--folder", folder_,
+           "--directory", "file:" + directory_, "--roles-interval", "0", "--sweep-interval", "0",
+           "--write-interval", "0", "--log-file", log});
+  ASSERT_EQ(0, installed.code) << installed.err;
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  ASSERT_NE(nullptr, manager);
+  SC_HANDLE service = OpenServiceA(manager, name.c_str(),
+                                   SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
+  ASSERT_NE(nullptr, service) << GetLastError() << " " << installed.out;
+  // Whatever fails below, the prefix keeps no running or installed service.
+  struct Remove {
+    SC_HANDLE manager, service;
+    void Now(bool remove) {
+      if (!service) return;
+      SERVICE_STATUS status{};
+      if (remove) {
+        ControlService(service, SERVICE_CONTROL_STOP, &status);
+        WaitForServiceState(service, SERVICE_STOPPED, 30000);
+        DeleteService(service);
+      }
+      CloseServiceHandle(service);
+      CloseServiceHandle(manager);
+      service = nullptr;
+    }
+    ~Remove() { Now(true); }
+  } remove{manager, service};
+
+  ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
+  ASSERT_TRUE(WaitForServiceState(service, SERVICE_RUNNING, 60000)) << ReadFileBytes(log);
+  // Running means ready: the region is up with the roles loaded, and a lookup fetches.
+  ASSERT_EQ(CACHE_OK, InitializeTQ5ORVCache()) << ReadFileBytes(log);
+  RoleNameId roles[4];
+  int32_t count = 4;
+  EXPECT_EQ(CACHE_OK, ClientFindUserRoles("CORP", "alice", &count, roles, 20000));
+  EXPECT_EQ(2, count);
+  UninitializeTQ5ORVCache();
+
+  SERVICE_STATUS status{};
+  ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status)) << GetLastError();
+  ASSERT_TRUE(WaitForServiceState(service, SERVICE_STOPPED, 30000)) << ReadFileBytes(log);
+  ASSERT_TRUE(QueryServiceStatus(service, &status));
+  EXPECT_EQ(static_cast<DWORD>(NO_ERROR), status.dwWin32ExitCode);
+  const std::string logged = Text(ReadFileBytes(log));
+  EXPECT_TRUE(Contains(logged, "stop: service stop")) << logged;
+  EXPECT_TRUE(Contains(logged, "shutdown: ok")) << logged;
+  EXPECT_TRUE(Run({"file", "inspect", CacheFilePath(), "--dump"}).out.find("alice") !=
+              std::string::npos);
+  int32_t capacity = 0;
+  EXPECT_EQ(CACHE_E_OPEN_MAPPING, ClientGetRoleProperties(&capacity, nullptr, nullptr));
+
+  // A service is removed only once no handle to it is open.
+  remove.Now(false);
+  const Result removed = Run({"service", "uninstall", "--name", name});
+  EXPECT_EQ(0, removed.code) << removed.err;
+  EXPECT_EQ(1, Run({"service", "uninstall", "--name", name}).code);
+  // Started by hand, the service's server says what it needs.
+  const Result byHand = Run({"server", "--service", "--no-cache-file"});
+  EXPECT_EQ(1, byHand.code);
+  EXPECT_TRUE(Contains(byHand.err, "service control manager")) << byHand.err;
+#else
+  const Result r = Run({"service", "install"});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(Contains(r.err, "systemd")) << r.err;
+#endif
+}

@@ -31,6 +31,10 @@ const Details kDetails[] = {
      "  --no-cache-file            run without a cache file: without it the server refuses\n"
      "                             to start when MERLOC_GROUP_FOLDER_NAME is unset, names a\n"
      "                             missing folder or makes a path over 255 characters\n"
+     "  --log-file PATH            append the log (and any failure) to PATH instead of\n"
+     "                             printing it\n"
+     "  --service                  run under the Windows service control manager (what\n"
+     "                             `orvcache service install` writes into the service)\n"
      "Requests to a running server: `orvcache reload`, `orvcache sweep`; on Linux also\n"
      "SIGHUP (reload) and SIGUSR1 (sweep). Log lines carry a journald priority (<3> error,\n"
      "<4> warning, <6> info, <7> debug) when standard output is not a terminal.\n"},
@@ -86,6 +90,18 @@ const Details kDetails[] = {
      "temporary files beside the cache file. Refuses while a server runs.\n"
      "  --mutex  also remove the mutex object (Linux). Only when no program using the\n"
      "           cache runs: one that still holds the old mutex would not exclude the new.\n"},
+    {"service",
+     "install: registers the service NAME (default orvcache) running as LocalSystem\n"
+     "`orvcache.exe server --service` with the server options given, the object prefix and\n"
+     "the cache folder (--folder or this shell's MERLOC_GROUP_FOLDER_NAME; a service does\n"
+     "not see this shell's environment) and, unless --log-file says otherwise, the log in\n"
+     "the cache folder as orvcache-server.log. Start and stop it with `sc` or `net`; a stop\n"
+     "writes the cache file and shuts the region down as Ctrl+C does.\n"
+     "uninstall: stops the service NAME if it runs (waiting for its cache file) and\n"
+     "removes it.\n"
+     "  --name NAME            the service's name (default orvcache)\n"
+     "  --start auto|demand    start with Windows (default) or only when asked\n"
+     "Windows only; on Linux run the server under systemd.\n"},
     {"file inspect",
      "  --dump  list the roles and users of the file\n"
      "Exit 0 when a starting server would use the file, 3 when it would not.\n"},

@@ -17,6 +17,10 @@ unsigned long ProcessId();
 void SetEnvironment(const char* name, const std::string& value);
 void UnsetEnvironment(const char* name);
 char PathSeparator();
+// Sends standard output and standard error to the end of the file at `path` (created
+// when missing), for a server without a console or terminal. False when it cannot be
+// opened.
+bool RedirectOutput(const std::string& path);
 // Seconds since 1970 of the file's last change; false when it cannot be read.
 bool FileModified(const std::string& path, int64_t* seconds);
 
@@ -70,6 +74,9 @@ bool ServerRunning(unsigned long* pid);
 // Delivers a request to the running server. False, with the reason, when no server
 // runs or the request cannot reach it; *how says how it went ("SIGHUP to pid 812").
 bool SendRequest(Request request, std::string* how, std::string* error);
+// A stop request from elsewhere in the process (the service control handler); `name`
+// is what WaitForStop returns. It may come before InstallStopHandlers and is kept.
+void RequestStop(const char* name);
 // Tells the platform that the stop is complete; a console that is being closed waits
 // for this before it ends the process.
 void StopDone();

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -28,6 +29,16 @@ unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
 void SetEnvironment(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
 
 void UnsetEnvironment(const char* name) { unsetenv(name); }
+
+bool RedirectOutput(const std::string& path) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const bool done = dup2(fd, STDOUT_FILENO) >= 0 && dup2(fd, STDERR_FILENO) >= 0;
+  close(fd);
+  return done;
+}
 
 namespace {
 
@@ -108,6 +119,8 @@ int stopPipe[2] = {-1, -1};
 volatile sig_atomic_t stopSignal = 0;
 volatile sig_atomic_t reloadSignal = 0;
 volatile sig_atomic_t sweepSignal = 0;
+// A stop asked for by the process itself, by name.
+std::atomic<const char*> stopRequest{nullptr};
 
 extern "C" void OnRequestSignal(int signal) {
   const int saved = errno;
@@ -147,6 +160,7 @@ std::string WaitForStop(int64_t ms) {
   using Clock = std::chrono::steady_clock;
   const auto until = Clock::now() + std::chrono::milliseconds(ms < 0 ? 0 : ms);
   for (;;) {
+    if (const char* name = stopRequest.load()) return name;
     if (stopSignal != 0) return stopSignal == SIGINT ? "SIGINT" : "SIGTERM";
     if (reloadSignal != 0 || sweepSignal != 0) return "";
     const auto left =
@@ -158,6 +172,14 @@ std::string WaitForStop(int64_t ms) {
       while (read(stopPipe[0], drain, sizeof drain) > 0) {
       }
     }
+  }
+}
+
+void RequestStop(const char* name) {
+  const char* expected = nullptr;
+  stopRequest.compare_exchange_strong(expected, name);
+  const char byte = 1;
+  if (stopPipe[1] >= 0 && write(stopPipe[1], &byte, 1) < 0) {
   }
 }
 

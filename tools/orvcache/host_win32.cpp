@@ -7,6 +7,7 @@
 #endif
 #include <windows.h>
 // After <windows.h>:
+#include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
 
@@ -39,6 +40,22 @@ void UnsetEnvironment(const char* name) {
 
 char PathSeparator() { return '\\'; }
 
+// At the C runtime's descriptors and the process's handles: a service starts without
+// either, and the runtime cannot reopen a stream that never had a file.
+bool RedirectOutput(const std::string& path) {
+  const int fd =
+      _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_APPEND | _O_TEXT, _S_IREAD | _S_IWRITE);
+  if (fd < 0) return false;
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const bool done = _dup2(fd, 1) == 0 && _dup2(fd, 2) == 0;
+  _close(fd);
+  if (!done) return false;
+  SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(1)));
+  SetStdHandle(STD_ERROR_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(2)));
+  return true;
+}
+
 // The system says nothing about a named object that this process could not open.
 ObjectState InspectObject(const std::string&) { return {}; }
 
@@ -64,7 +81,8 @@ bool ListGroupDatabase(std::vector<Group>*, std::string* error,
 
 namespace {
 
-HANDLE stopEvent = nullptr;
+// Set once; a stop requested before it exists is seen when it is made.
+std::atomic<HANDLE> stopEvent{nullptr};
 HANDLE doneEvent = nullptr;
 std::atomic<const char*> stopName{nullptr};
 // How often the server looks for request files.
@@ -118,9 +136,7 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
       name = "shut-down";
       break;
   }
-  const char* expected = nullptr;
-  stopName.compare_exchange_strong(expected, name);
-  SetEvent(stopEvent);
+  RequestStop(name);
   if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
     // Returning ends the process; give the server the few seconds Windows allows to
     // write the cache file and shut the region down.
@@ -131,10 +147,18 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
 
 }  // namespace
 
+void RequestStop(const char* name) {
+  const char* expected = nullptr;
+  stopName.compare_exchange_strong(expected, name);
+  if (HANDLE event = stopEvent.load()) SetEvent(event);
+}
+
 void InstallStopHandlers() {
-  stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   doneEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (!stopEvent || !doneEvent) std::abort();
+  if (!event || !doneEvent) std::abort();
+  stopEvent.store(event);
+  if (stopName.load() != nullptr) SetEvent(event);
   // A process started in a new process group ignores Ctrl+C until it asks for it.
   SetConsoleCtrlHandler(nullptr, FALSE);
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
@@ -152,7 +176,7 @@ std::string WaitForStop(int64_t ms) {
     PollRequestFiles();
     if (RequestPending()) return "";
     const DWORD wait = ms < kRequestPollMs ? static_cast<DWORD>(ms) : kRequestPollMs;
-    if (WaitForSingleObject(stopEvent, wait) == WAIT_OBJECT_0) {
+    if (WaitForSingleObject(stopEvent.load(), wait) == WAIT_OBJECT_0) {
       const char* name = stopName.load();
       return name ? name : "console event";
     }

@@ -14,6 +14,7 @@
 #include "host.h"
 #include "output.h"
 #include "server.h"
+#include "service.h"
 
 namespace orvcache {
 namespace {
@@ -36,8 +37,10 @@ const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
       {"server",
        "[--directory nss|file:PATH] [--roles-interval D] [--sweep-interval D] "
-       "[--write-interval D] [--fetch-timeout MS] [--pid-file PATH] [--stop-file PATH]",
-       "run the cache server until SIGINT/SIGTERM (Ctrl+C or closing the console on Windows)",
+       "[--write-interval D] [--fetch-timeout MS] [--pid-file PATH] [--stop-file PATH] "
+       "[--log-file PATH] [--service]",
+       "run the cache server until SIGINT/SIGTERM (Ctrl+C or closing the console on Windows, "
+       "or a stop of its Windows service)",
        kServerOptions, 0, 0, RunServer},
       {"lookup",
        "DOMAIN USER [--admin | --current] [--timeout MS]",
@@ -124,6 +127,10 @@ const std::vector<Command>& Commands() {
        0,
        0,
        RunCleanup},
+      {"service", "install|uninstall [--name NAME] [--start auto|demand] [server options]",
+       "install the cache server as a Windows service (run with the server options given), "
+       "or stop and remove it",
+       service::Options(), 1, 1, service::RunServiceCommand},
       {"file inspect",
        "PATH [--dump]",
        "check a cache file as a starting server would, and summarise or dump it",

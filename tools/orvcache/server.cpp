@@ -26,6 +26,7 @@
 #include "region/statistics.h"
 #include "role_source.h"
 #include "server_log.h"
+#include "service.h"
 #include "service_manager.h"
 
 namespace orvcache {
@@ -33,7 +34,8 @@ namespace orvcache {
 const std::vector<OptionSpec> kServerOptions = {
     {"--directory", true},      {"--roles-interval", true}, {"--sweep-interval", true},
     {"--write-interval", true}, {"--fetch-timeout", true},  {"--pid-file", true},
-    {"--stop-file", true},      {"--log-level", true},      {"--no-cache-file", false}};
+    {"--stop-file", true},      {"--log-level", true},      {"--no-cache-file", false},
+    {"--log-file", true},       {"--service", false}};
 
 namespace {
 
@@ -61,6 +63,7 @@ struct Settings {
   std::string stopFile;
   LogLevel logLevel = LogLevel::Info;
   bool noCacheFile = false;
+  std::string logFile;
 };
 
 Settings ReadSettings(const Args& args) {
@@ -83,6 +86,7 @@ Settings ReadSettings(const Args& args) {
   if (args.Has("--stop-file")) s.stopFile = args.Value("--stop-file");
   if (args.Has("--log-level")) s.logLevel = ParseLogLevel(args.Value("--log-level"));
   s.noCacheFile = args.Has("--no-cache-file");
+  if (args.Has("--log-file")) s.logFile = args.Value("--log-file");
   return s;
 }
 
@@ -101,7 +105,8 @@ class Stopwatch {
 class Server {
  public:
   Server(Settings settings, bool json)
-      : s_(std::move(settings)), log_(json, s_.logLevel, !host::StdoutIsTerminal()) {}
+      : s_(std::move(settings)),
+        log_(json, s_.logLevel, s_.logFile.empty() && !host::StdoutIsTerminal()) {}
 
   int Run();
 
@@ -507,6 +512,20 @@ int Server::Serve() {
 
 int RunServer(const Args& args, bool json) {
   Settings settings = ReadSettings(args);
+  if (!settings.logFile.empty()) {
+    // The log goes to the file through a stream of its own: a service starts without
+    // standard handles, and the C runtime's streams stay dead even once the descriptors
+    // point at the file. Other output (a failure's message) follows the descriptors.
+    static std::ofstream logStream;
+    logStream.open(settings.logFile, std::ios::app);
+    if (!logStream || !host::RedirectOutput(settings.logFile)) {
+      throw ToolError("--log-file: cannot open " + settings.logFile + " for appending");
+    }
+    std::cout.rdbuf(logStream.rdbuf());
+  }
+  if (args.Has("--service")) {
+    return service::RunAsService([&settings, json] { return Server(settings, json).Run(); });
+  }
   return Server(std::move(settings), json).Run();
 }
 
