@@ -5,14 +5,7 @@
 # With -DPREFIX=... instead of -DBUILD_DIR, the prefix is one installed already (a
 # package unpacked into a scratch root).
 
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT rc EQUAL 0)
-    string(REPLACE ";" " " command "${ARGN}")
-    message(FATAL_ERROR "failed (${rc}): ${command}\n${out}\n${err}")
-  endif()
-  set(run_output "${out}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/../run_command.cmake)
 
 file(REMOVE_RECURSE ${WORK_DIR})
 if(DEFINED PREFIX)
