@@ -16,6 +16,7 @@ packages=(
   mingw-w64-x86-64-dev mingw-w64-tools wine64 libwine-dev
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
   clang libclang-rt-14-dev
+  llvm-14 lld-14  # the MSVC import library (llvm-dlltool), its check (llvm-nm, lld-link)
   passwd  # groupadd/useradd: the access test makes a user and a group of its own
   libsystemd-dev help2man dpkg-dev file  # the server's readiness report; the .deb, its man page
 )
