@@ -165,11 +165,28 @@ SC_HANDLE OpenManager(DWORD access) {
 
 // The server's command line: the options given, and what the service could not otherwise
 // know of this shell's environment.
+// A service starts in the system folder: a relative path would name a file there.
+std::string Absolute(const std::string& path) {
+  char full[MAX_PATH];
+  const DWORD n = GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
+  return n > 0 && n < MAX_PATH ? std::string(full, n) : path;
+}
+
+// The value of a server option as the service must see it.
+std::string OptionValue(const std::string& name, const std::string& value) {
+  const std::string file = "file:";
+  if (name == "--directory" && value.compare(0, file.size(), file) == 0) {
+    return file + Absolute(value.substr(file.size()));
+  }
+  return name == "--pid-file" || name == "--stop-file" ? Absolute(value) : value;
+}
+
 std::string ServerCommandLine(const Args& args, std::string* folder, std::string* logFile) {
   std::string line = Quote(ExecutablePath()) + " server --service";
   const std::string prefix = Environment("TQ5ORVCACHE_OBJECT_PREFIX");
   if (!prefix.empty()) line += " --prefix " + Quote(prefix);
   *folder = Environment("MERLOC_GROUP_FOLDER_NAME");
+  if (!folder->empty()) *folder = Absolute(*folder);
   if (args.Has("--no-cache-file")) {
     folder->clear();
   } else if (folder->empty()) {
@@ -179,7 +196,7 @@ std::string ServerCommandLine(const Args& args, std::string* folder, std::string
   } else {
     line += " --folder " + Quote(*folder);
   }
-  *logFile = args.Has("--log-file")   ? args.Value("--log-file")
+  *logFile = args.Has("--log-file")   ? Absolute(args.Value("--log-file"))
              : folder->empty()        ? std::string()
              : folder->back() == '\\' ? *folder + "orvcache-server.log"
                                       : *folder + "\\orvcache-server.log";
@@ -187,7 +204,7 @@ std::string ServerCommandLine(const Args& args, std::string* folder, std::string
     const std::string name = option.name;
     if (!args.Has(name) || name == "--log-file") continue;
     line += " " + name;
-    if (option.takesValue) line += " " + Quote(args.Value(name));
+    if (option.takesValue) line += " " + Quote(OptionValue(name, args.Value(name)));
   }
   if (!logFile->empty()) line += " --log-file " + Quote(*logFile);
   return line;
