@@ -6,7 +6,8 @@ set(TQ5_ZIP_X86_BUILD_DIR "" CACHE PATH
     "A built 32-bit Windows tree whose outputs the zip carries in x86/ (empty: none)")
 if(TQ5_ZIP_X86_BUILD_DIR)
   # The same files as this build's, where that build puts them; install fails at packaging
-  # time, naming the file, if the tree lacks one.
+  # time, naming the file, if the tree lacks one. They go in as they are (not stripped):
+  # take them from a Release tree.
   set(_x86 ${TQ5_ZIP_X86_BUILD_DIR})
   install(PROGRAMS ${_x86}/bin/tq5orvcache.dll ${_x86}/bin/orvcache.exe
                    ${_x86}/bin/orv_directory_server.exe DESTINATION x86)
