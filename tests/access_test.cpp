@@ -208,9 +208,9 @@ TEST_F(AccessTest, RestrictedObjectsGrantExactlySystemAdministratorsAndTheGroup)
   ASSERT_TRUE(ResolveAccessGroup("S-1-5-32-545", &access, &why)) << why;
 
   GlobalMutex* mutex = nullptr;
-  ASSERT_EQ(CACHE_OK, CreateGlobalMutex(&mutex, access));
+  ASSERT_EQ(CACHE_OK, CreateGlobalMutex(&mutex, access).code());
   Section* section = nullptr;
-  ASSERT_EQ(CACHE_OK, CreateSection(4096, &section, mutex, access));
+  ASSERT_EQ(CACHE_OK, CreateSection(4096, &section, mutex, access).code());
   const std::string mutexName = ObjectName(kCacheMutexName);
   const std::string sectionName = ObjectName(kSectionName);
   EXPECT_EQ(Expected(SYNCHRONIZE | MUTEX_MODIFY_STATE),
@@ -227,7 +227,7 @@ TEST_F(AccessTest, RestrictedObjectsGrantExactlySystemAdministratorsAndTheGroup)
   CloseGlobalMutex(mutex);
 
   // The default stays a null DACL.
-  ASSERT_EQ(CACHE_OK, CreateGlobalMutex(&mutex));
+  ASSERT_EQ(CACHE_OK, CreateGlobalMutex(&mutex).code());
   EXPECT_EQ(std::vector<std::string>{"null"},
             DaclOf(OpenMutexA(READ_CONTROL, FALSE, mutexName.c_str())));
   CloseGlobalMutex(mutex);

@@ -11,6 +11,12 @@
 #include "support/test_support.h"
 #include "tq5orvcache.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <cerrno>
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -20,6 +26,21 @@ using tq5test::ReadFileBytes;
 
 // The system's own calls, for replacements that fail only after doing the real work.
 FileCalls systemCalls;
+
+// Fails as a system call does, leaving a reason of its own for the failure report.
+#ifdef _WIN32
+constexpr long kReason = ERROR_DISK_FULL;
+bool Fail() {
+  SetLastError(ERROR_DISK_FULL);
+  return false;
+}
+#else
+constexpr long kReason = EIO;
+bool Fail() {
+  errno = EIO;
+  return false;
+}
+#endif
 
 class CacheFileWrite : public tq5test::CacheTest {
  protected:
@@ -56,31 +77,41 @@ class CacheFileWrite : public tq5test::CacheTest {
 };
 
 TEST_F(CacheFileWrite, AFailedStepKeepsThePreviousFile) {
+  const tq5::platform::FileCallNames& names = tq5::platform::kFileCallNames;
   struct Step {
     const char* name;
     void (*fail)(FileCalls&);
   };
   const Step steps[] = {
-      {"write",
-       [](FileCalls& c) { c.write = [](FileHandle, const void*, std::size_t) { return false; }; }},
-      {"sync", [](FileCalls& c) { c.sync = [](FileHandle) { return false; }; }},
-      {"close",
+      {names.write,
+       [](FileCalls& c) { c.write = [](FileHandle, const void*, std::size_t) { return Fail(); }; }},
+      {names.sync, [](FileCalls& c) { c.sync = [](FileHandle) { return Fail(); }; }},
+      {names.close,
        [](FileCalls& c) {
          c.close = [](FileHandle file) {
            systemCalls.close(file);
-           return false;
+           return Fail();
          };
        }},
-      {"rename", [](FileCalls& c) { c.rename = [](const char*, const char*) { return false; }; }},
+      {names.rename,
+       [](FileCalls& c) { c.rename = [](const char*, const char*) { return Fail(); }; }},
   };
   for (const Step& step : steps) {
     SCOPED_TRACE(step.name);
     FileCalls calls = systemCalls;
     step.fail(calls);
     tq5::platform::ReplaceFileCalls(calls);
+    tq5::platform::ClearLastFailure();
     EXPECT_EQ(CACHE_E_FILE_WRITE, WriteCacheDataToFile());
     tq5::platform::ReplaceFileCalls(systemCalls);
     ExpectPreviousFileAlone();
+    // The failure names the step that failed, on the temporary file, with the reason
+    // the system gave, not one a later clean-up call left behind.
+    const tq5::platform::Failure& failure = tq5::platform::LastFailure();
+    EXPECT_EQ(CACHE_E_FILE_WRITE, failure.code);
+    EXPECT_EQ(0u, failure.call.find(std::string(step.name) + "(" + folder_)) << failure.call;
+    EXPECT_EQ(kReason, failure.systemError);
+    EXPECT_EQ(tq5::platform::SystemErrorText(kReason), failure.reason);
   }
 
   FileCalls calls = systemCalls;

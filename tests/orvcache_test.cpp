@@ -739,8 +739,10 @@ TEST_F(OrvcacheCommand, CleanupRemovesACrashedServersLeftoversOnly) {
   EXPECT_FALSE(fs::exists(region + "_MUTEX"));
   r = Run({"--json", "status"});
   EXPECT_EQ(CACHE_E_MUTEX_OPEN, r.json()["error"]["code"]);
-  EXPECT_EQ("no cache server is running (start one with `orvcache server`)",
-            r.json()["error"]["explanation"]);
+  EXPECT_TRUE(Contains(r.json()["error"]["explanation"],
+                       "; no cache server is running (start one with `orvcache server`)"));
+  EXPECT_EQ("shm_open(/" + prefix_ + "ZOLMAR_ORVCACHE_MUTEX)", r.json()["error"]["system"]["call"]);
+  EXPECT_EQ("No such file or directory", r.json()["error"]["system"]["text"]);
   // A new server starts as on a fresh machine.
   server = StartServer();
   EXPECT_EQ(0, Run({"status"}).code);
@@ -881,11 +883,46 @@ TEST_F(OrvcacheCommand, TimeoutReadsAndSetsTheRegistryValue) {
   EXPECT_EQ(1, r.code);
   EXPECT_TRUE(Contains(r.err, Message(CACHE_E_NO_GROUP_ENV))) << r.err;
 
+  // A key that is not there: the system's own reason, beside the call and the key.
+  tq5test::SetEnv("MERLOC_GROUP_NAME", (group + "_absent").c_str());
+  r = Run({"timeout"});
+  EXPECT_EQ(1, r.code);
+#ifdef _WIN32
+  EXPECT_TRUE(Contains(r.err, "RegOpenKeyExA(HKEY_LOCAL_MACHINE\\" + key + "_absent): ")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "(error 2)")) << r.err;
+#else
+  EXPECT_TRUE(Contains(r.err, "stat(" + keyFolder + "_absent): No such file or directory"))
+      << r.err;
+#endif
+
+  tq5test::SetEnv("MERLOC_GROUP_NAME", nullptr);
   tq5test::SetEnv("ZOLMAR_VERSION", nullptr);
 #ifdef _WIN32
   RegDeleteKeyA(HKEY_LOCAL_MACHINE, key.c_str());
 #else
   tq5test::SetEnv("TQ5ORVCACHE_REGISTRY_ROOT", nullptr);
+#endif
+}
+
+TEST_F(OrvcacheCommand, AFailedCacheFileWriteNamesTheCallAndTheSystemsReason) {
+  // The cache folder goes while the server runs: its write at the stop fails in the
+  // file's creation, and the log says so in the system's words.
+  const std::string cacheFolder = PathInFolder("cache");
+  fs::create_directories(cacheFolder);
+  tq5test::SetEnv("MERLOC_GROUP_FOLDER_NAME", cacheFolder.c_str());
+  auto server = StartServer();
+  fs::remove_all(cacheFolder);
+  StopServer(*server);
+  const std::string log = ReadFileBytes(ServerLog());
+  const std::string failed = "(" + std::to_string(CACHE_E_FILE_CREATE) + ")";
+  EXPECT_TRUE(Contains(log, "write: failed")) << log;
+  const std::string line = log.substr(std::min(log.find(failed), log.size()));
+#ifdef _WIN32
+  EXPECT_TRUE(Contains(line, "CreateFileA(" + cacheFolder + "\\TQ5")) << log;
+  EXPECT_TRUE(Contains(line, "(error 3)")) << log;  // the path is not found
+#else
+  EXPECT_TRUE(Contains(line, "open(" + cacheFolder + "/TQ5")) << log;
+  EXPECT_TRUE(Contains(line, ".tmp): No such file or directory")) << log;
 #endif
 }
 

@@ -117,18 +117,18 @@ constexpr auto kGetsIn = 10s;
 
 TEST_F(PlatformTest, GlobalMutexOpenFailsBeforeCreate) {
   GlobalMutex* mutex = nullptr;
-  EXPECT_EQ(OpenGlobalMutex(&mutex), CACHE_E_MUTEX_OPEN);
+  EXPECT_EQ(OpenGlobalMutex(&mutex).code(), CACHE_E_MUTEX_OPEN);
   EXPECT_EQ(mutex, nullptr);
 }
 
 TEST_F(PlatformTest, GlobalMutexIsReentrantAndExcludesOtherThreads) {
   GlobalMutex* created = nullptr;
-  ASSERT_EQ(CreateGlobalMutex(&created), CACHE_OK);
+  ASSERT_EQ(CreateGlobalMutex(&created).code(), CACHE_OK);
   // The second create finds the first one's mutex, as a second server would.
   GlobalMutex* again = nullptr;
-  ASSERT_EQ(CreateGlobalMutex(&again), CACHE_OK);
+  ASSERT_EQ(CreateGlobalMutex(&again).code(), CACHE_OK);
   GlobalMutex* opened = nullptr;
-  ASSERT_EQ(OpenGlobalMutex(&opened), CACHE_OK);
+  ASSERT_EQ(OpenGlobalMutex(&opened).code(), CACHE_OK);
 
   LockGlobalMutex(created);
   LockGlobalMutex(created);  // must not block its own owner
@@ -151,7 +151,7 @@ TEST_F(PlatformTest, GlobalMutexIsReentrantAndExcludesOtherThreads) {
 
 TEST_F(PlatformTest, GlobalMutexOfDeadOwnerGoesToNextWaiter) {
   GlobalMutex* mutex = nullptr;
-  ASSERT_EQ(CreateGlobalMutex(&mutex), CACHE_OK);
+  ASSERT_EQ(CreateGlobalMutex(&mutex).code(), CACHE_OK);
   std::thread([&] { LockGlobalMutex(mutex); }).join();  // ends without releasing
 
   ASSERT_EQ(LockGlobalMutex(mutex), LockOutcome::OwnerDied);
@@ -190,62 +190,62 @@ constexpr uint32_t kOddSize = 3 * 4096 + 100;  // not a whole number of pages
 
 TEST_F(PlatformTest, SectionOpenFailsBeforeCreate) {
   Section* section = nullptr;
-  EXPECT_EQ(OpenSection(&section), CACHE_E_OPEN_MAPPING);
+  EXPECT_EQ(OpenSection(&section).code(), CACHE_E_OPEN_MAPPING);
   EXPECT_EQ(section, nullptr);
 }
 
 TEST_F(PlatformTest, NewSectionIsZeroFilledAndLargeEnough) {
   Section* section = nullptr;
-  ASSERT_EQ(CreateSection(kOddSize, &section), CACHE_OK);
+  ASSERT_EQ(CreateSection(kOddSize, &section).code(), CACHE_OK);
   void* view = nullptr;
   std::size_t size = 0;
-  ASSERT_TRUE(MapSection(section, &view, &size));
+  ASSERT_TRUE(MapSection(section, &view, &size).ok());
   ASSERT_GE(size, kOddSize);
   // Every byte the caller may touch reads as zero (and reading it does not fault).
   const auto* bytes = static_cast<const unsigned char*>(view);
   std::size_t firstNonZero = 0;
   while (firstNonZero < size && bytes[firstNonZero] == 0) ++firstNonZero;
   EXPECT_EQ(firstNonZero, size);
-  EXPECT_TRUE(UnmapSection(section, view, size));
+  EXPECT_TRUE(UnmapSection(section, view, size).ok());
   CloseSection(section);
 }
 
 TEST_F(PlatformTest, ViewsOfOneSectionShareTheirBytes) {
   Section* server = nullptr;
-  ASSERT_EQ(CreateSection(kOddSize, &server), CACHE_OK);
+  ASSERT_EQ(CreateSection(kOddSize, &server).code(), CACHE_OK);
   void* serverView = nullptr;
   std::size_t serverSize = 0;
-  ASSERT_TRUE(MapSection(server, &serverView, &serverSize));
+  ASSERT_TRUE(MapSection(server, &serverView, &serverSize).ok());
 
   Section* client = nullptr;
-  ASSERT_EQ(OpenSection(&client), CACHE_OK);
+  ASSERT_EQ(OpenSection(&client).code(), CACHE_OK);
   void* clientView = nullptr;
   std::size_t clientSize = 0;
-  ASSERT_TRUE(MapSection(client, &clientView, &clientSize));
+  ASSERT_TRUE(MapSection(client, &clientView, &clientSize).ok());
   EXPECT_GE(clientSize, kOddSize);
 
   auto* s = static_cast<unsigned char*>(serverView);
   auto* c = static_cast<unsigned char*>(clientView);
   s[0] = 0x5a;
   s[kOddSize - 1] = 0xa5;
-  EXPECT_TRUE(FlushView(serverView, serverSize));
+  EXPECT_TRUE(FlushView(serverView, serverSize).ok());
   EXPECT_EQ(c[0], 0x5a);
   EXPECT_EQ(c[kOddSize - 1], 0xa5);
   c[4096] = 0x42;
   EXPECT_EQ(s[4096], 0x42);
 
-  EXPECT_TRUE(UnmapSection(client, clientView, clientSize));
+  EXPECT_TRUE(UnmapSection(client, clientView, clientSize).ok());
   CloseSection(client);
-  EXPECT_TRUE(UnmapSection(server, serverView, serverSize));
+  EXPECT_TRUE(UnmapSection(server, serverView, serverSize).ok());
   CloseSection(server);
 }
 
 TEST_F(PlatformTest, SectionIsGoneOnceClosed) {
   Section* section = nullptr;
-  ASSERT_EQ(CreateSection(kOddSize, &section), CACHE_OK);
+  ASSERT_EQ(CreateSection(kOddSize, &section).code(), CACHE_OK);
   CloseSection(section);
   Section* reopened = nullptr;
-  EXPECT_EQ(OpenSection(&reopened), CACHE_E_OPEN_MAPPING);
+  EXPECT_EQ(OpenSection(&reopened).code(), CACHE_E_OPEN_MAPPING);
 }
 
 // ---- Object names -------------------------------------------------------------------
@@ -265,15 +265,15 @@ TEST_F(PlatformTest, PrefixGoesBetweenNamespaceAndBaseName) {
 
 TEST_F(PlatformTest, ObjectsUnderAnotherPrefixAreNotFound) {
   GlobalMutex* mutex = nullptr;
-  ASSERT_EQ(CreateGlobalMutex(&mutex), CACHE_OK);
+  ASSERT_EQ(CreateGlobalMutex(&mutex).code(), CACHE_OK);
   Section* section = nullptr;
-  ASSERT_EQ(CreateSection(kOddSize, &section), CACHE_OK);
+  ASSERT_EQ(CreateSection(kOddSize, &section).code(), CACHE_OK);
 
   SetPrefix((prefix_ + "other_").c_str());
   GlobalMutex* otherMutex = nullptr;
-  EXPECT_EQ(OpenGlobalMutex(&otherMutex), CACHE_E_MUTEX_OPEN);
+  EXPECT_EQ(OpenGlobalMutex(&otherMutex).code(), CACHE_E_MUTEX_OPEN);
   Section* otherSection = nullptr;
-  EXPECT_EQ(OpenSection(&otherSection), CACHE_E_OPEN_MAPPING);
+  EXPECT_EQ(OpenSection(&otherSection).code(), CACHE_E_OPEN_MAPPING);
 
   CloseSection(section);
   CloseGlobalMutex(mutex);
@@ -288,7 +288,7 @@ TEST_F(PlatformTest, CallsFailWhenTheMutexCannotBeTaken) {
   ASSERT_EQ(InitializeTQ5ORVCacheServer(), CACHE_OK);
   ASSERT_EQ(InitializeCacheDataSharedMemory(), CACHE_OK);
   GlobalMutex* mutex = nullptr;
-  ASSERT_EQ(OpenGlobalMutex(&mutex), CACHE_OK);
+  ASSERT_EQ(OpenGlobalMutex(&mutex).code(), CACHE_OK);
   // An owner dies, and the next one releases it without marking it consistent: the
   // mutex can never be taken again.
   std::thread([&] { LockGlobalMutex(mutex); }).join();
@@ -314,7 +314,7 @@ TEST_F(PlatformTest, CallsFailWhenTheMutexCannotBeTaken) {
 TEST_F(PlatformTest, ShutDownDuringACallStillReleasesTheMutexItTook) {
   ASSERT_EQ(InitializeTQ5ORVCacheServer(), CACHE_OK);
   GlobalMutex* other = nullptr;  // keeps the mutex in being where it dies with its handles
-  ASSERT_EQ(OpenGlobalMutex(&other), CACHE_OK);
+  ASSERT_EQ(OpenGlobalMutex(&other).code(), CACHE_OK);
   std::atomic<int> phase{0};
   auto waitFor = [&phase](int value) {
     while (phase.load() != value) std::this_thread::sleep_for(1ms);
@@ -357,7 +357,7 @@ TEST_F(PlatformTest, ReplaceFileMovesOverAnExistingFile) {
   EXPECT_TRUE(Files().sync(file));
   EXPECT_TRUE(Files().close(file));
 
-  EXPECT_TRUE(MoveFileOver(from, to));
+  EXPECT_TRUE(MoveFileOver(from, to).ok());
   std::ifstream in(to);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "new");
   EXPECT_FALSE(fs::exists(from));

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/object_access.h"
+#include "platform/status.h"
 #include "tq5orvcache.h"
 
 namespace tq5::platform {
@@ -31,7 +32,7 @@ extern const char* const kObjectNamespace;
 // ---- Global cache mutex -----------------------------------------------------------
 // Machine-wide, found by name, usable by every local user, owned per thread and
 // re-entrant, waited on without time limit. When its owner dies the next waiter takes
-// it and goes on.
+// it and goes on. Every call that can fail says why in its Status (status.h).
 struct GlobalMutex;
 
 // Creates the mutex, or opens it when it exists already (used like a new one), so that
@@ -39,9 +40,9 @@ struct GlobalMutex;
 // (CACHE_E_MUTEX_CREATE, the reason noted for TakeAccessProblem) when it cannot be.
 // Fails with CACHE_E_NO_MEMORY, CACHE_E_SECURITY_DESCRIPTOR, CACHE_E_SECURITY_DACL or
 // CACHE_E_MUTEX_CREATE.
-ResultCode CreateGlobalMutex(GlobalMutex** out, const ObjectAccess& access = ObjectAccess{});
+Status CreateGlobalMutex(GlobalMutex** out, const ObjectAccess& access = ObjectAccess{});
 // Opens an existing mutex; CACHE_E_MUTEX_OPEN when there is none.
-ResultCode OpenGlobalMutex(GlobalMutex** out);
+Status OpenGlobalMutex(GlobalMutex** out);
 void CloseGlobalMutex(GlobalMutex* mutex);
 
 enum class LockOutcome {
@@ -50,7 +51,8 @@ enum class LockOutcome {
   // the region. The mutex reports every later taker so until MarkGlobalMutexConsistent,
   // so that a taker that dies while it repairs leaves the repair to the next one.
   OwnerDied,
-  // Not taken (the mutex can no longer be used); the caller must not go on.
+  // Not taken (the mutex can no longer be used); the caller must not go on. Why is
+  // this thread's latest failure (CACHE_E_MUTEX_OPEN).
   Failed
 };
 LockOutcome LockGlobalMutex(GlobalMutex* mutex);
@@ -70,8 +72,8 @@ struct Section;
 // CACHE_E_SECURITY_DESCRIPTOR, CACHE_E_SECURITY_DACL or CACHE_E_CREATE_MAPPING.
 // `guard` is the global cache mutex the caller holds, if any: platforms that let clients
 // keep their views learn through it that the region has changed.
-ResultCode CreateSection(uint32_t size, Section** out, GlobalMutex* guard = nullptr,
-                         const ObjectAccess& access = ObjectAccess{});
+Status CreateSection(uint32_t size, Section** out, GlobalMutex* guard = nullptr,
+                     const ObjectAccess& access = ObjectAccess{});
 // The process id of the live server that holds the section, or 0 when there is none or
 // the platform cannot tell.
 unsigned long RegionServerProcessId();
@@ -79,12 +81,13 @@ unsigned long RegionServerProcessId();
 // With the global cache mutex held (`guard`), a platform may hand back the view a
 // previous call of the process kept, once it has checked that it is still the region
 // a fresh open would find.
-ResultCode OpenSection(Section** out, GlobalMutex* guard = nullptr);
+Status OpenSection(Section** out, GlobalMutex* guard = nullptr);
 // Maps the whole section with write access. *size receives the number of bytes of the
 // view that may be read and written; it is at least the section's size.
-bool MapSection(Section* section, void** view, std::size_t* size);
-bool UnmapSection(Section* section, void* view, std::size_t size);
-bool FlushView(void* view, std::size_t size);
+// CACHE_E_MAP_VIEW on failure.
+Status MapSection(Section* section, void** view, std::size_t* size);
+Status UnmapSection(Section* section, void* view, std::size_t size);  // CACHE_E_UNMAP_VIEW
+Status FlushView(void* view, std::size_t size);                       // CACHE_E_FLUSH_VIEW
 // Closes the handle. Closing the handle that created the section also removes the
 // section's name where names outlive their handles, so that later opens fail.
 void CloseSection(Section* section);
@@ -167,6 +170,7 @@ inline constexpr FileHandle kNoFile = -1;
 
 // The system calls through which the cache file is written, one entry per call, so
 // that a test can make any single step fail and look at what a failure there leaves.
+// Each fails as the system call does: false (kNoFile) with errno / GetLastError() set.
 struct FileCalls {
   // Creates it anew (or empties it), readable only by those `access` names when it is
   // restricted; kNoFile on failure.
@@ -188,9 +192,27 @@ const FileCalls& Files();
 // meanwhile.
 FileCalls ReplaceFileCalls(const FileCalls& calls);
 
+// The names of the system calls behind the table's entries, for failure reports.
+struct FileCallNames {
+  const char* create;
+  const char* write;
+  const char* sync;
+  const char* close;
+  const char* rename;
+  const char* syncFolder;
+};
+extern const FileCallNames kFileCallNames;
+
+// The cache file's steps through the calls in use, each failing with the system's
+// reason and the file's path: CACHE_E_FILE_CREATE for the creation, CACHE_E_FILE_WRITE
+// for every later step.
+Status CreateFileForWriting(const std::string& path, const ObjectAccess& access, FileHandle* out);
+Status WriteToFile(FileHandle file, const void* bytes, std::size_t size, const std::string& path);
+Status SyncFile(FileHandle file, const std::string& path);
+Status CloseFile(FileHandle file, const std::string& path);
 // Moves `from` over `to` in one step, replacing `to` when it exists, and makes the
 // change durable. `to` is either the old file or the new one, never anything between.
-// False when either step failed; the new file may then be in place but not durable.
-bool MoveFileOver(const std::string& from, const std::string& to);
+// On failure the new file may be in place but not durable.
+Status MoveFileOver(const std::string& from, const std::string& to);
 
 }  // namespace tq5::platform

@@ -74,23 +74,28 @@ std::mutex writersOfThisProcess;
 // header must be one the start-up builds a region from, and its tables must lie inside
 // the view, or the image would replace a usable cache file with one the next start
 // throws away (or one that reads past the view): CACHE_E_CORRUPTED then.
-ResultCode WriteRegionImage(tq5::platform::FileHandle file) {
+tq5::platform::Status WriteRegionImage(tq5::platform::FileHandle file, const std::string& path) {
+  using tq5::platform::Status;
   CacheLock lock;
-  if (lock.status() != CACHE_OK) return lock.status();
+  if (lock.status() != CACHE_OK) return Status::After(lock.status());
   const MappedRegion& view = ProcessRegion().regionView;
-  if (!view) return CACHE_E_REGION_NOT_MAPPED;
-  if (view.size < kHeaderSize) return CACHE_E_CORRUPTED;
-  const CacheHeader header = view.header();
-  if (FindHeaderFault(header) != HeaderFault::None || CacheImageSize(header) > view.size) {
-    return CACHE_E_CORRUPTED;
+  if (!view) {
+    return Status::Refused(CACHE_E_REGION_NOT_MAPPED, "WriteCacheDataToFile", "",
+                           "this process has no view of the region (only a server writes the "
+                           "cache file)");
   }
-  const tq5::platform::FileCalls& os = tq5::platform::Files();
+  const CacheHeader header = view.size < kHeaderSize ? CacheHeader{} : view.header();
+  if (view.size < kHeaderSize || FindHeaderFault(header) != HeaderFault::None ||
+      CacheImageSize(header) > view.size) {
+    return Status::Refused(CACHE_E_CORRUPTED, "WriteCacheDataToFile", "",
+                           "the region's header describes no region a start-up would accept; "
+                           "the cache file is left as it was");
+  }
   const std::size_t tableBytes = static_cast<std::size_t>(CacheImageSize(header)) - kHeaderSize;
-  if (!os.write(file, &header, kHeaderSize) ||
-      !os.write(file, view.base + kHeaderSize, tableBytes)) {
-    return CACHE_E_FILE_WRITE;
-  }
-  return CACHE_OK;
+  Status written = tq5::platform::WriteToFile(file, &header, kHeaderSize, path);
+  if (written.ok())
+    written = tq5::platform::WriteToFile(file, view.base + kHeaderSize, tableBytes, path);
+  return written;
 }
 
 }  // namespace
@@ -154,7 +159,10 @@ extern "C" ResultCode InitializeCacheDataSharedMemory(void) {
     // layout into it would run past its end.
     UnmapRegion();
     CloseMapping();
-    return CACHE_E_CREATE_MAPPING;
+    return tq5::platform::Status::Refused(CACHE_E_CREATE_MAPPING, "CreateRegion",
+                                          tq5::platform::ObjectName(tq5::platform::kSectionName),
+                                          "the name holds a smaller region of another process")
+        .code();
   }
   if ((rc = PutRoleProperties(h.roleCapacity, h.roleHighWater, h.roleActiveCount)) != CACHE_OK ||
       (rc = PutUserProperties(h.userCapacity, h.userHighWater, h.userActiveCount)) != CACHE_OK ||
@@ -182,17 +190,18 @@ ResultCode WriteCacheFile() {
   const std::string temporary = TemporaryFileOfThisProcess(folder);
   tq5::platform::ObjectAccess access;
   if (!ServerAccess(&access)) return CACHE_E_FILE_CREATE;
-  const tq5::platform::FileCalls& os = tq5::platform::Files();
-  const tq5::platform::FileHandle file = os.create(temporary.c_str(), access);
-  if (file == tq5::platform::kNoFile) return CACHE_E_FILE_CREATE;
+  tq5::platform::FileHandle file = tq5::platform::kNoFile;
+  tq5::platform::Status status = tq5::platform::CreateFileForWriting(temporary, access, &file);
+  if (!status.ok()) return status.code();
 
-  ResultCode rc = WriteRegionImage(file);
+  status = WriteRegionImage(file, temporary);
   // Only a complete image on the disk may take the cache file's name.
-  if (rc == CACHE_OK && !os.sync(file)) rc = CACHE_E_FILE_WRITE;
-  if (!os.close(file) && rc == CACHE_OK) rc = CACHE_E_FILE_WRITE;
-  if (rc == CACHE_OK && !tq5::platform::MoveFileOver(temporary, path)) rc = CACHE_E_FILE_WRITE;
-  if (rc != CACHE_OK) std::remove(temporary.c_str());
-  return rc;
+  if (status.ok()) status = tq5::platform::SyncFile(file, temporary);
+  const tq5::platform::Status closed = tq5::platform::CloseFile(file, temporary);
+  if (status.ok()) status = closed;
+  if (status.ok()) status = tq5::platform::MoveFileOver(temporary, path);
+  if (!status.ok()) std::remove(temporary.c_str());
+  return status.code();
 }
 
 }  // namespace

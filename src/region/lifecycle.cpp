@@ -12,7 +12,7 @@ extern "C" ResultCode InitializeTQ5ORVCacheServer(void) {
   tq5::platform::ObjectAccess access;
   if (!ResolveServerAccess() || !ServerAccess(&access)) return CACHE_E_MUTEX_CREATE;
   tq5::platform::GlobalMutex* mutex = nullptr;
-  const ResultCode rc = tq5::platform::CreateGlobalMutex(&mutex, access);
+  const ResultCode rc = tq5::platform::CreateGlobalMutex(&mutex, access).code();
   if (rc == CACHE_OK) AdoptCacheMutex(mutex);
   return rc;
 }
@@ -20,7 +20,7 @@ extern "C" ResultCode InitializeTQ5ORVCacheServer(void) {
 extern "C" ResultCode InitializeTQ5ORVCache(void) {
   if (ProcessRegion().cacheMutex.load()) return CACHE_OK;
   tq5::platform::GlobalMutex* mutex = nullptr;
-  const ResultCode rc = tq5::platform::OpenGlobalMutex(&mutex);
+  const ResultCode rc = tq5::platform::OpenGlobalMutex(&mutex).code();
   if (rc == CACHE_OK) AdoptCacheMutex(mutex);
   return rc;
 }

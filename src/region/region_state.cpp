@@ -1,5 +1,7 @@
 #include "region/region_state.h"
 
+#include <string>
+
 #include "region/server_access.h"
 #include "region/statistics.h"
 
@@ -14,13 +16,20 @@ ResultCode CreateRegion(int32_t roleCapacity, int32_t userCapacity) {
   ProcessState& state = ProcessRegion();
   if (state.regionMapping) return CACHE_E_REGION_EXISTS;
   // A section's size is 32 bits; capacities beyond that cannot describe a region.
-  if (!ValidCapacities(roleCapacity, userCapacity)) return CACHE_E_CREATE_MAPPING;
+  if (!ValidCapacities(roleCapacity, userCapacity)) {
+    return platform::Status::Refused(CACHE_E_CREATE_MAPPING, "CreateRegion", "",
+                                     std::to_string(roleCapacity) + " roles and " +
+                                         std::to_string(userCapacity) +
+                                         " users make no region of 32-bit size")
+        .code();
+  }
   const auto size = static_cast<uint32_t>(RegionSize(roleCapacity, userCapacity));
   platform::ObjectAccess access;
   if (!ServerAccess(&access)) return CACHE_E_CREATE_MAPPING;
   CacheMutexHandle* handle = state.cacheMutex.load();
   const ResultCode rc =
-      platform::CreateSection(size, &state.regionMapping, handle ? handle->mutex : nullptr, access);
+      platform::CreateSection(size, &state.regionMapping, handle ? handle->mutex : nullptr, access)
+          .code();
   if (rc == CACHE_OK) {
     state.createdRoleCapacity = roleCapacity;
     state.createdUserCapacity = userCapacity;
@@ -36,7 +45,7 @@ ResultCode OpenRegion() {
   ProcessState& state = ProcessRegion();
   if (state.regionMapping) return CACHE_E_REGION_ALREADY_OPEN;
   CacheMutexHandle* handle = state.cacheMutex.load();
-  return platform::OpenSection(&state.regionMapping, handle ? handle->mutex : nullptr);
+  return platform::OpenSection(&state.regionMapping, handle ? handle->mutex : nullptr).code();
 }
 
 ResultCode MapRegion() {
@@ -45,11 +54,15 @@ ResultCode MapRegion() {
   if (!state.regionMapping) return CACHE_E_REGION_NOT_OPEN;
   void* view = nullptr;
   std::size_t size = 0;
-  if (!platform::MapSection(state.regionMapping, &view, &size)) return CACHE_E_MAP_VIEW;
+  const platform::Status mapped = platform::MapSection(state.regionMapping, &view, &size);
+  if (!mapped.ok()) return mapped.code();
   if (size < kHeaderSize) {
     // Not a region of ours: it cannot even hold a header.
-    platform::UnmapSection(state.regionMapping, view, size);
-    return CACHE_E_MAP_VIEW;
+    (void)platform::UnmapSection(state.regionMapping, view, size);
+    return platform::Status::Refused(
+               CACHE_E_MAP_VIEW, "map", platform::ObjectName(platform::kSectionName),
+               "the object holds " + std::to_string(size) + " bytes, fewer than a region's header")
+        .code();
   }
   state.regionView = {static_cast<uint8_t*>(view), size};
   return CACHE_OK;
@@ -62,9 +75,9 @@ ResultCode UnmapRegion() {
     state.regionView = {};
     return CACHE_E_REGION_NOT_OPEN;
   }
-  if (!platform::UnmapSection(state.regionMapping, state.regionView.base, state.regionView.size)) {
-    return CACHE_E_UNMAP_VIEW;
-  }
+  const platform::Status unmapped =
+      platform::UnmapSection(state.regionMapping, state.regionView.base, state.regionView.size);
+  if (!unmapped.ok()) return unmapped.code();
   state.regionView = {};
   return CACHE_OK;
 }
@@ -76,8 +89,7 @@ ResultCode FlushRegion() {
     state.regionView = {};
     return CACHE_E_REGION_NOT_OPEN;
   }
-  return platform::FlushView(state.regionView.base, state.regionView.size) ? CACHE_OK
-                                                                           : CACHE_E_FLUSH_VIEW;
+  return platform::FlushView(state.regionView.base, state.regionView.size).code();
 }
 
 void CloseMapping() {

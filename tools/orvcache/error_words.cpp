@@ -18,9 +18,8 @@ std::string ObjectReason(const char* baseName, const char* what) {
   return std::string(what) + " " + name + ": " + state.description;
 }
 
-}  // namespace
-
-std::string Explain(ResultCode code, const std::string& user) {
+// What the library's code means here, without the system's reason.
+std::string Context(ResultCode code, const std::string& user) {
   // A client refused by the objects' access list gets the codes of a missing object.
   const std::string denied = AccessDeniedMessage(code);
   if (!denied.empty()) return denied;
@@ -56,6 +55,20 @@ std::string Explain(ResultCode code, const std::string& user) {
     default:
       return "";
   }
+}
+
+}  // namespace
+
+std::string SystemReason(ResultCode code) {
+  const tq5::platform::Failure& failure = tq5::platform::LastFailure();
+  return code != CACHE_OK && failure.code == code ? failure.Text() : std::string();
+}
+
+std::string Explain(ResultCode code, const std::string& user) {
+  const std::string reason = SystemReason(code);
+  const std::string context = Context(code, user);
+  if (reason.empty() || context.empty()) return reason + context;
+  return reason + "; " + context;
 }
 
 }  // namespace orvcache

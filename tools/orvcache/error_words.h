@@ -10,7 +10,12 @@
 namespace orvcache {
 
 // A sentence for the failure `code` of a call about `user` (empty when it was about
-// none), or an empty text when there is nothing to add.
+// none), or an empty text when there is nothing to add. It begins with the system's
+// reason when this thread's latest failure is that code's.
 std::string Explain(ResultCode code, const std::string& user = "");
+
+// The system's reason for the failure `code` ("shm_open(/ZOLMAR_ORVCACHE): Permission
+// denied"), when this thread's latest failure is that code's; else an empty text.
+std::string SystemReason(ResultCode code);
 
 }  // namespace orvcache

@@ -203,7 +203,7 @@ bool ServerRunning(unsigned long* pid) {
   *pid = 0;
   // A section lives exactly as long as a handle to it: while it opens, a server runs.
   tq5::platform::Section* section = nullptr;
-  if (tq5::platform::OpenSection(&section, nullptr) != CACHE_OK) return false;
+  if (!tq5::platform::OpenSection(&section, nullptr).ok()) return false;
   tq5::platform::CloseSection(section);
   return true;
 }

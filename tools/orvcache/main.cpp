@@ -13,6 +13,7 @@
 #include "help.h"
 #include "host.h"
 #include "output.h"
+#include "platform/status.h"
 #include "server.h"
 #include "service.h"
 
@@ -290,6 +291,11 @@ int main(int argc, char** argv) {
                   {"message", Message(failure.code())},
                   {"while", failure.doing()}};
     if (!words.empty()) error["explanation"] = words;
+    const tq5::platform::Failure& cause = tq5::platform::LastFailure();
+    if (!SystemReason(failure.code()).empty()) {
+      error["system"] = {
+          {"call", cause.call}, {"error", cause.systemError}, {"text", cause.reason}};
+    }
     return fail(kExitFailure,
                 failure.what() + (words.empty() ? std::string() : "\norvcache: " + words), error);
   } catch (const std::exception& error) {

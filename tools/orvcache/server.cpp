@@ -369,8 +369,10 @@ bool Server::Write() {
   const ResultCode rc = WriteCacheDataToFile();
   std::error_code error;
   const auto size = std::filesystem::file_size(cacheFile_, error);
+  const std::string reason = SystemReason(rc);
   log_.Action("write", rc, watch.ms(),
-              cacheFile_ + (error ? "" : " (" + std::to_string(size) + " bytes)"),
+              rc != CACHE_OK ? cacheFile_ + (reason.empty() ? "" : ": " + reason)
+                             : cacheFile_ + (error ? "" : " (" + std::to_string(size) + " bytes)"),
               {{"path", cacheFile_}});
   return rc == CACHE_OK;
 }

@@ -29,8 +29,10 @@ FileHandle CreateForWriting(const char* path, const ObjectAccess& access) {
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return kNoFile;
   if (access.restricted && !ApplyAccess(fd, access, mode)) {
+    const int reason = errno;
     close(fd);
     unlink(path);
+    errno = reason;
     return kNoFile;
   }
   return fd;
@@ -41,6 +43,7 @@ bool WriteAll(FileHandle file, const void* bytes, std::size_t size) {
   while (size > 0) {
     const ssize_t n = write(static_cast<int>(file), at, size);
     if (n < 0 && errno == EINTR) continue;
+    if (n == 0) errno = EIO;  // nothing written, and no error said why
     if (n <= 0) return false;
     at += n;
     size -= static_cast<std::size_t>(n);
@@ -74,13 +77,6 @@ constexpr FileCalls kSystemCalls = {CreateForWriting, WriteAll,   SyncDescriptor
 
 const FileCalls& SystemFileCalls() { return kSystemCalls; }
 
-bool MoveFileOver(const std::string& from, const std::string& to) {
-  if (!Files().rename(from.c_str(), to.c_str())) return false;
-  const std::string::size_type slash = to.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "."
-                             : slash == 0               ? "/"
-                                                        : to.substr(0, slash);
-  return Files().syncFolder(folder.c_str());
-}
+const FileCallNames kFileCallNames = {"open", "write", "fsync", "close", "rename", "fsync"};
 
 }  // namespace tq5::platform

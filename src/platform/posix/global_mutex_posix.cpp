@@ -69,61 +69,86 @@ MutexBlock* MapBlock(int fd, const struct stat& st) {
   return block;
 }
 
-bool InitialiseBlock(MutexBlock* block) {
+// 0, or the error of the pthread call that failed.
+int InitialiseBlock(MutexBlock* block) {
   pthread_mutexattr_t attr;
-  if (pthread_mutexattr_init(&attr) != 0) return false;
-  bool ok = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED) == 0 &&
-            pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST) == 0 &&
-            pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE) == 0 &&
-            pthread_mutex_init(&block->mutex, &attr) == 0;
+  int error = pthread_mutexattr_init(&attr);
+  if (error != 0) return error;
+  if ((error = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED)) == 0 &&
+      (error = pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST)) == 0 &&
+      (error = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE)) == 0) {
+    error = pthread_mutex_init(&block->mutex, &attr);
+  }
   pthread_mutexattr_destroy(&attr);
-  if (!ok) return false;
+  if (error != 0) return error;
   block->magic = kMagic;
   block->layoutStamp = kLayoutStamp;
   block->ready.store(1, std::memory_order_release);
-  return true;
+  return 0;
 }
 
-enum class Attach { Ok, NotReady, Incompatible };
-
-// Waits a short while for the creator to size and initialise the object.
-Attach AttachExisting(int fd, MutexBlock** out) {
+// Waits a short while for the creator to size and initialise the object. *notReady is
+// set when it never became ready (its creator died half-way).
+Status AttachExisting(int fd, const std::string& name, ResultCode code, MutexBlock** out,
+                      bool* notReady) {
+  *notReady = false;
   const auto deadline = std::chrono::steady_clock::now() + kReadyWait;
   for (;;) {
     struct stat st {};
-    if (fstat(fd, &st) != 0) return Attach::Incompatible;
+    if (fstat(fd, &st) != 0) return Status::Failed(code, "fstat", name);
     if (static_cast<size_t>(st.st_size) >= kObjectSize) {
       MutexBlock* block = MapBlock(fd, st);
-      if (!block) return Attach::Incompatible;
+      if (!block) return Status::Failed(code, "mmap", name);
       if (block->ready.load(std::memory_order_acquire) == 1) {
         if (block->magic != kMagic || block->layoutStamp != kLayoutStamp) {
-          return Attach::Incompatible;
+          return Status::Refused(code, "attach", name,
+                                 "the object was made by an incompatible build (another "
+                                 "word size or layout)");
         }
         *out = block;
-        return Attach::Ok;
+        return {};
       }
     }
-    if (std::chrono::steady_clock::now() >= deadline) return Attach::NotReady;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      *notReady = true;
+      return Status::Refused(code, "attach", name, "its creator never made it ready");
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
 
-ResultCode CreateNew(const std::string& name, const ObjectAccess& access, MutexBlock** out) {
+// Creates and initialises the object; *exists is set, and nothing recorded, when one is
+// there already.
+Status CreateNew(const std::string& name, const ObjectAccess& access, MutexBlock** out,
+                 bool* exists) {
+  *exists = false;
   int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, ObjectMode(access));
-  if (fd < 0) return errno == EEXIST ? CACHE_E_REGION_EXISTS : CACHE_E_MUTEX_CREATE;
+  if (fd < 0) {
+    *exists = errno == EEXIST;
+    return *exists ? Status() : Status::Failed(CACHE_E_MUTEX_CREATE, "shm_open", name);
+  }
   struct stat st {};
+  Status status;
+  MutexBlock* block = nullptr;
   // The explicit mode because the umask would otherwise keep other users out.
-  bool ok = ApplyAccess(fd, access, ObjectMode(access)) && ftruncate(fd, kObjectSize) == 0 &&
-            fstat(fd, &st) == 0;
-  MutexBlock* block = ok ? MapBlock(fd, st) : nullptr;
-  ok = block && InitialiseBlock(block);
+  if (!ApplyAccess(fd, access, ObjectMode(access))) {
+    status = Status::Failed(CACHE_E_MUTEX_CREATE, "fchmod", name);
+  } else if (ftruncate(fd, kObjectSize) != 0) {
+    status = Status::Failed(CACHE_E_MUTEX_CREATE, "ftruncate", name);
+  } else if (fstat(fd, &st) != 0) {
+    status = Status::Failed(CACHE_E_MUTEX_CREATE, "fstat", name);
+  } else if (!(block = MapBlock(fd, st))) {
+    status = Status::Failed(CACHE_E_MUTEX_CREATE, "mmap", name);
+  } else if (const int error = InitialiseBlock(block); error != 0) {
+    status = Status::Failed(CACHE_E_MUTEX_CREATE, "pthread_mutex_init", name, error);
+  }
   close(fd);
-  if (!ok) {
+  if (!status.ok()) {
     shm_unlink(name.c_str());
-    return CACHE_E_MUTEX_CREATE;
+    return status;
   }
   *out = block;
-  return CACHE_OK;
+  return {};
 }
 
 // An existing object outlives the server that made it, perhaps under another access.
@@ -132,30 +157,32 @@ ResultCode CreateNew(const std::string& name, const ObjectAccess& access, MutexB
 // it over only from the system or itself (another user could change it back at will)
 // and gives it the group and mode; a default one opens it to everyone again, as far as
 // it may.
-bool TakeOver(int fd, const std::string& name, const ObjectAccess& access) {
+Status TakeOver(int fd, const std::string& name, const ObjectAccess& access) {
   struct stat st {};
-  if (fstat(fd, &st) != 0) return false;
+  if (fstat(fd, &st) != 0) return Status::Failed(CACHE_E_MUTEX_CREATE, "fstat", name);
   const mode_t mode = ObjectMode(access);
   const bool asWanted = (st.st_mode & 0777) == mode &&
                         (!access.restricted || st.st_gid == static_cast<gid_t>(access.groupId));
-  if (asWanted || LiveServerHoldsRegion()) return true;
+  if (asWanted || LiveServerHoldsRegion()) return {};
   if (!access.restricted) {
     fchmod(fd, mode);  // a server of another account cannot; its clients then are refused
-    return true;
+    return {};
   }
   if (st.st_uid != 0 && st.st_uid != geteuid()) {
-    NoteAccessProblem("the mutex object /dev/shm" + name + " belongs to user id " +
-                      std::to_string(st.st_uid) +
-                      ", who could open it to everyone again; remove it while no process "
-                      "uses the cache, then start the server");
-    return false;
+    const std::string why = "the mutex object /dev/shm" + name + " belongs to user id " +
+                            std::to_string(st.st_uid) +
+                            ", who could open it to everyone again; remove it while no process "
+                            "uses the cache, then start the server";
+    NoteAccessProblem(why);
+    return Status::Refused(CACHE_E_MUTEX_CREATE, "take over", name, why);
   }
   if (!ApplyAccess(fd, access, mode)) {
+    Status failed = Status::Failed(CACHE_E_MUTEX_CREATE, "fchown", name);
     NoteAccessProblem("the mutex object /dev/shm" + name + " cannot be given to the group " +
-                      access.groupName + ": " + std::strerror(errno));
-    return false;
+                      access.groupName + ": " + failed.failure()->reason);
+    return failed;
   }
-  return true;
+  return {};
 }
 
 }  // namespace
@@ -165,44 +192,48 @@ struct GlobalMutex {
   KeptStatistics statistics;
 };
 
-ResultCode CreateGlobalMutex(GlobalMutex** out, const ObjectAccess& access) {
+Status CreateGlobalMutex(GlobalMutex** out, const ObjectAccess& access) {
   const std::string name = ObjectName(kCacheMutexName);
   for (int attempt = 0; attempt < 2; ++attempt) {
     MutexBlock* block = nullptr;
-    ResultCode rc = CreateNew(name, access, &block);
-    if (rc == CACHE_E_REGION_EXISTS) {
+    bool exists = false;
+    Status status = CreateNew(name, access, &block, &exists);
+    if (!status.ok()) return status;
+    if (exists) {
       int fd = shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
       if (fd < 0) {
         if (errno == ENOENT) continue;
-        return CACHE_E_MUTEX_CREATE;
+        return Status::Failed(CACHE_E_MUTEX_CREATE, "shm_open", name);
       }
-      Attach result = AttachExisting(fd, &block);
-      if (result == Attach::Ok && !TakeOver(fd, name, access)) result = Attach::Incompatible;
+      bool notReady = false;
+      status = AttachExisting(fd, name, CACHE_E_MUTEX_CREATE, &block, &notReady);
+      if (status.ok()) status = TakeOver(fd, name, access);
       close(fd);
-      if (result == Attach::NotReady) {
+      if (notReady) {
         // Its creator died before it was ready; nobody can be using it.
         shm_unlink(name.c_str());
         continue;
       }
-      rc = result == Attach::Ok ? CACHE_OK : CACHE_E_MUTEX_CREATE;
+      if (!status.ok()) return status;
     }
-    if (rc != CACHE_OK) return rc;
     *out = new GlobalMutex{block, {}};
-    return CACHE_OK;
+    return {};
   }
-  return CACHE_E_MUTEX_CREATE;
+  return Status::Refused(CACHE_E_MUTEX_CREATE, "shm_open", name,
+                         "the object kept vanishing or never became ready");
 }
 
-ResultCode OpenGlobalMutex(GlobalMutex** out) {
+Status OpenGlobalMutex(GlobalMutex** out) {
   const std::string name = ObjectName(kCacheMutexName);
   int fd = shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
-  if (fd < 0) return CACHE_E_MUTEX_OPEN;
+  if (fd < 0) return Status::Failed(CACHE_E_MUTEX_OPEN, "shm_open", name);
   MutexBlock* block = nullptr;
-  Attach result = AttachExisting(fd, &block);
+  bool notReady = false;
+  const Status status = AttachExisting(fd, name, CACHE_E_MUTEX_OPEN, &block, &notReady);
   close(fd);
-  if (result != Attach::Ok) return CACHE_E_MUTEX_OPEN;
+  if (!status.ok()) return status;
   *out = new GlobalMutex{block, {}};
-  return CACHE_OK;
+  return {};
 }
 
 void CloseGlobalMutex(GlobalMutex* mutex) {
@@ -211,7 +242,7 @@ void CloseGlobalMutex(GlobalMutex* mutex) {
 }
 
 LockOutcome LockGlobalMutex(GlobalMutex* mutex) {
-  switch (pthread_mutex_lock(&mutex->block->mutex)) {
+  switch (const int error = pthread_mutex_lock(&mutex->block->mutex)) {
     case 0:
       return LockOutcome::Taken;
     case EOWNERDEAD:
@@ -219,6 +250,8 @@ LockOutcome LockGlobalMutex(GlobalMutex* mutex) {
       // outermost unlock, or every later lock in every process fails for good.
       return LockOutcome::OwnerDied;
     default:  // ENOTRECOVERABLE, EAGAIN (recursion too deep)
+      (void)Status::Failed(CACHE_E_MUTEX_OPEN, "pthread_mutex_lock", ObjectName(kCacheMutexName),
+                           error);
       return LockOutcome::Failed;
   }
 }

@@ -17,6 +17,7 @@
 #include "platform/ascii.h"
 #include "platform/platform.h"
 #include "platform/registry.h"
+#include "platform/status.h"
 
 namespace tq5::platform {
 
@@ -182,40 +183,65 @@ bool WriteAll(int fd, const std::string& text) {
 
 std::atomic<unsigned> tempCounter{0};
 
+// Keeps why a registry call failed as the thread's latest failure, under the code its
+// callers report for it; `error` is the errno that says why. Hands `status` back.
+RegistryStatus Noted(RegistryStatus status, ResultCode code, const char* call,
+                     const std::string& path, int error) {
+  if (status != RegistryStatus::Ok && status != RegistryStatus::MoreData) {
+    (void)Status::Failed(code, call, path, error);
+  }
+  return status;
+}
+
 }  // namespace
 
 RegistryStatus OpenMachineKey(const std::string& subkey, bool fullAccess, RegistryKey** out) {
   *out = nullptr;
   std::string path = Root();
+  const auto failed = [&](RegistryStatus status, const char* call, int error) {
+    return Noted(status, CACHE_E_GROUP_KEY_OPEN, call, path, error);
+  };
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) {
-    return errno == ENOENT ? RegistryStatus::NotFound : RegistryStatus::Failed;
+    const int error = errno;
+    return failed(error == ENOENT ? RegistryStatus::NotFound : RegistryStatus::Failed, "stat",
+                  error);
   }
   std::size_t at = 0;
   for (;;) {
     const std::size_t slash = subkey.find('\\', at);
     const std::string part =
         subkey.substr(at, slash == std::string::npos ? std::string::npos : slash - at);
-    if (!IsPlainName(part)) return RegistryStatus::Failed;
+    if (!IsPlainName(part)) return failed(RegistryStatus::Failed, "key name", EINVAL);
     std::string next;
-    switch (FindEntry(path, part, &next, &st)) {
+    const Found found = FindEntry(path, part, &next, &st);
+    const int error = errno;
+    switch (found) {
       case Found::Yes:
         break;
       case Found::No:
-        return RegistryStatus::NotFound;
+        path = next;
+        return failed(RegistryStatus::NotFound, "stat", ENOENT);
       case Found::Denied:
-        return RegistryStatus::AccessDenied;
+        path = next;
+        return failed(RegistryStatus::AccessDenied, "stat", EACCES);
       case Found::Error:
-        return RegistryStatus::Failed;
+        path = next;
+        return failed(RegistryStatus::Failed, "stat", error);
     }
-    if (!S_ISDIR(st.st_mode)) return RegistryStatus::NotFound;
+    if (!S_ISDIR(st.st_mode)) {
+      path = next;
+      return failed(RegistryStatus::NotFound, "opendir", ENOTDIR);
+    }
     path = next;
     if (slash == std::string::npos) break;
     at = slash + 1;
   }
-  if (!Allows(path, st, fullAccess)) return RegistryStatus::AccessDenied;
+  if (!Allows(path, st, fullAccess)) {
+    return failed(RegistryStatus::AccessDenied, fullAccess ? "open for writing" : "open", EACCES);
+  }
   auto* key = new (std::nothrow) RegistryKey;
-  if (!key) return RegistryStatus::Failed;
+  if (!key) return failed(RegistryStatus::Failed, "new", ENOMEM);
   key->path = path;
   key->writable = fullAccess;
   *out = key;
@@ -223,25 +249,34 @@ RegistryStatus OpenMachineKey(const std::string& subkey, bool fullAccess, Regist
 }
 
 RegistryStatus QueryValue(RegistryKey* key, const char* name, void* buffer, uint32_t* size) {
-  if (!name || !IsPlainName(name)) return RegistryStatus::Failed;
-  std::string path;
+  std::string path = key->path + "/" + (name ? name : "");
+  const auto failed = [&](RegistryStatus status, const char* call, int error) {
+    return Noted(status, CACHE_E_TIMEOUT_KEY_OPEN, call, path, error);
+  };
+  if (!name || !IsPlainName(name)) return failed(RegistryStatus::Failed, "value name", EINVAL);
   struct stat st {};
-  switch (FindEntry(key->path, name, &path, &st)) {
+  const Found found = FindEntry(key->path, name, &path, &st);
+  const int error = errno;
+  switch (found) {
     case Found::Yes:
       break;
     case Found::No:
-      return RegistryStatus::NotFound;
+      return failed(RegistryStatus::NotFound, "stat", ENOENT);
     case Found::Denied:
     case Found::Error:
-      return RegistryStatus::Failed;
+      return failed(RegistryStatus::Failed, "stat", error);
   }
   // A folder of that name is a subkey, not a value.
-  if (S_ISDIR(st.st_mode)) return RegistryStatus::NotFound;
+  if (S_ISDIR(st.st_mode)) return failed(RegistryStatus::NotFound, "open", EISDIR);
   std::string text;
   const RegistryStatus read = ReadValueFile(path, &text);
-  if (read != RegistryStatus::Ok) return read;
+  if (read != RegistryStatus::Ok) return failed(read, "read", errno);
   std::vector<unsigned char> data;
-  if (!ParseValueText(text, &data)) return RegistryStatus::Failed;
+  if (!ParseValueText(text, &data)) {
+    (void)Status::Refused(CACHE_E_TIMEOUT_KEY_OPEN, "parse", path,
+                          "not \"dword:N\", \"qword:N\", \"sz:text\" or \"hex:hh,...\"");
+    return RegistryStatus::Failed;
+  }
   if (data.size() > *size) {
     *size = static_cast<uint32_t>(data.size());
     return RegistryStatus::MoreData;
@@ -252,33 +287,55 @@ RegistryStatus QueryValue(RegistryKey* key, const char* name, void* buffer, uint
 }
 
 RegistryStatus SetDwordValue(RegistryKey* key, const char* name, uint32_t value) {
-  if (!key->writable) return RegistryStatus::AccessDenied;
-  if (!name || !IsPlainName(name)) return RegistryStatus::Failed;
-  std::string target;
+  std::string target = key->path + "/" + (name ? name : "");
+  const auto failed = [&](RegistryStatus status, const char* call, int error) {
+    return Noted(status, CACHE_E_TIMEOUT_KEY_CREATE, call, target, error);
+  };
+  if (!key->writable) return failed(RegistryStatus::AccessDenied, "write", EBADF);
+  if (!name || !IsPlainName(name)) return failed(RegistryStatus::Failed, "value name", EINVAL);
   struct stat st {};
-  switch (FindEntry(key->path, name, &target, &st)) {
+  const Found found = FindEntry(key->path, name, &target, &st);
+  const int error = errno;
+  switch (found) {
     case Found::Yes:
-      if (!S_ISREG(st.st_mode)) return RegistryStatus::Failed;
+      if (!S_ISREG(st.st_mode)) return failed(RegistryStatus::Failed, "open", EISDIR);
       break;
     case Found::No:
       target = key->path + "/" + name;
       break;
     case Found::Denied:
-      return RegistryStatus::AccessDenied;
+      return failed(RegistryStatus::AccessDenied, "stat", EACCES);
     case Found::Error:
-      return RegistryStatus::Failed;
+      return failed(RegistryStatus::Failed, "stat", error);
   }
   // Write beside it and rename over it, so that a reader sees the old value or the new
   // one, never half a line.
   const std::string temp = key->path + "/." + name + ".tmp." + std::to_string(getpid()) + "." +
                            std::to_string(tempCounter.fetch_add(1));
   const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) return errno == EACCES ? RegistryStatus::AccessDenied : RegistryStatus::Failed;
-  const bool written = WriteAll(fd, "dword:" + std::to_string(value) + "\n") && fsync(fd) == 0;
-  const bool closed = close(fd) == 0;
-  if (!written || !closed || std::rename(temp.c_str(), target.c_str()) != 0) {
+  if (fd < 0) {
+    const int error = errno;
+    return Noted(error == EACCES ? RegistryStatus::AccessDenied : RegistryStatus::Failed,
+                 CACHE_E_TIMEOUT_KEY_CREATE, "open", temp, error);
+  }
+  const char* step = nullptr;
+  if (!WriteAll(fd, "dword:" + std::to_string(value) + "\n")) {
+    step = "write";
+  } else if (fsync(fd) != 0) {
+    step = "fsync";
+  }
+  int reason = errno;
+  if (close(fd) != 0 && !step) {
+    step = "close";
+    reason = errno;
+  }
+  if (!step && std::rename(temp.c_str(), target.c_str()) != 0) {
+    step = "rename";
+    reason = errno;
+  }
+  if (step) {
     unlink(temp.c_str());
-    return RegistryStatus::Failed;
+    return Noted(RegistryStatus::Failed, CACHE_E_TIMEOUT_KEY_CREATE, step, temp, reason);
   }
   return RegistryStatus::Ok;
 }

@@ -107,7 +107,7 @@ RegionRecord IdentityOf(int fd, uint64_t generation) {
           static_cast<uint64_t>(st.st_size)};
 }
 
-ResultCode OpenKept(GlobalMutex* guard, Section** out) {
+Status OpenKept(GlobalMutex* guard, Section** out) {
   const RegionRecord* record = &CurrentRegion(guard);
   std::lock_guard<std::mutex> lock(keptLock);
   // The way back into a kept view builds no name, allocates nothing and makes no call.
@@ -117,7 +117,7 @@ ResultCode OpenKept(GlobalMutex* guard, Section** out) {
     }
     if (StillCurrent(kept)) {
       *out = &kept.handle;
-      return CACHE_OK;
+      return {};
     }
     break;
   }
@@ -125,7 +125,7 @@ ResultCode OpenKept(GlobalMutex* guard, Section** out) {
   Outdate(name);
 
   int fd = shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
-  if (fd < 0) return CACHE_E_OPEN_MAPPING;
+  if (fd < 0) return Status::Failed(CACHE_E_OPEN_MAPPING, "shm_open", name);
   // A region that no server recorded (one made without the mutex) is never kept: every
   // call opens it afresh.
   KeptView& kept = keptViews.emplace_back();
@@ -135,7 +135,7 @@ ResultCode OpenKept(GlobalMutex* guard, Section** out) {
   kept.fd = fd;
   kept.handle = Section{fd, false, kept.name, nullptr, &kept};
   *out = &kept.handle;
-  return CACHE_OK;
+  return {};
 }
 
 // Records the region a server has just created (or, with fd -1, removed).
@@ -193,8 +193,7 @@ bool RegionHolder(const std::string& name, pid_t* pid) {
 
 }  // namespace
 
-ResultCode CreateSection(uint32_t size, Section** out, GlobalMutex* guard,
-                         const ObjectAccess& access) {
+Status CreateSection(uint32_t size, Section** out, GlobalMutex* guard, const ObjectAccess& access) {
   const std::string name = ObjectName(kSectionName);
   const mode_t mode = ObjectMode(access);
   int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
@@ -203,18 +202,30 @@ ResultCode CreateSection(uint32_t size, Section** out, GlobalMutex* guard,
     // start-up is half-way through: an object under the name is either a live server's,
     // which must not be touched, or a crashed server's leftover, which is replaced.
     pid_t holder = 0;
-    if (RegionHolder(name, &holder)) return CACHE_E_REGION_EXISTS;
+    if (RegionHolder(name, &holder)) {
+      return Status::Refused(
+          CACHE_E_REGION_EXISTS, "shm_open", name,
+          "held by a live server" +
+              (holder > 0 ? " (pid " + std::to_string(holder) + ")" : std::string()));
+    }
     shm_unlink(name.c_str());
     fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
   }
-  if (fd < 0) return CACHE_E_CREATE_MAPPING;
+  if (fd < 0) return Status::Failed(CACHE_E_CREATE_MAPPING, "shm_open", name);
   // A new object is empty; ftruncate fills it with zeros. The explicit mode because of
   // the umask.
-  if (!ApplyAccess(fd, access, mode) || ftruncate(fd, static_cast<off_t>(size)) != 0 ||
-      !TakeLivenessLock(fd)) {
+  Status status;
+  if (!ApplyAccess(fd, access, mode)) {
+    status = Status::Failed(CACHE_E_CREATE_MAPPING, "fchmod", name);
+  } else if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
+    status = Status::Failed(CACHE_E_CREATE_MAPPING, "ftruncate", name);
+  } else if (!TakeLivenessLock(fd)) {
+    status = Status::Failed(CACHE_E_CREATE_MAPPING, "fcntl(F_OFD_SETLK)", name);
+  }
+  if (!status.ok()) {
     close(fd);
     shm_unlink(name.c_str());
-    return CACHE_E_CREATE_MAPPING;
+    return status;
   }
   {
     std::lock_guard<std::mutex> lock(keptLock);
@@ -223,7 +234,7 @@ ResultCode CreateSection(uint32_t size, Section** out, GlobalMutex* guard,
   RegionRecord* record = guard ? &CurrentRegion(guard) : nullptr;
   RecordRegion(record, fd);
   *out = new Section{fd, true, name, record, nullptr};
-  return CACHE_OK;
+  return {};
 }
 
 Leftover RemoveLeftoverSection(GlobalMutex* guard, std::string* detail) {
@@ -257,18 +268,18 @@ unsigned long RegionServerProcessId() {
   return RegionHolder(ObjectName(kSectionName), &holder) ? static_cast<unsigned long>(holder) : 0;
 }
 
-ResultCode OpenSection(Section** out, GlobalMutex* guard) {
+Status OpenSection(Section** out, GlobalMutex* guard) {
   // Without the global cache mutex there is no generation to check a kept view against
   // and no exclusion between threads: every call opens the region afresh.
   if (guard) return OpenKept(guard, out);
   std::string name = ObjectName(kSectionName);
   int fd = shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
-  if (fd < 0) return CACHE_E_OPEN_MAPPING;
+  if (fd < 0) return Status::Failed(CACHE_E_OPEN_MAPPING, "shm_open", name);
   *out = new Section{fd, false, std::move(name), nullptr, nullptr};
-  return CACHE_OK;
+  return {};
 }
 
-bool MapSection(Section* section, void** view, std::size_t* size) {
+Status MapSection(Section* section, void** view, std::size_t* size) {
   std::unique_lock<std::mutex> lock(keptLock, std::defer_lock);
   KeptView* kept = section->kept;
   if (kept) {
@@ -277,14 +288,17 @@ bool MapSection(Section* section, void** view, std::size_t* size) {
       ++kept->callsInside;
       *view = kept->view;
       *size = kept->mappedSize;
-      return true;
+      return {};
     }
   }
   struct stat st {};
-  if (fstat(section->fd, &st) != 0 || st.st_size <= 0) return false;
+  if (fstat(section->fd, &st) != 0) return Status::Failed(CACHE_E_MAP_VIEW, "fstat", section->name);
+  if (st.st_size <= 0) {
+    return Status::Refused(CACHE_E_MAP_VIEW, "mmap", section->name, "the object is empty");
+  }
   void* p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ | PROT_WRITE, MAP_SHARED,
                  section->fd, 0);
-  if (p == MAP_FAILED) return false;
+  if (p == MAP_FAILED) return Status::Failed(CACHE_E_MAP_VIEW, "mmap", section->name);
   *view = p;
   *size = static_cast<size_t>(st.st_size);
   if (kept) {
@@ -292,19 +306,25 @@ bool MapSection(Section* section, void** view, std::size_t* size) {
     kept->mappedSize = *size;
     ++kept->callsInside;
   }
-  return true;
+  return {};
 }
 
-bool UnmapSection(Section* section, void* view, std::size_t size) {
+Status UnmapSection(Section* section, void* view, std::size_t size) {
   if (KeptView* kept = section->kept) {
     std::lock_guard<std::mutex> lock(keptLock);
     --kept->callsInside;
-    return true;
+    return {};
   }
-  return munmap(view, size) == 0;
+  if (munmap(view, size) != 0) return Status::Failed(CACHE_E_UNMAP_VIEW, "munmap", section->name);
+  return {};
 }
 
-bool FlushView(void* view, std::size_t size) { return msync(view, size, MS_SYNC) == 0; }
+Status FlushView(void* view, std::size_t size) {
+  if (msync(view, size, MS_SYNC) != 0) {
+    return Status::Failed(CACHE_E_FLUSH_VIEW, "msync", ObjectName(kSectionName));
+  }
+  return {};
+}
 
 void CloseSection(Section* section) {
   if (KeptView* kept = section->kept) {

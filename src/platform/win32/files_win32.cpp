@@ -58,11 +58,7 @@ constexpr FileCalls kSystemCalls = {CreateForWriting, WriteAll,   SyncHandle,
 
 const FileCalls& SystemFileCalls() { return kSystemCalls; }
 
-bool MoveFileOver(const std::string& from, const std::string& to) {
-  if (!Files().rename(from.c_str(), to.c_str())) return false;
-  const std::string::size_type separator = to.find_last_of("\\/");
-  const std::string folder = separator == std::string::npos ? "." : to.substr(0, separator + 1);
-  return Files().syncFolder(folder.c_str());
-}
+const FileCallNames kFileCallNames = {"CreateFileA", "WriteFile",   "FlushFileBuffers",
+                                      "CloseHandle", "MoveFileExA", "(folder sync)"};
 
 }  // namespace tq5::platform

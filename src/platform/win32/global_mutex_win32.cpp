@@ -18,39 +18,43 @@ struct GlobalMutex {
 
 namespace {
 
-ResultCode Wrap(HANDLE handle, GlobalMutex** out) {
+Status Wrap(HANDLE handle, GlobalMutex** out) {
   auto* mutex = new (std::nothrow) GlobalMutex{handle, {}};
   if (mutex == nullptr) {
     CloseHandle(handle);
-    return CACHE_E_NO_MEMORY;
+    return Status::Refused(CACHE_E_NO_MEMORY, "new", "GlobalMutex", "out of memory");
   }
   *out = mutex;
-  return CACHE_OK;
+  return {};
 }
 
 }  // namespace
 
-ResultCode CreateGlobalMutex(GlobalMutex** out, const ObjectAccess& access) {
+Status CreateGlobalMutex(GlobalMutex** out, const ObjectAccess& access) {
   *out = nullptr;
   const std::string name = ObjectName(kCacheMutexName);
   win32::SecurityAttributes security;
   const ResultCode built = security.ForObject(access, win32::kMutexRights);
-  if (built != CACHE_OK) return built;
+  if (built != CACHE_OK) return Status::Failed(built, "security descriptor", name);
   // An existing mutex of this name is opened by the same call; it serves as well as a
   // new one, so ERROR_ALREADY_EXISTS is not a failure. Restricted, the call asks only
   // for the rights its DACL grants, or opening an existing one would be refused.
   const HANDLE handle = access.restricted
                             ? CreateMutexExA(security.get(), name.c_str(), 0, win32::kMutexRights)
                             : CreateMutexA(security.get(), FALSE, name.c_str());
-  if (handle == nullptr) return CACHE_E_MUTEX_CREATE;
+  if (handle == nullptr) {
+    return Status::Failed(CACHE_E_MUTEX_CREATE,
+                          access.restricted ? "CreateMutexExA" : "CreateMutexA", name);
+  }
   return Wrap(handle, out);
 }
 
-ResultCode OpenGlobalMutex(GlobalMutex** out) {
+Status OpenGlobalMutex(GlobalMutex** out) {
   *out = nullptr;
   // Waiting and releasing is all a client does with it.
-  HANDLE handle = OpenMutexA(SYNCHRONIZE, FALSE, ObjectName(kCacheMutexName).c_str());
-  if (handle == nullptr) return CACHE_E_MUTEX_OPEN;
+  const std::string name = ObjectName(kCacheMutexName);
+  HANDLE handle = OpenMutexA(SYNCHRONIZE, FALSE, name.c_str());
+  if (handle == nullptr) return Status::Failed(CACHE_E_MUTEX_OPEN, "OpenMutexA", name);
   return Wrap(handle, out);
 }
 
@@ -75,6 +79,7 @@ LockOutcome LockGlobalMutex(GlobalMutex* mutex) {
       // abandons it again, so the next one is told as well.
       return LockOutcome::OwnerDied;
     default:
+      (void)Status::Failed(CACHE_E_MUTEX_OPEN, "WaitForSingleObject", ObjectName(kCacheMutexName));
       return LockOutcome::Failed;
   }
 }

@@ -1,6 +1,7 @@
 #include <new>
 
 #include "platform/registry.h"
+#include "platform/status.h"
 #include "platform/win32/windows_api.h"
 
 namespace tq5::platform {
@@ -26,6 +27,16 @@ RegistryStatus StatusOf(LSTATUS error) {
   }
 }
 
+// Keeps why a registry call failed as the thread's latest failure, under the code its
+// callers report for it, and hands its status back.
+RegistryStatus Noted(LSTATUS error, ResultCode code, const char* call, const std::string& what) {
+  const RegistryStatus status = StatusOf(error);
+  if (status != RegistryStatus::Ok && status != RegistryStatus::MoreData) {
+    (void)Status::Failed(code, call, what, static_cast<long>(error));
+  }
+  return status;
+}
+
 }  // namespace
 
 RegistryStatus OpenMachineKey(const std::string& subkey, bool fullAccess, RegistryKey** out) {
@@ -35,7 +46,9 @@ RegistryStatus OpenMachineKey(const std::string& subkey, bool fullAccess, Regist
   HKEY handle = nullptr;
   const LSTATUS error = RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey.c_str(), 0,
                                       fullAccess ? KEY_ALL_ACCESS : KEY_READ, &handle);
-  if (error != ERROR_SUCCESS) return StatusOf(error);
+  if (error != ERROR_SUCCESS) {
+    return Noted(error, CACHE_E_GROUP_KEY_OPEN, "RegOpenKeyExA", MachineKeyPath(subkey));
+  }
   auto* key = new (std::nothrow) RegistryKey{handle};
   if (key == nullptr) {
     RegCloseKey(handle);
@@ -50,13 +63,14 @@ RegistryStatus QueryValue(RegistryKey* key, const char* name, void* buffer, uint
   const LSTATUS error =
       RegQueryValueExA(key->handle, name, nullptr, nullptr, static_cast<BYTE*>(buffer), &length);
   if (error == ERROR_SUCCESS) *size = length;
-  return StatusOf(error);
+  return Noted(error, CACHE_E_TIMEOUT_KEY_OPEN, "RegQueryValueExA", name ? name : "");
 }
 
 RegistryStatus SetDwordValue(RegistryKey* key, const char* name, uint32_t value) {
   const DWORD data = value;
-  return StatusOf(RegSetValueExA(key->handle, name, 0, REG_DWORD,
-                                 reinterpret_cast<const BYTE*>(&data), sizeof data));
+  return Noted(RegSetValueExA(key->handle, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data),
+                              sizeof data),
+               CACHE_E_TIMEOUT_KEY_CREATE, "RegSetValueExA", name ? name : "");
 }
 
 void CloseKey(RegistryKey* key) {

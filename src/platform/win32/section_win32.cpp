@@ -15,24 +15,24 @@ struct Section {
 
 namespace {
 
-ResultCode Wrap(HANDLE handle, Section** out) {
+Status Wrap(HANDLE handle, Section** out) {
   auto* section = new (std::nothrow) Section{handle};
   if (section == nullptr) {
     CloseHandle(handle);
-    return CACHE_E_NO_MEMORY;
+    return Status::Refused(CACHE_E_NO_MEMORY, "new", "Section", "out of memory");
   }
   *out = section;
-  return CACHE_OK;
+  return {};
 }
 
 }  // namespace
 
-ResultCode CreateSection(uint32_t size, Section** out, GlobalMutex*, const ObjectAccess& access) {
+Status CreateSection(uint32_t size, Section** out, GlobalMutex*, const ObjectAccess& access) {
   *out = nullptr;
   const std::string name = ObjectName(kSectionName);
   win32::SecurityAttributes security;
   const ResultCode built = security.ForObject(access, win32::kSectionRights);
-  if (built != CACHE_OK) return built;
+  if (built != CACHE_OK) return Status::Failed(built, "security descriptor", name);
   // A section lives only while some process holds it, and servers create it while they
   // hold the global cache mutex (so no client call holds it then): one that exists
   // already belongs to a live server, and opening it (as the call would) must not lead
@@ -41,12 +41,16 @@ ResultCode CreateSection(uint32_t size, Section** out, GlobalMutex*, const Objec
   const HANDLE handle = CreateFileMappingA(INVALID_HANDLE_VALUE, security.get(), PAGE_READWRITE, 0,
                                            size, name.c_str());
   if (handle == nullptr) {
-    return access.restricted && GetLastError() == ERROR_ACCESS_DENIED ? CACHE_E_REGION_EXISTS
-                                                                      : CACHE_E_CREATE_MAPPING;
+    const DWORD error = GetLastError();
+    return Status::Failed(access.restricted && error == ERROR_ACCESS_DENIED
+                              ? CACHE_E_REGION_EXISTS
+                              : CACHE_E_CREATE_MAPPING,
+                          "CreateFileMappingA", name, static_cast<long>(error));
   }
   if (GetLastError() == ERROR_ALREADY_EXISTS) {
     CloseHandle(handle);
-    return CACHE_E_REGION_EXISTS;
+    return Status::Refused(CACHE_E_REGION_EXISTS, "CreateFileMappingA", name,
+                           "held by a live server");
   }
   return Wrap(handle, out);
 }
@@ -59,38 +63,48 @@ Leftover RemoveLeftoverSection(GlobalMutex*, std::string*) { return Leftover::No
 
 // Windows keeps no view between calls: a held handle would keep a dead server's section
 // (and its cache) alive.
-ResultCode OpenSection(Section** out, GlobalMutex*) {
+Status OpenSection(Section** out, GlobalMutex*) {
   *out = nullptr;
   // FILE_MAP_WRITE includes reading.
-  HANDLE handle = OpenFileMappingA(FILE_MAP_WRITE, FALSE, ObjectName(kSectionName).c_str());
-  if (handle == nullptr) return CACHE_E_OPEN_MAPPING;
+  const std::string name = ObjectName(kSectionName);
+  HANDLE handle = OpenFileMappingA(FILE_MAP_WRITE, FALSE, name.c_str());
+  if (handle == nullptr) return Status::Failed(CACHE_E_OPEN_MAPPING, "OpenFileMappingA", name);
   return Wrap(handle, out);
 }
 
-bool MapSection(Section* section, void** view, std::size_t* size) {
+Status MapSection(Section* section, void** view, std::size_t* size) {
   *view = nullptr;
   *size = 0;
   void* base = MapViewOfFile(section->handle, FILE_MAP_WRITE, 0, 0, 0);
-  if (base == nullptr) return false;
+  if (base == nullptr) {
+    return Status::Failed(CACHE_E_MAP_VIEW, "MapViewOfFile", ObjectName(kSectionName));
+  }
   // The view covers the whole section, whose size may differ from the one this process
   // asked for (it may have been created by another). A view is one allocation whose pages
   // are all committed read-write, so its region is exactly the usable bytes.
   MEMORY_BASIC_INFORMATION info{};
   if (VirtualQuery(base, &info, sizeof info) != sizeof info || info.BaseAddress != base) {
+    Status failed = Status::Failed(CACHE_E_MAP_VIEW, "VirtualQuery", ObjectName(kSectionName));
     UnmapViewOfFile(base);
-    return false;
+    return failed;
   }
   *view = base;
   *size = info.RegionSize;
-  return true;
+  return {};
 }
 
-bool UnmapSection(Section* /*section*/, void* view, std::size_t /*size*/) {
-  return UnmapViewOfFile(view) != 0;
+Status UnmapSection(Section* /*section*/, void* view, std::size_t /*size*/) {
+  if (!UnmapViewOfFile(view)) {
+    return Status::Failed(CACHE_E_UNMAP_VIEW, "UnmapViewOfFile", ObjectName(kSectionName));
+  }
+  return {};
 }
 
-bool FlushView(void* view, std::size_t /*size*/) {
-  return FlushViewOfFile(view, 0) != 0;  // 0: the whole view
+Status FlushView(void* view, std::size_t /*size*/) {
+  if (!FlushViewOfFile(view, 0)) {  // 0: the whole view
+    return Status::Failed(CACHE_E_FLUSH_VIEW, "FlushViewOfFile", ObjectName(kSectionName));
+  }
+  return {};
 }
 
 void CloseSection(Section* section) {
