@@ -210,7 +210,7 @@ TEST_F(AccessTest, RestrictedObjectsGrantExactlySystemAdministratorsAndTheGroup)
   GlobalMutex* mutex = nullptr;
   ASSERT_EQ(CACHE_OK, CreateGlobalMutex(&mutex, access).code());
   Section* section = nullptr;
-  ASSERT_EQ(CACHE_OK, CreateSection(4096, &section, mutex, access).code());
+  ASSERT_EQ(CACHE_OK, CreateSection(4096, &section, access).code());
   const std::string mutexName = ObjectName(kCacheMutexName);
   const std::string sectionName = ObjectName(kSectionName);
   EXPECT_EQ(Expected(SYNCHRONIZE | MUTEX_MODIFY_STATE),

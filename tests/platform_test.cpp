@@ -188,10 +188,12 @@ TEST_F(PlatformTest, ProcessMutexIsReentrantAndExcludesOtherThreads) {
 
 constexpr uint32_t kOddSize = 3 * 4096 + 100;  // not a whole number of pages
 
-TEST_F(PlatformTest, SectionOpenFailsBeforeCreate) {
-  Section* section = nullptr;
-  EXPECT_EQ(OpenSection(&section).code(), CACHE_E_OPEN_MAPPING);
-  EXPECT_EQ(section, nullptr);
+TEST_F(PlatformTest, NoViewBeforeCreate) {
+  RegionView* view = nullptr;
+  void* base = nullptr;
+  std::size_t size = 0;
+  EXPECT_EQ(AcquireRegionView(&view, &base, &size).code(), CACHE_E_OPEN_MAPPING);
+  EXPECT_EQ(view, nullptr);
 }
 
 TEST_F(PlatformTest, NewSectionIsZeroFilledAndLargeEnough) {
@@ -217,11 +219,10 @@ TEST_F(PlatformTest, ViewsOfOneSectionShareTheirBytes) {
   std::size_t serverSize = 0;
   ASSERT_TRUE(MapSection(server, &serverView, &serverSize).ok());
 
-  Section* client = nullptr;
-  ASSERT_EQ(OpenSection(&client).code(), CACHE_OK);
+  RegionView* client = nullptr;
   void* clientView = nullptr;
   std::size_t clientSize = 0;
-  ASSERT_TRUE(MapSection(client, &clientView, &clientSize).ok());
+  ASSERT_EQ(AcquireRegionView(&client, &clientView, &clientSize).code(), CACHE_OK);
   EXPECT_GE(clientSize, kOddSize);
 
   auto* s = static_cast<unsigned char*>(serverView);
@@ -234,8 +235,7 @@ TEST_F(PlatformTest, ViewsOfOneSectionShareTheirBytes) {
   c[4096] = 0x42;
   EXPECT_EQ(s[4096], 0x42);
 
-  EXPECT_TRUE(UnmapSection(client, clientView, clientSize).ok());
-  CloseSection(client);
+  ReleaseRegionView(client);
   EXPECT_TRUE(UnmapSection(server, serverView, serverSize).ok());
   CloseSection(server);
 }
@@ -244,9 +244,69 @@ TEST_F(PlatformTest, SectionIsGoneOnceClosed) {
   Section* section = nullptr;
   ASSERT_EQ(CreateSection(kOddSize, &section).code(), CACHE_OK);
   CloseSection(section);
-  Section* reopened = nullptr;
-  EXPECT_EQ(OpenSection(&reopened).code(), CACHE_E_OPEN_MAPPING);
+  RegionView* view = nullptr;
+  void* base = nullptr;
+  std::size_t size = 0;
+  EXPECT_EQ(AcquireRegionView(&view, &base, &size).code(), CACHE_E_OPEN_MAPPING);
 }
+
+#ifndef _WIN32
+// Whether this process has the shm object `name` mapped.
+bool MappedHere(const std::string& name) {
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  while (std::getline(maps, line)) {
+    if (line.size() >= name.size() &&
+        line.compare(line.size() - name.size(), name.size(), name) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// A client's view outlives its call only while the thread holds the mutex beside which
+// servers record the region, and only until a server replaces the region.
+TEST_F(PlatformTest, AViewIsKeptUnderTheMutexUntilTheRegionIsReplaced) {
+  GlobalMutex* mutex = nullptr;
+  ASSERT_EQ(CreateGlobalMutex(&mutex).code(), CACHE_OK);
+  ASSERT_EQ(LockGlobalMutex(mutex), LockOutcome::Taken);
+  Section* server = nullptr;
+  ASSERT_EQ(CreateSection(kOddSize, &server).code(), CACHE_OK);
+  void* base = nullptr;
+  std::size_t size = 0;
+  RegionView* first = nullptr;
+  ASSERT_TRUE(AcquireRegionView(&first, &base, &size).ok());
+  ReleaseRegionView(first);
+  EXPECT_TRUE(MappedHere("/dev/shm" + ObjectName(kSectionName)));
+  RegionView* again = nullptr;
+  ASSERT_TRUE(AcquireRegionView(&again, &base, &size).ok());
+  EXPECT_EQ(again, first);  // the same view, not a new open
+  ReleaseRegionView(again);
+
+  // A new region under the name: the kept view is not handed out again.
+  CloseSection(server);
+  ASSERT_EQ(CreateSection(kOddSize, &server).code(), CACHE_OK);
+  void* serverBase = nullptr;
+  std::size_t serverSize = 0;
+  ASSERT_TRUE(MapSection(server, &serverBase, &serverSize).ok());
+  static_cast<unsigned char*>(serverBase)[0] = 0x77;
+  RegionView* current = nullptr;
+  ASSERT_TRUE(AcquireRegionView(&current, &base, &size).ok());
+  EXPECT_EQ(0x77, static_cast<unsigned char*>(base)[0]);
+  ReleaseRegionView(current);
+  UnlockGlobalMutex(mutex);
+
+  // Without the mutex nothing vouches for a kept view: the call gets one of its own.
+  RegionView* unguarded = nullptr;
+  ASSERT_TRUE(AcquireRegionView(&unguarded, &base, &size).ok());
+  EXPECT_NE(unguarded, current);
+  ReleaseRegionView(unguarded);
+
+  EXPECT_TRUE(UnmapSection(server, serverBase, serverSize).ok());
+  CloseSection(server);
+  CloseGlobalMutex(mutex);
+}
+#endif
 
 // ---- Object names -------------------------------------------------------------------
 
@@ -272,8 +332,10 @@ TEST_F(PlatformTest, ObjectsUnderAnotherPrefixAreNotFound) {
   SetPrefix((prefix_ + "other_").c_str());
   GlobalMutex* otherMutex = nullptr;
   EXPECT_EQ(OpenGlobalMutex(&otherMutex).code(), CACHE_E_MUTEX_OPEN);
-  Section* otherSection = nullptr;
-  EXPECT_EQ(OpenSection(&otherSection).code(), CACHE_E_OPEN_MAPPING);
+  RegionView* otherView = nullptr;
+  void* base = nullptr;
+  std::size_t size = 0;
+  EXPECT_EQ(AcquireRegionView(&otherView, &base, &size).code(), CACHE_E_OPEN_MAPPING);
 
   CloseSection(section);
   CloseGlobalMutex(mutex);

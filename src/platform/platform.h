@@ -61,36 +61,43 @@ void MarkGlobalMutexConsistent(GlobalMutex* mutex);
 void UnlockGlobalMutex(GlobalMutex* mutex);
 
 // ---- Shared section ---------------------------------------------------------------
-// The named, machine-wide, read-write block that holds the cache region.
+// The named, machine-wide, read-write block that holds the cache region, as the server
+// that creates it holds it: these calls open, map, unmap and close exactly what they say.
 struct Section;
 
 // Creates the section of `size` bytes, zero-filled, usable by those `access` names, and
-// marks it as held by a live
-// server for as long as this process holds it. Fails with CACHE_E_REGION_EXISTS while
-// another live process holds a section under the name (which is left untouched); a
-// leftover of a process that has died is replaced. Other failures: CACHE_E_NO_MEMORY,
-// CACHE_E_SECURITY_DESCRIPTOR, CACHE_E_SECURITY_DACL or CACHE_E_CREATE_MAPPING.
-// `guard` is the global cache mutex the caller holds, if any: platforms that let clients
-// keep their views learn through it that the region has changed.
-Status CreateSection(uint32_t size, Section** out, GlobalMutex* guard = nullptr,
-                     const ObjectAccess& access = ObjectAccess{});
+// marks it as held by a live server for as long as this process holds it. Fails with
+// CACHE_E_REGION_EXISTS while another live process holds a section under the name
+// (which is left untouched); a leftover of a process that has died is replaced. Other
+// failures: CACHE_E_NO_MEMORY, CACHE_E_SECURITY_DESCRIPTOR, CACHE_E_SECURITY_DACL or
+// CACHE_E_CREATE_MAPPING. Servers create it holding the global cache mutex, so that
+// clients' views of an older region are let go.
+Status CreateSection(uint32_t size, Section** out, const ObjectAccess& access = ObjectAccess{});
 // The process id of the live server that holds the section, or 0 when there is none or
 // the platform cannot tell.
 unsigned long RegionServerProcessId();
-// Opens the existing section with write access; CACHE_E_OPEN_MAPPING when there is none.
-// With the global cache mutex held (`guard`), a platform may hand back the view a
-// previous call of the process kept, once it has checked that it is still the region
-// a fresh open would find.
-Status OpenSection(Section** out, GlobalMutex* guard = nullptr);
 // Maps the whole section with write access. *size receives the number of bytes of the
 // view that may be read and written; it is at least the section's size.
 // CACHE_E_MAP_VIEW on failure.
 Status MapSection(Section* section, void** view, std::size_t* size);
 Status UnmapSection(Section* section, void* view, std::size_t size);  // CACHE_E_UNMAP_VIEW
 Status FlushView(void* view, std::size_t size);                       // CACHE_E_FLUSH_VIEW
-// Closes the handle. Closing the handle that created the section also removes the
-// section's name where names outlive their handles, so that later opens fail.
+// Closes the handle and removes the section's name where names outlive their handles,
+// so that later acquires fail.
 void CloseSection(Section* section);
+
+// ---- A client's view of the region ----------------------------------------------------
+// What a call that is not the server's uses: a view of the region some server created,
+// acquired with the global cache mutex held and released before the call lets the
+// mutex go. How a platform provides it is its own affair: Windows opens and maps the
+// section at every acquire and unmaps and closes it at the release; POSIX keeps the
+// view between calls while it is still the current region (kept_views_posix.cpp).
+struct RegionView;
+
+// The view and its usable bytes (at least the section's size): CACHE_E_OPEN_MAPPING when
+// there is no region, CACHE_E_MAP_VIEW when it cannot be mapped.
+Status AcquireRegionView(RegionView** out, void** base, std::size_t* size);
+void ReleaseRegionView(RegionView* view);
 
 // ---- Leftovers of a crashed server -------------------------------------------------
 // Where names outlive their handles (POSIX), a server that crashed leaves its objects
@@ -102,10 +109,10 @@ enum class Leftover {
   Failed    // could not be removed (*detail says why)
 };
 // Removes the section's name when no live server holds it. The caller holds the global
-// cache mutex (`guard`), under which servers create the region, so no start-up can slip
-// in between the check and the removal; the removal is recorded beside the mutex, so
-// that clients let go of views of the old region.
-Leftover RemoveLeftoverSection(GlobalMutex* guard, std::string* detail);
+// cache mutex when there is one: servers create the region under it, so no start-up can
+// slip in between the check and the removal, and clients let go of views of the old
+// region.
+Leftover RemoveLeftoverSection(std::string* detail);
 // Removes the global cache mutex's object unless another process of this machine is
 // seen to have it mapped. A process whose mappings cannot be read (another account's)
 // is not seen: *detail counts them. A process that keeps using a removed mutex no

@@ -1,6 +1,6 @@
 // The two ways an operation works on the region, as scoped guards: the server's (its
-// own view, kept mapped) and the client's (attach for the call unless the process has
-// the region open already). Both hold the global cache mutex for their whole life and
+// own view, kept mapped) and the client's (a view acquired for the call unless the
+// process has one already). Both hold the global cache mutex for their whole life and
 // release what they took in reverse order.
 #pragma once
 
@@ -32,14 +32,15 @@ class ServerCall : public RegionCall {
   }
 };
 
-// The client's pattern. An attach that finds the region open already (-102, as in the
-// server's own process) uses that view and leaves it mapped.
+// The client's pattern: a view of the region acquired for the call. One that finds the
+// process holding a view already (-102, as in the server's own process) uses that view
+// and leaves it as it is.
 class ClientCall : public RegionCall {
  public:
   ClientCall() {
     if (status_ != CACHE_OK) return;  // the mutex could not be taken: touch nothing
-    const ResultCode rc = AttachRegion();
-    attached_ = rc == CACHE_OK;
+    const ResultCode rc = AcquireRegionView();
+    acquired_ = rc == CACHE_OK;
     if (rc != CACHE_OK && rc != CACHE_E_REGION_ALREADY_OPEN) {
       status_ = rc;
     } else if (!ProcessRegion().regionView) {
@@ -47,11 +48,11 @@ class ClientCall : public RegionCall {
     }
   }
   ~ClientCall() {
-    if (attached_) DetachRegion();  // its outcome does not change the call's result
+    if (acquired_) ReleaseRegionView();
   }
 
  private:
-  bool attached_ = false;
+  bool acquired_ = false;
 };
 
 }  // namespace tq5::region

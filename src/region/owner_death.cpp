@@ -14,15 +14,15 @@ std::atomic<uint64_t> repairsMade{0};
 
 void RepairAfterOwnerDeath() {
   ProcessState& state = ProcessRegion();
-  // The lock's own scope has not attached anything yet; the server keeps its view.
-  const bool attach = state.regionMapping == nullptr;
-  if (attach && AttachRegion() != CACHE_OK) return;
+  // The lock's own scope has not acquired a view yet; the server keeps its own.
+  const bool acquire = state.regionMapping == nullptr && state.clientView == nullptr;
+  if (acquire && AcquireRegionView() != CACHE_OK) return;
   if (state.regionView && !CheckRegion(state.regionView, /*repair=*/true).sound()) {
     FlushRegion();
     repairsMade.fetch_add(1);
   }
   if (state.regionView) Count(Counter::Repairs);
-  if (attach) DetachRegion();
+  if (acquire) ReleaseRegionView();
 }
 
 uint64_t RepairsMade() { return repairsMade.load(); }

@@ -7,6 +7,18 @@
 
 namespace tq5::region {
 
+namespace {
+
+// A view that cannot even hold a header is not a region of ours: CACHE_E_MAP_VIEW.
+ResultCode TooSmallForAHeader(std::size_t size) {
+  return platform::Status::Refused(
+             CACHE_E_MAP_VIEW, "map", platform::ObjectName(platform::kSectionName),
+             "the object holds " + std::to_string(size) + " bytes, fewer than a region's header")
+      .code();
+}
+
+}  // namespace
+
 ProcessState& ProcessRegion() {
   static ProcessState state;
   return state;
@@ -26,10 +38,7 @@ ResultCode CreateRegion(int32_t roleCapacity, int32_t userCapacity) {
   const auto size = static_cast<uint32_t>(RegionSize(roleCapacity, userCapacity));
   platform::ObjectAccess access;
   if (!ServerAccess(&access)) return CACHE_E_CREATE_MAPPING;
-  CacheMutexHandle* handle = state.cacheMutex.load();
-  const ResultCode rc =
-      platform::CreateSection(size, &state.regionMapping, handle ? handle->mutex : nullptr, access)
-          .code();
+  const ResultCode rc = platform::CreateSection(size, &state.regionMapping, access).code();
   if (rc == CACHE_OK) {
     state.createdRoleCapacity = roleCapacity;
     state.createdUserCapacity = userCapacity;
@@ -41,13 +50,6 @@ ResultCode CreateRegion(int32_t roleCapacity, int32_t userCapacity) {
   return rc;
 }
 
-ResultCode OpenRegion() {
-  ProcessState& state = ProcessRegion();
-  if (state.regionMapping) return CACHE_E_REGION_ALREADY_OPEN;
-  CacheMutexHandle* handle = state.cacheMutex.load();
-  return platform::OpenSection(&state.regionMapping, handle ? handle->mutex : nullptr).code();
-}
-
 ResultCode MapRegion() {
   ProcessState& state = ProcessRegion();
   state.regionView = {};
@@ -57,12 +59,8 @@ ResultCode MapRegion() {
   const platform::Status mapped = platform::MapSection(state.regionMapping, &view, &size);
   if (!mapped.ok()) return mapped.code();
   if (size < kHeaderSize) {
-    // Not a region of ours: it cannot even hold a header.
     (void)platform::UnmapSection(state.regionMapping, view, size);
-    return platform::Status::Refused(
-               CACHE_E_MAP_VIEW, "map", platform::ObjectName(platform::kSectionName),
-               "the object holds " + std::to_string(size) + " bytes, fewer than a region's header")
-        .code();
+    return TooSmallForAHeader(size);
   }
   state.regionView = {static_cast<uint8_t*>(view), size};
   return CACHE_OK;
@@ -85,7 +83,7 @@ ResultCode UnmapRegion() {
 ResultCode FlushRegion() {
   ProcessState& state = ProcessRegion();
   if (!state.regionView) return CACHE_E_REGION_NOT_MAPPED;
-  if (!state.regionMapping) {
+  if (!state.regionMapping && !state.clientView) {
     state.regionView = {};
     return CACHE_E_REGION_NOT_OPEN;
   }
@@ -100,24 +98,28 @@ void CloseMapping() {
   state.createdRoleCapacity = state.createdUserCapacity = -1;
 }
 
-ResultCode AttachRegion() {
-  ResultCode rc = OpenRegion();
-  if (rc != CACHE_OK) return rc;
-  rc = MapRegion();
-  if (rc != CACHE_OK) {
-    // Close the section again: left open, every later call of the process would take
-    // it for the server's region and answer -104 for good.
-    CloseMapping();
+ResultCode AcquireRegionView() {
+  ProcessState& state = ProcessRegion();
+  if (state.regionMapping || state.clientView) return CACHE_E_REGION_ALREADY_OPEN;
+  void* base = nullptr;
+  std::size_t size = 0;
+  const platform::Status acquired = platform::AcquireRegionView(&state.clientView, &base, &size);
+  if (!acquired.ok()) return acquired.code();
+  if (size < kHeaderSize) {
+    // Let go of it again, or every later call of the process would take it for a
+    // usable view.
+    ReleaseRegionView();
+    return TooSmallForAHeader(size);
   }
-  return rc;
+  state.regionView = {static_cast<uint8_t*>(base), size};
+  return CACHE_OK;
 }
 
-ResultCode DetachRegion() {
-  ResultCode rc = UnmapRegion();
-  if (rc != CACHE_OK) return rc;
-  CloseMapping();
-  ProcessRegion().regionView = {};
-  return CACHE_OK;
+void ReleaseRegionView() {
+  ProcessState& state = ProcessRegion();
+  platform::ReleaseRegionView(state.clientView);
+  state.clientView = nullptr;
+  state.regionView = {};
 }
 
 }  // namespace tq5::region

@@ -15,8 +15,12 @@ namespace tq5::region {
 struct ProcessState {
   // Written by the start-up and shut-down exports without a lock, read by every call.
   std::atomic<CacheMutexHandle*> cacheMutex{nullptr};
+  // The server's section, for as long as it serves.
   platform::Section* regionMapping = nullptr;  // changed only under the global cache mutex
-  MappedRegion regionView;                     // changed only under the global cache mutex
+  // A client call's view, for the length of the call.
+  platform::RegionView* clientView = nullptr;  // changed only under the global cache mutex
+  // The bytes of whichever of the two this process has.
+  MappedRegion regionView;  // changed only under the global cache mutex
   // The capacities this process created the region with (while regionMapping is its
   // own creation); -1 when it did not create the region it holds.
   int32_t createdRoleCapacity = -1;  // changed only under the global cache mutex
@@ -27,15 +31,17 @@ struct ProcessState {
 // This process's hold on the region: one per process, shared by all its threads.
 ProcessState& ProcessRegion();
 
+// The server's region: created, mapped, flushed, unmapped and closed by it.
 ResultCode CreateRegion(int32_t roleCapacity, int32_t userCapacity);
-ResultCode OpenRegion();
 ResultCode MapRegion();
 ResultCode UnmapRegion();
 ResultCode FlushRegion();
 // Closes this process's handle on the section (the view must be unmapped first).
 void CloseMapping();
-// The client's attach and detach around one call.
-ResultCode AttachRegion();
-ResultCode DetachRegion();
+// A client call's view of the region, acquired for the call and released at its end.
+// CACHE_E_REGION_ALREADY_OPEN when the process has a view already (the server's own, or
+// an outer call's), which the call then uses.
+ResultCode AcquireRegionView();
+void ReleaseRegionView();
 
 }  // namespace tq5::region

@@ -13,7 +13,6 @@
 #include "output.h"
 #include "platform/platform.h"
 #include "region/locks.h"
-#include "region/region_state.h"
 #include "region/temporary_files.h"
 
 namespace orvcache {
@@ -40,14 +39,12 @@ std::set<std::string> TemporaryFiles(const std::string& folder) {
 Leftover RemoveRegion(std::string* detail) {
   if (InitializeTQ5ORVCache() != CACHE_OK) {
     // No mutex object: nothing to hold, and no server could be holding the region.
-    return tq5::platform::RemoveLeftoverSection(nullptr, detail);
+    return tq5::platform::RemoveLeftoverSection(detail);
   }
   Leftover result;
   {
     const tq5::region::CacheLock lock;
-    tq5::region::CacheMutexHandle* handle = tq5::region::ProcessRegion().cacheMutex.load();
-    result = tq5::platform::RemoveLeftoverSection(
-        lock.status() == CACHE_OK && handle ? handle->mutex : nullptr, detail);
+    result = tq5::platform::RemoveLeftoverSection(detail);
   }
   UninitializeTQ5ORVCache();
   return result;

@@ -202,9 +202,11 @@ std::string RequestSource(Request) { return "request file"; }
 bool ServerRunning(unsigned long* pid) {
   *pid = 0;
   // A section lives exactly as long as a handle to it: while it opens, a server runs.
-  tq5::platform::Section* section = nullptr;
-  if (!tq5::platform::OpenSection(&section, nullptr).ok()) return false;
-  tq5::platform::CloseSection(section);
+  tq5::platform::RegionView* view = nullptr;
+  void* base = nullptr;
+  std::size_t size = 0;
+  if (!tq5::platform::AcquireRegionView(&view, &base, &size).ok()) return false;
+  tq5::platform::ReleaseRegionView(view);
   return true;
 }
 

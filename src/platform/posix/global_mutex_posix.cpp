@@ -192,6 +192,32 @@ struct GlobalMutex {
   KeptStatistics statistics;
 };
 
+namespace {
+
+// The mutex this thread holds, by its object, and how often it took it. A second mutex
+// taken inside the first (another object prefix) is not tracked: calls under it see no
+// held mutex and keep nothing. Initial-exec: the lookup's path takes the mutex, and
+// this costs no call.
+struct HeldMutex {
+  MutexBlock* block;
+  unsigned depth;
+};
+__attribute__((tls_model("initial-exec"))) thread_local HeldMutex held{nullptr, 0};
+
+void NoteTaken(MutexBlock* block) {
+  if (held.block == block) {
+    ++held.depth;
+  } else if (held.depth == 0) {
+    held = {block, 1};
+  }
+}
+
+void NoteReleased(MutexBlock* block) {
+  if (held.block == block && --held.depth == 0) held.block = nullptr;
+}
+
+}  // namespace
+
 Status CreateGlobalMutex(GlobalMutex** out, const ObjectAccess& access) {
   const std::string name = ObjectName(kCacheMutexName);
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -244,10 +270,12 @@ void CloseGlobalMutex(GlobalMutex* mutex) {
 LockOutcome LockGlobalMutex(GlobalMutex* mutex) {
   switch (const int error = pthread_mutex_lock(&mutex->block->mutex)) {
     case 0:
+      NoteTaken(mutex->block);
       return LockOutcome::Taken;
     case EOWNERDEAD:
       // Taken with a recursion count of 1. It must be marked consistent before the
       // outermost unlock, or every later lock in every process fails for good.
+      NoteTaken(mutex->block);
       return LockOutcome::OwnerDied;
     default:  // ENOTRECOVERABLE, EAGAIN (recursion too deep)
       (void)Status::Failed(CACHE_E_MUTEX_OPEN, "pthread_mutex_lock", ObjectName(kCacheMutexName),
@@ -260,7 +288,12 @@ void MarkGlobalMutexConsistent(GlobalMutex* mutex) {
   pthread_mutex_consistent(&mutex->block->mutex);
 }
 
-void UnlockGlobalMutex(GlobalMutex* mutex) { pthread_mutex_unlock(&mutex->block->mutex); }
+void UnlockGlobalMutex(GlobalMutex* mutex) {
+  NoteReleased(mutex->block);
+  pthread_mutex_unlock(&mutex->block->mutex);
+}
+
+RegionRecord* HeldRegionRecord() { return held.block ? &held.block->region : nullptr; }
 
 RegionRecord& CurrentRegion(GlobalMutex* mutex) { return mutex->block->region; }
 

@@ -1,4 +1,4 @@
-// What the POSIX section needs of the global cache mutex's object.
+// What the POSIX region needs of the global cache mutex's object.
 #pragma once
 
 #include <cstddef>
@@ -10,7 +10,7 @@ namespace tq5::platform {
 
 // The current region as the servers record it beside the mutex, read and written only
 // under the mutex: a client's kept view is the current region exactly when it is the
-// object recorded here, so no call needs to ask the kernel.
+// object recorded here, so no call needs to ask the kernel (kept_views_posix.cpp).
 struct RegionRecord {
   uint64_t generation;  // changed whenever a server creates or removes the region
   uint64_t device;      // the region's object; zeros while there is none
@@ -18,6 +18,11 @@ struct RegionRecord {
   uint64_t size;
 };
 
+// The record beside the global cache mutex that this thread holds, or null while it
+// holds none. The mutex's lock and unlock keep track, so the region's calls need no
+// parameter to know which mutex guards them.
+RegionRecord* HeldRegionRecord();
+// The record beside `mutex`, for what is kept per region generation (the statistics).
 RegionRecord& CurrentRegion(GlobalMutex* mutex);
 
 // The statistics object as one handle of the mutex keeps it mapped

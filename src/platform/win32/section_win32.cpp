@@ -27,7 +27,7 @@ Status Wrap(HANDLE handle, Section** out) {
 
 }  // namespace
 
-Status CreateSection(uint32_t size, Section** out, GlobalMutex*, const ObjectAccess& access) {
+Status CreateSection(uint32_t size, Section** out, const ObjectAccess& access) {
   *out = nullptr;
   const std::string name = ObjectName(kSectionName);
   win32::SecurityAttributes security;
@@ -59,18 +59,7 @@ Status CreateSection(uint32_t size, Section** out, GlobalMutex*, const ObjectAcc
 unsigned long RegionServerProcessId() { return 0; }
 
 // A section ends with its last handle: a crashed server leaves none behind.
-Leftover RemoveLeftoverSection(GlobalMutex*, std::string*) { return Leftover::None; }
-
-// Windows keeps no view between calls: a held handle would keep a dead server's section
-// (and its cache) alive.
-Status OpenSection(Section** out, GlobalMutex*) {
-  *out = nullptr;
-  // FILE_MAP_WRITE includes reading.
-  const std::string name = ObjectName(kSectionName);
-  HANDLE handle = OpenFileMappingA(FILE_MAP_WRITE, FALSE, name.c_str());
-  if (handle == nullptr) return Status::Failed(CACHE_E_OPEN_MAPPING, "OpenFileMappingA", name);
-  return Wrap(handle, out);
-}
+Leftover RemoveLeftoverSection(std::string*) { return Leftover::None; }
 
 Status MapSection(Section* section, void** view, std::size_t* size) {
   *view = nullptr;
@@ -111,6 +100,44 @@ void CloseSection(Section* section) {
   if (section == nullptr) return;
   CloseHandle(section->handle);
   delete section;
+}
+
+// Windows keeps no view between calls: a held handle would keep a dead server's section
+// (and its cache) alive. A view is the section opened and mapped for the one call.
+struct RegionView {
+  Section* section;
+  void* base;
+  std::size_t size;
+};
+
+Status AcquireRegionView(RegionView** out, void** base, std::size_t* size) {
+  *out = nullptr;
+  // FILE_MAP_WRITE includes reading.
+  const std::string name = ObjectName(kSectionName);
+  HANDLE handle = OpenFileMappingA(FILE_MAP_WRITE, FALSE, name.c_str());
+  if (handle == nullptr) return Status::Failed(CACHE_E_OPEN_MAPPING, "OpenFileMappingA", name);
+  Section* section = nullptr;
+  Status status = Wrap(handle, &section);
+  if (!status.ok()) return status;
+  status = MapSection(section, base, size);
+  auto* view = status.ok() ? new (std::nothrow) RegionView{section, *base, *size} : nullptr;
+  if (status.ok() && view == nullptr) {
+    UnmapViewOfFile(*base);
+    status = Status::Refused(CACHE_E_NO_MEMORY, "new", "RegionView", "out of memory");
+  }
+  if (!status.ok()) {
+    CloseSection(section);
+    return status;
+  }
+  *out = view;
+  return {};
+}
+
+void ReleaseRegionView(RegionView* view) {
+  if (view == nullptr) return;
+  UnmapViewOfFile(view->base);
+  CloseSection(view->section);
+  delete view;
 }
 
 }  // namespace tq5::platform
