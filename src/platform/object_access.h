@@ -42,6 +42,7 @@ std::string TakeAccessProblem();
 struct ObjectPermissions {
   bool exists = false;
   bool readable = false;  // false: exists, but this process may not see its permissions
+  bool usable = false;    // this process may open it as a client does
   std::string owner;
   std::string permissions;
 };

@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
+#include "output.h"
 #include "region/cache_file.h"
 #include "region/cache_image.h"
 
@@ -61,6 +63,14 @@ CacheFileCheck CheckCacheFile(const std::string& path) {
   }
   check.usable = true;
   return check;
+}
+
+std::vector<uint8_t> ReadCacheImage(const std::string& path, const CacheFileCheck& check) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<uint8_t> bytes(static_cast<std::size_t>(check.imageBytes));
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!in) throw ToolError(path + ": the file changed while it was read");
+  return bytes;
 }
 
 }  // namespace orvcache

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tq5orvcache.h"
 
@@ -24,5 +25,10 @@ struct CacheFileCheck {
 };
 
 CacheFileCheck CheckCacheFile(const std::string& path);
+
+// The image of a usable file: its first check.imageBytes bytes, to be read as a region
+// (the tables through tq5::region::RegionTables, the invariants by CheckRegion). Throws
+// ToolError when the file has changed since it was checked.
+std::vector<uint8_t> ReadCacheImage(const std::string& path, const CacheFileCheck& check);
 
 }  // namespace orvcache

@@ -2,7 +2,6 @@
 // in the live region (under the global cache mutex) or in a cache file. With --repair,
 // the live region's derived figures are mended in the same hold of the mutex.
 #include <cstdio>
-#include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -41,10 +40,7 @@ RegionFindings CheckFile(const std::string& path) {
     findings.lines.push_back(path + ": " + file.reason);
     return findings;
   }
-  std::ifstream in(path, std::ios::binary);
-  std::vector<uint8_t> bytes(static_cast<std::size_t>(file.imageBytes));
-  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  if (!in) throw ToolError(path + ": the file changed while it was read");
+  std::vector<uint8_t> bytes = ReadCacheImage(path, file);
   return CheckRegion(MappedRegion{bytes.data(), bytes.size()}, /*repair=*/false);
 }
 

@@ -11,6 +11,7 @@
 #include "commands.h"
 #include "host.h"
 #include "output.h"
+#include "platform/object_access.h"
 #include "platform/platform.h"
 #include "region/locks.h"
 #include "region/temporary_files.h"
@@ -99,7 +100,7 @@ int RunCleanup(const Args& args, bool json) {
            detail);
     const std::string mutexName = tq5::platform::ObjectName(tq5::platform::kCacheMutexName);
     if (!mutex) {
-      if (host::InspectObject(mutexName).exists) {
+      if (tq5::platform::DescribeObject(tq5::platform::kCacheMutexName).exists) {
         notes.push_back("the mutex object " + mutexName +
                         " stays (it outlives every server by design); --mutex removes it");
       }

@@ -1,7 +1,7 @@
 #include "error_words.h"
 
 #include "access_report.h"
-#include "host.h"
+#include "platform/object_access.h"
 #include "platform/platform.h"
 
 namespace orvcache {
@@ -9,13 +9,19 @@ namespace {
 
 constexpr const char* kNoServer = "no cache server is running (start one with `orvcache server`)";
 
-// Why an object could not be opened or created, when the system can tell.
+// Why an object could not be opened or created: what the system says of it.
 std::string ObjectReason(const char* baseName, const char* what) {
   const std::string name = tq5::platform::ObjectName(baseName);
-  const host::ObjectState state = host::InspectObject(name);
-  if (!state.known) return std::string(what) + " " + name;
-  if (!state.exists) return std::string(what) + " " + name + " does not exist";
-  return std::string(what) + " " + name + ": " + state.description;
+  const tq5::platform::ObjectPermissions object = tq5::platform::DescribeObject(baseName);
+  if (!object.exists) return std::string(what) + " " + name + " does not exist";
+  std::string text = std::string(what) + " " + name + ": " +
+                     (object.readable ? object.permissions : "its permissions cannot be read");
+  if (!object.usable) {
+    text +=
+        ", which this account may not open (a leftover of another account? its owner or an "
+        "administrator can remove it with `orvcache cleanup`)";
+  }
+  return text;
 }
 
 // What the library's code means here, without the system's reason.
@@ -25,22 +31,20 @@ std::string Context(ResultCode code, const std::string& user) {
   if (!denied.empty()) return denied;
   switch (code) {
     case CACHE_E_MUTEX_OPEN: {
-      const host::ObjectState mutex =
-          host::InspectObject(tq5::platform::ObjectName(tq5::platform::kCacheMutexName));
-      if (mutex.known && mutex.exists && !mutex.accessible) {
+      const tq5::platform::ObjectPermissions mutex =
+          tq5::platform::DescribeObject(tq5::platform::kCacheMutexName);
+      if (mutex.exists && !mutex.usable) {
         return ObjectReason(tq5::platform::kCacheMutexName, "the cache mutex");
       }
       return kNoServer;
     }
     case CACHE_E_OPEN_MAPPING: {
       // Where the mutex outlives the server, a stopped server leaves this code behind.
-      const host::ObjectState region =
-          host::InspectObject(tq5::platform::ObjectName(tq5::platform::kSectionName));
-      if (!region.known || !region.exists) {
-        return std::string(kNoServer) + "; " +
-               ObjectReason(tq5::platform::kSectionName, "the region");
+      const std::string region = ObjectReason(tq5::platform::kSectionName, "the region");
+      if (!tq5::platform::DescribeObject(tq5::platform::kSectionName).exists) {
+        return std::string(kNoServer) + "; " + region;
       }
-      return ObjectReason(tq5::platform::kSectionName, "the region");
+      return region;
     }
     case CACHE_E_CREATE_MAPPING:
       return ObjectReason(tq5::platform::kSectionName, "cannot create the region");

@@ -1,12 +1,13 @@
 // `orvcache file inspect PATH`: a cache file read without any region, judged by the
 // start-up's own rule, summarised or dumped.
 #include <cstdio>
-#include <fstream>
 
 #include "cache_file_check.h"
 #include "commands.h"
 #include "output.h"
 #include "presentation.h"
+#include "region/layout.h"
+#include "region/region_check.h"
 
 namespace orvcache {
 namespace {
@@ -14,44 +15,25 @@ namespace {
 struct Tables {
   std::vector<RoleEntry> roles;  // in use, below the high-water mark, in slot order
   std::vector<UserEntry> users;
-  std::vector<std::string> notes;  // what a reader of the region would stumble on
+  // What a reader of the region would stumble on: the region's invariant check.
+  std::vector<std::string> notes;
 };
 
-// Reads the entries below the marks, as the listings of a live region would.
-Tables ReadTables(const std::string& path, const CacheHeader& h) {
+// Reads the entries below the marks of a usable file's image, as the listings of a live
+// region would.
+Tables ReadTables(const std::string& path, const CacheFileCheck& check) {
   Tables t;
-  std::ifstream in(path, std::ios::binary);
-  in.seekg(static_cast<std::streamoff>(sizeof(CacheHeader)));
-  int32_t misplaced = 0;
-  for (int32_t i = 0; i < h.roleHighWater && in; ++i) {
-    RoleEntry role{};
-    in.read(reinterpret_cast<char*>(&role), sizeof role);
-    if (role.inUse != 1) continue;
-    if (role.slot != i) ++misplaced;
-    t.roles.push_back(role);
+  std::vector<uint8_t> image = ReadCacheImage(path, check);
+  const tq5::region::MappedRegion region{image.data(), image.size()};
+  tq5::region::RegionTables tables;
+  if (tq5::region::RegionTables::Bind(region, &tables) != CACHE_OK) return t;
+  for (int32_t i = 0; i < tables.roleScanLimit(); ++i) {
+    if (tables.role(i)->inUse == 1) t.roles.push_back(*tables.role(i));
   }
-  in.seekg(static_cast<std::streamoff>(sizeof(CacheHeader) +
-                                       sizeof(RoleEntry) * static_cast<uint64_t>(h.roleCapacity)));
-  for (int32_t j = 0; j < h.userHighWater && in; ++j) {
-    UserEntry user{};
-    in.read(reinterpret_cast<char*>(&user), sizeof user);
-    if (user.inUse != 1) continue;
-    if (user.slot != j) ++misplaced;
-    t.users.push_back(user);
+  for (int32_t j = 0; j < tables.userScanLimit(); ++j) {
+    if (tables.user(j)->inUse == 1) t.users.push_back(*tables.user(j));
   }
-  if (!in) t.notes.push_back("the tables could not be read to their marks");
-  if (static_cast<int32_t>(t.roles.size()) != h.roleActiveCount) {
-    t.notes.push_back(std::to_string(t.roles.size()) + " role slots in use, the header counts " +
-                      std::to_string(h.roleActiveCount));
-  }
-  if (static_cast<int32_t>(t.users.size()) != h.userActiveCount) {
-    t.notes.push_back(std::to_string(t.users.size()) + " user slots in use, the header counts " +
-                      std::to_string(h.userActiveCount));
-  }
-  if (misplaced > 0) {
-    t.notes.push_back(std::to_string(misplaced) +
-                      " entries whose slot field is not their index (lookups answer -109)");
-  }
+  t.notes = tq5::region::CheckRegion(region, /*repair=*/false).lines;
   return t;
 }
 
@@ -81,7 +63,7 @@ int RunFileInspect(const Args& args, bool json) {
   if (!check.opened) throw Failure(CACHE_E_FILE_OPEN, "inspecting " + path);
 
   Tables tables;
-  if (check.usable) tables = ReadTables(path, check.header);
+  if (check.usable) tables = ReadTables(path, check);
   const int64_t now = NowSeconds();
   int current = 0, pending = 0, failed = 0, expired = 0, listed = 0;
   for (const UserEntry& user : tables.users) {

@@ -38,15 +38,7 @@ struct Group {
 bool ListGroupDatabase(std::vector<Group>* groups, std::string* error,
                        const std::function<void(std::size_t)>& seen);
 
-// ---- Kernel objects --------------------------------------------------------------------
-struct ObjectState {
-  bool known = false;  // false where the system cannot be asked (Windows)
-  bool exists = false;
-  bool accessible = false;  // this account may open it for reading and writing
-  std::string description;  // owner and mode, and what this account may not do
-};
-// What the system says about the kernel object of that full name.
-ObjectState InspectObject(const std::string& objectName);
+// ---- Kernel objects ------------------------------------------------------------------
 // Whether kernel objects outlive the processes that made them (POSIX shared memory),
 // so that a crashed server leaves them behind.
 bool ObjectsOutliveProcesses();

@@ -40,40 +40,6 @@ bool RedirectOutput(const std::string& path) {
   return done;
 }
 
-namespace {
-
-std::string AccountName(uid_t uid) {
-  const passwd* entry = getpwuid(uid);
-  const std::string id = "uid " + std::to_string(uid);
-  return entry && entry->pw_name ? std::string(entry->pw_name) + " (" + id + ")" : id;
-}
-
-}  // namespace
-
-ObjectState InspectObject(const std::string& objectName) {
-  // glibc keeps POSIX shared memory objects as files of this folder.
-  const std::string path = "/dev/shm" + objectName;
-  ObjectState state;
-  state.known = true;
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0) {
-    state.exists = errno != ENOENT;
-    if (state.exists) state.description = path + ": " + std::strerror(errno);
-    return state;
-  }
-  state.exists = true;
-  state.accessible = access(path.c_str(), R_OK | W_OK) == 0;
-  char mode[8];
-  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-  state.description = path + " belongs to " + AccountName(st.st_uid) + " with mode " + mode;
-  if (!state.accessible) {
-    state.description += ", which " + AccountName(geteuid()) +
-                         " may not open for reading and writing (a leftover of another "
-                         "account? its owner or root can remove it with `orvcache cleanup`)";
-  }
-  return state;
-}
-
 bool ObjectsOutliveProcesses() { return true; }
 
 char PathSeparator() { return '/'; }

@@ -56,9 +56,6 @@ bool RedirectOutput(const std::string& path) {
   return true;
 }
 
-// The system says nothing about a named object that this process could not open.
-ObjectState InspectObject(const std::string&) { return {}; }
-
 bool ObjectsOutliveProcesses() { return false; }
 
 bool FileModified(const std::string& path, int64_t* seconds) {

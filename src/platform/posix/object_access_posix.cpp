@@ -82,10 +82,15 @@ bool ApplyAccess(int fd, const ObjectAccess& access, mode_t mode) {
 
 ObjectPermissions DescribeObject(const char* baseName) {
   ObjectPermissions described;
+  const std::string path = ObjectPath(baseName);
   struct stat st {};
-  if (stat(ObjectPath(baseName).c_str(), &st) != 0) return described;
+  if (stat(path.c_str(), &st) != 0) {
+    described.exists = errno != ENOENT;  // there, but its folder is closed to this account
+    return described;
+  }
   described.exists = true;
   described.readable = true;
+  described.usable = access(path.c_str(), R_OK | W_OK) == 0;
   described.owner = UserNameOf(st.st_uid);
   described.permissions =
       UserNameOf(st.st_uid) + ":" + GroupNameOf(st.st_gid) + " " + ModeText(st.st_mode & 0777);

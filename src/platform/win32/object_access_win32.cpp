@@ -199,9 +199,13 @@ bool ResolveAccessGroup(const std::string& name, ObjectAccess* access, std::stri
 
 ObjectPermissions DescribeObject(const char* baseName) {
   ObjectPermissions described;
+  if (const HANDLE used = OpenForUse(baseName)) {
+    described.usable = true;
+    CloseHandle(used);
+  }
   const HANDLE handle = OpenForReading(baseName);
   if (handle == nullptr) {
-    described.exists = GetLastError() == ERROR_ACCESS_DENIED;
+    described.exists = described.usable || GetLastError() == ERROR_ACCESS_DENIED;
     return described;
   }
   described.exists = true;
