@@ -10,7 +10,7 @@ namespace tq5::region {
 
 // Runs with the global cache mutex just taken from a dead owner. Reaches the region the
 // way a client call does (the process's own view when it has one), repairs it and lets
-// go of what it attached. Without a region there is nothing to mend.
+// go of the view it acquired. Without a region there is nothing to mend.
 void RepairAfterOwnerDeath();
 
 // How many repairs this process has made that changed the region; for tests and tools.

@@ -1,5 +1,5 @@
 // The four role listings: all roles in use, or only those in the latest complete list,
-// each from the server's own view or attached for the call as a client. The whole
+// each from the server's own view or a view acquired for the call as a client. The whole
 // listing runs inside one hold of the global cache mutex, so the copy is a snapshot.
 #include "region/call_patterns.h"
 #include "roles/role_table.h"

@@ -1,5 +1,5 @@
 // The opening that every client export taking a user shares: the names checked, the
-// region attached (or the process's own view used), the user found.
+// region's view acquired (or the process's own view used), the user found.
 #pragma once
 
 #include "region/call_patterns.h"
@@ -8,7 +8,7 @@
 
 namespace tq5::users {
 
-// The work of an export that takes a user: the names checked, the region attached,
+// The work of an export that takes a user: the names checked, a view of the region acquired,
 // the user found; `work` then runs on the entry, inside the global cache mutex.
 template <typename Work>
 ResultCode WithCachedUser(const char* domainName, const char* userName, Work work) {
