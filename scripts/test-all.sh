@@ -144,6 +144,40 @@ test_windows_x86() {
   [ "${TQ5_REQUIRE_32BIT_TESTS:-0}" != 1 ]
 }
 
+# The Windows zip with both bitnesses: the 64-bit tree packs the 32-bit tree's files into
+# x86/ beside its own x64/, and each folder's DLL is of its own bitness.
+run_zip_both() {
+  echo "== windows zip: x64 and x86"
+  local out=$PWD/build/windows/zip-both zip listing arch file bits failed=0
+  rm -rf "$out"
+  cmake -S . -B build/windows -DTQ5_ZIP_X86_BUILD_DIR="$PWD/build/windows-x86" >/dev/null &&
+    cpack --config build/windows/CPackConfig.cmake -G ZIP -B "$out" >/dev/null &&
+    zip=$(ls "$out"/tq5orvcache-*-windows.zip) && listing=$(cmake -E tar tf "$zip") || failed=1
+  # The 64-bit tree goes back to packing x64/ alone.
+  cmake -S . -B build/windows -DTQ5_ZIP_X86_BUILD_DIR= >/dev/null || failed=1
+  if ((!failed)); then
+    for arch in x64 x86; do
+      for file in tq5orvcache.dll orvcache.exe orv_directory_server.exe tq5orvcache.lib \
+                  libtq5orvcache.dll.a tq5orvcache.def; do
+        grep -q "/$arch/$file\$" <<<"$listing" || { echo "missing: $arch/$file"; failed=1; }
+      done
+    done
+    (cd "$out" && cmake -E tar xf "$zip") || failed=1
+    for arch in x64 x86; do
+      bits=$(file -b "$out"/tq5orvcache-*-windows/$arch/tq5orvcache.dll)
+      [ "$arch" = x64 ] && [[ "$bits" == PE32+* ]] && continue
+      [ "$arch" = x86 ] && [[ "$bits" == "PE32 "* ]] && continue
+      echo "$arch/tq5orvcache.dll is $bits"
+      failed=1
+    done
+  fi
+  if ((failed)); then
+    echo "== windows zip: FAILED"
+    return 1
+  fi
+  echo "== windows zip: passed"
+}
+
 status=0
 for preset in native windows windows-x86; do
   echo "== $preset: configure, build, test"
@@ -157,6 +191,7 @@ for preset in native windows windows-x86; do
   fi
 done
 
+run_zip_both || status=1
 run_deb || status=1
 run_tsan || status=1
 run_fuzz || status=1
