@@ -42,11 +42,7 @@ int RunRefresh(const Args& args, bool json) {
   }
   std::printf("%s: fetched from the directory and committed: %s\n", label.c_str(),
               Count(count, "role").c_str());
-  if (count > 0) {
-    Table table({"NAME", "ID"});
-    for (const RoleNameId& role : roles) table.Add({FieldText(role.name), FieldText(role.id)});
-    table.Print();
-  }
+  PrintUserRoles(roles);
   return kExitOk;
 }
 

@@ -97,11 +97,7 @@ int RunLookup(const Args& args, bool json) {
               current ? " in the latest fetched set" : "",
               cached ? "found in the cache" : "fetched from the directory",
               FormatDuration(ms).c_str());
-  if (count > 0) {
-    Table table({"NAME", "ID"});
-    for (const RoleNameId& role : roles) table.Add({FieldText(role.name), FieldText(role.id)});
-    table.Print();
-  }
+  PrintUserRoles(roles);
   return kExitOk;
 }
 

@@ -84,6 +84,13 @@ void PrintRoles(const std::vector<RoleEntry>& roles) {
   table.Print();
 }
 
+void PrintUserRoles(const std::vector<RoleNameId>& roles) {
+  if (roles.empty()) return;
+  Table table({"NAME", "ID"});
+  for (const RoleNameId& role : roles) table.Add({FieldText(role.name), FieldText(role.id)});
+  table.Print();
+}
+
 Json UserJson(const UserEntry& user, const RoleSlots& roles, int64_t now) {
   return {{"slot", user.slot},
           {"domain", FieldText(user.domainName)},

@@ -19,6 +19,8 @@ const char* StatusName(int32_t status);
 
 Json RoleJson(const RoleEntry& role);
 void PrintRoles(const std::vector<RoleEntry>& roles);
+// A user's roles (name, id), as a lookup or a refresh answers them; nothing when none.
+void PrintUserRoles(const std::vector<RoleNameId>& roles);
 
 // `now`: seconds since 1970, for the expiry.
 Json UserJson(const UserEntry& user, const RoleSlots& roles, int64_t now);
