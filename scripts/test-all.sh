@@ -62,6 +62,31 @@ if ((${#missing[@]})); then
       --no-install-recommends "${missing[@]}" || { echo "package installation failed"; exit 1; }
 fi
 
+# The run is a bare machine's, whatever this machine holds: no variable of the cache's
+# from the caller's environment, and a settings file and registry root of the run's own
+# (tests/CMakeLists.txt gives each test its own within them), so that a machine where the
+# product is installed and configured gives the same results as a bare one.
+while read -r variable; do
+  unset "$variable"
+done < <(compgen -e | grep -E '^(TQ5ORVCACHE_|MERLOC_GROUP_|ZOLMAR_VERSION$)')
+rm -rf build/test-machine
+export TQ5ORVCACHE_CONFIG=$PWD/build/test-machine/tq5orvcache.conf
+export TQ5ORVCACHE_REGISTRY_ROOT=$PWD/build/test-machine/registry
+
+# What of the machine's own the run must leave as it found it: the settings folder (the
+# settings file, the registry tree), the cache's unprefixed kernel objects (a running
+# server's among them) and the registry of the user's own Wine prefix.
+machine_state() {
+  local etc=/etc/tq5orvcache
+  if [ -e "$etc" ]; then
+    find "$etc" -printf '%p %y %m %u:%g %s\n' | sort
+    find "$etc" -type f -exec sha256sum {} + | sort
+  fi
+  find /dev/shm -maxdepth 1 -name 'ZOLMAR_ORVCACHE*' -printf '%f %i %m %u:%g\n' | sort
+  [ ! -e "$HOME/.wine" ] || find "$HOME/.wine" -maxdepth 1 -name '*.reg' -exec sha256sum {} + | sort
+}
+machine_before=$(machine_state)
+
 # The names the tests give their kernel objects (tests/support, tests/platform_test.cpp,
 # the install check, tests/fuzz), sorted; POSIX names outlive the processes that made them.
 test_object_names() {
@@ -202,4 +227,11 @@ for prefix in build/windows/wineprefix build/windows-x86/wineprefix; do
     WINEPREFIX="$PWD/$prefix" /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
   fi
 done
+# The machine's own settings and objects are as the run found them.
+machine_after=$(machine_state)
+if [ "$machine_before" != "$machine_after" ]; then
+  echo "== the run changed the machine's own settings or objects:"
+  diff <(echo "$machine_before") <(echo "$machine_after")
+  status=1
+fi
 exit $status

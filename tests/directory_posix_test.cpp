@@ -68,6 +68,29 @@ TEST_F(ProviderTest, GroupsOfTheUserAreItsRolesInAnyDomain) {
   EXPECT_EQ(FetchUserRoles("d", "no-such-user.tq5", 20000), CACHE_E_USER_FETCH_CALL);
 }
 
+// The machine's settings file as an admin edits it: comments, spaces and TABs around names
+// and values, and a later line for a name in place of an earlier one.
+TEST_F(ProviderTest, TheSettingsFilesLastLineForANameCounts) {
+  const std::string folder =
+      std::filesystem::temp_directory_path() / ("tq5-settings-" + std::to_string(getpid()));
+  std::filesystem::create_directories(folder);
+  const std::string directory = folder + "/directory.txt", settings = folder + "/tq5.conf";
+  tq5test::WriteFileBytes(directory, "CORP\tcarol\tR9\tID9\n");
+  tq5test::WriteFileBytes(settings, "directory = file:" + folder +
+                                        "/absent.txt\n"
+                                        "# directory = nss\n"
+                                        " \tdirectory\t=  file:" +
+                                        directory + "  # the one\n");
+  const char* machine = std::getenv("TQ5ORVCACHE_CONFIG");
+  const std::string kept = machine ? machine : "";
+  tq5test::SetEnv("TQ5ORVCACHE_CONFIG", settings.c_str());
+  Use(nullptr);
+  EXPECT_EQ(FetchUserRoles("corp", "CAROL", 20000), CACHE_OK);
+  EXPECT_EQ(Roles(), std::vector<std::string>{"R9=ID9"});
+  tq5test::SetEnv("TQ5ORVCACHE_CONFIG", machine ? kept.c_str() : nullptr);
+  std::filesystem::remove_all(folder);
+}
+
 // As root: a group and a user with names beyond ASCII, made for the test in the machine's
 // database. The user is found by the bytes the caller gives and the group reaches the
 // cache as the bytes the database holds, under the C locale as under a UTF-8 one.

@@ -484,12 +484,13 @@ TEST_F(OrvcacheCommand, ASecondServerIsTurnedAwayAndCheckFindsAndMendsDamage) {
     ASSERT_TRUE(raw.mapped());
     raw.role(0).userRefs += 3;
     raw.user(0).roleSlots[1] = 700;  // a slot no role occupies
+    raw.header().userActiveCount += 2;
   }
   r = Run({"check", "--json"});
   EXPECT_EQ(1, r.code);
-  // The stray slot, and the references: one too many on role 0, one on alice's
-  // second role that no longer counts once that slot is dropped.
-  EXPECT_EQ(3u, r.json()["violations"].size()) << r.out;
+  // The stray slot, the references (one too many on role 0, one on alice's second role
+  // that no longer counts once that slot is dropped) and the count of active users.
+  EXPECT_EQ(4u, r.json()["violations"].size()) << r.out;
   EXPECT_EQ(0, Run({"check", "--repair"}).code);
   EXPECT_EQ(0, Run({"check"}).code);
   r = Run({"lookup", "CORP", "alice", "--json"});

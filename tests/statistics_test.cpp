@@ -80,21 +80,25 @@ class Statistics : public tq5test::CacheTest {
     EXPECT_EQ(0, tq5test::RunPeer(args));
   }
 
+  // A miss that fetches, a hit and a failed fetch, each counted once.
+  void LookUpAndExpectEachCountedOnce() {
+    ASSERT_EQ(CACHE_OK, Find("alice"));
+    ASSERT_EQ(CACHE_OK, Find("alice"));
+    EXPECT_EQ(CACHE_E_USER_FETCH_CALL, Find("bob"));
+    Expect({{Counter::Lookups, 3},
+            {Counter::Hits, 1},
+            {Counter::Misses, 2},
+            {Counter::FetchesSucceeded, 1},
+            {Counter::FetchesFailed, 1}});
+  }
+
   std::string directory_;
 };
 
 TEST_F(Statistics, EachExportCountsOnceAndEveryProcessSeesTheSameCounts) {
   Start();
   Expect({});
-
-  ASSERT_EQ(CACHE_OK, Find("alice"));  // a miss that fetches
-  ASSERT_EQ(CACHE_OK, Find("alice"));  // a hit
-  EXPECT_EQ(CACHE_E_USER_FETCH_CALL, Find("bob"));
-  Expect({{Counter::Lookups, 3},
-          {Counter::Hits, 1},
-          {Counter::Misses, 2},
-          {Counter::FetchesSucceeded, 1},
-          {Counter::FetchesFailed, 1}});
+  LookUpAndExpectEachCountedOnce();
 
   ASSERT_EQ(CACHE_OK, ClientRefreshUserRoles("CORP", "alice"));
   ASSERT_EQ(CACHE_OK, WriteCacheDataToFile());
@@ -118,6 +122,17 @@ TEST_F(Statistics, EachExportCountsOnceAndEveryProcessSeesTheSameCounts) {
   EXPECT_EQ(4u, Of(before, Counter::Lookups));
   Expect({});
   EXPECT_EQ(0, Read().lastGoodFileWrite);
+}
+
+// A miss that lets the mutex go for its fetch looks the user up twice: it still counts as
+// one lookup and one miss.
+TEST_F(Statistics, AMissFetchedOutsideTheMutexCountsOnce) {
+  struct OutsideTheMutex {
+    OutsideTheMutex() { tq5test::SetEnv("TQ5ORVCACHE_FETCH_OUTSIDE_LOCK", "yes"); }
+    ~OutsideTheMutex() { tq5test::SetEnv("TQ5ORVCACHE_FETCH_OUTSIDE_LOCK", nullptr); }
+  } outside;
+  Start();
+  LookUpAndExpectEachCountedOnce();
 }
 
 TEST_F(Statistics, TheServersObjectGoesWithItsRegionAndANewServerIsFollowed) {

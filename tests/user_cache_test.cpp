@@ -154,6 +154,14 @@ TEST_F(UserCache, MissFetchesAndStoresThenHitsAnswerFromTheCache) {
   EXPECT_EQ(CACHE_OK, found.rc);
   EXPECT_EQ((Names{"R1", "R2"}), found.names);
   EXPECT_EQ("1 1", Marks());
+
+  // The same name in another domain is another user: asked of the directory, stored apart.
+  Directory("CORP\talice\t@fail\nPLANT\talice\tR3\tID3\n");
+  found = Find("alice", 128, ClientFindUserRoles, kTimeout, "PLANT");
+  EXPECT_EQ(CACHE_OK, found.rc);
+  EXPECT_EQ((Names{"R3"}), found.names);
+  EXPECT_EQ("2 2", Marks());
+  EXPECT_EQ((Names{"R1", "R2"}), Find("alice").names);
 }
 
 TEST_F(UserCache, BufferTooSmallReportsTheSizeAndStillStoresTheUser) {
@@ -438,16 +446,21 @@ TEST_F(UserCache, DamagedRoleSetsAreReportedNeverFollowed) {
   header.roleCapacity = 2;
   header.roleHighWater = 1;
   header.roleActiveCount = 1;
-  header.userCapacity = 3;
-  header.userHighWater = 3;
-  header.userActiveCount = 3;
+  header.userCapacity = 4;
+  header.userHighWater = 4;
+  header.userActiveCount = 4;
   header.autoCommitRoles = 1;
+  header.roleHighWater = 2;  // slot 1 holds a role that has been freed
   std::string image = tq5test::RegionImage(header);
   RoleEntry role = Role("R0", "ID0");
   role.userRefs = 3;
   std::memcpy(&image[32], &role, sizeof role);
-  const char* names[] = {"far", "many", "negative"};
-  for (int i = 0; i < 3; ++i) {
+  RoleEntry freed = Role("R1", "ID1");
+  freed.slot = 1;
+  freed.inUse = 0;
+  std::memcpy(&image[32 + 144], &freed, sizeof freed);
+  const char* names[] = {"far", "many", "negative", "freed"};
+  for (int i = 0; i < 4; ++i) {
     UserEntry user{};
     user.inUse = 1;
     user.slot = i;
@@ -460,6 +473,10 @@ TEST_F(UserCache, DamagedRoleSetsAreReportedNeverFollowed) {
     for (int32_t& slot : user.roleSlots) slot = -1;
     user.roleSlots[0] = i == 0 ? 5000 : i == 2 ? -1 : 0;
     user.roleSlots[1] = i == 1 ? -1 : 0;
+    if (i == 3) {  // the freed role only: its name is gone from the table
+      user.roleSlots[0] = -1;
+      user.roleSlots[1] = 1;
+    }
     std::memcpy(&image[32 + 288 + 1176 * i], &user, sizeof user);
   }
   tq5test::WriteFileBytes(CacheFilePath(), image);
@@ -467,6 +484,7 @@ TEST_F(UserCache, DamagedRoleSetsAreReportedNeverFollowed) {
 
   EXPECT_EQ(CACHE_E_CORRUPTED, Find("far").rc);
   EXPECT_EQ(CACHE_E_CORRUPTED, Find("many").rc);
+  EXPECT_EQ(CACHE_E_ROLE_MISSING, Find("freed").rc);  // never a shorter list
   const Found negative = Find("negative");
   EXPECT_EQ(CACHE_OK, negative.rc);  // negative slots are skipped
   EXPECT_EQ((Names{"R0"}), negative.names);

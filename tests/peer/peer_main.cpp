@@ -64,6 +64,7 @@ int DamageAndDie(const std::string& ready) {
   tq5::region::RegionTables tables;
   if ((rc = call->BindTables(&tables)) != CACHE_OK) return Exit(rc);
   tables.header().roleActiveCount += 3;
+  tables.header().userActiveCount += 4;
   tables.header().userHighWater = tables.userCapacity() + 5;
   tables.role(0)->userRefs += 2;
   Touch(ready);
