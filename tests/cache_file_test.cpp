@@ -12,9 +12,14 @@
 #include "support/test_support.h"
 #include "tq5orvcache.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+// After windows.h.
+#include <aclapi.h>
+#else
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -252,5 +257,67 @@ TEST_F(CacheFile, AWriteThatRunsOutOfSpaceKeepsThePreviousFile) {
   EXPECT_EQ(previous, ReadFileBytes(CacheFilePath()));
 }
 #endif
+
+// Lets every account of the machine add and remove files in `folder`.
+void OpenToEveryone(const std::string& folder) {
+#ifdef _WIN32
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS,
+            GetNamedSecurityInfoA(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                  nullptr, nullptr, &dacl, nullptr, &descriptor));
+  char everyone[] = "EVERYONE";
+  EXPLICIT_ACCESSA entry{};
+  entry.grfAccessPermissions = FILE_ALL_ACCESS;
+  entry.grfAccessMode = GRANT_ACCESS;
+  entry.Trustee.TrusteeForm = TRUSTEE_IS_NAME;
+  entry.Trustee.ptstrName = everyone;
+  PACL opened = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, SetEntriesInAclA(1, &entry, dacl, &opened));
+  ASSERT_EQ(ERROR_SUCCESS,
+            SetNamedSecurityInfoA(const_cast<char*>(folder.c_str()), SE_FILE_OBJECT,
+                                  DACL_SECURITY_INFORMATION, nullptr, nullptr, opened, nullptr));
+  LocalFree(opened);
+  LocalFree(descriptor);
+#else
+  ASSERT_EQ(0, chmod(folder.c_str(), 0777));
+#endif
+}
+
+// Whoever may write the cache folder could put a link or a file of their own where the
+// server writes and reads. The writer's temporary file is always its own new file, and a
+// folder that others may write is used only when the machine accepts it.
+TEST_F(CacheFile, NoPlantedLinkOrSharedFolderDecidesWhatIsWrittenOrRead) {
+#ifndef _WIN32
+  // A link under the name the temporary file once had: its target is not written, and
+  // the cache file becomes a file of the writer's, not the link.
+  const std::string target = PathInFolder("target");
+  WriteFileBytes(target, "not the cache's");
+  char name[32];
+  std::snprintf(name, sizeof name, "TQ5%08lX.tmp", tq5test::ProcessId() & 0xFFFFFFFFul);
+  ASSERT_EQ(0, symlink(target.c_str(), PathInFolder(name).c_str()));
+  StartServer();
+  EXPECT_EQ(CACHE_OK, WriteCacheDataToFile());
+  EXPECT_TRUE(ReadFileBytes(target) == "not the cache's") << "the link's target was written";
+  EXPECT_FALSE(fs::is_symlink(CacheFilePath()));
+  EXPECT_EQ(kDefaultRegionSize, fs::file_size(CacheFilePath()));
+  ASSERT_EQ(CACHE_OK, UninitializeCacheDataSharedMemory());
+#endif
+  // In a folder every account may write, a file found there is not read (the region
+  // starts from the defaults) and none is written, until the machine accepts the folder.
+  const std::string planted = Image(SmallHeader());
+  WriteFileBytes(CacheFilePath(), planted);
+  OpenToEveryone(folder_);
+  StartServer();
+  int32_t roleCapacity = 0;
+  EXPECT_EQ(CACHE_OK, GetRoleProperties(&roleCapacity, nullptr, nullptr));
+  EXPECT_EQ(1024, roleCapacity);
+  EXPECT_EQ(CACHE_E_FILE_CREATE, WriteCacheDataToFile());
+  EXPECT_TRUE(planted == ReadFileBytes(CacheFilePath())) << "the planted file was replaced";
+  tq5test::SetEnv("TQ5ORVCACHE_SHARED_CACHE_FOLDER", "yes");
+  EXPECT_EQ(CACHE_OK, WriteCacheDataToFile());
+  tq5test::SetEnv("TQ5ORVCACHE_SHARED_CACHE_FOLDER", nullptr);
+  EXPECT_EQ(kDefaultRegionSize, fs::file_size(CacheFilePath()));
+}
 
 }  // namespace

@@ -144,6 +144,12 @@ TEST_F(CacheFileWrite, ARegionTheStartUpWouldRejectNeverReplacesTheFile) {
       [](CacheHeader& h) { h.userCapacity = -1; },
       // Valid capacities whose tables lie beyond the view.
       [](CacheHeader& h) { h.roleCapacity = 2048; },
+      // A header that a start-up takes, but not the region's: its tables would be lost.
+      [](CacheHeader& h) { h = CacheHeader{}; },
+      [](CacheHeader& h) {
+        h = CacheHeader{};
+        h.roleCapacity = 1;
+      },
   };
   for (auto damage : damages) {
     header = good;

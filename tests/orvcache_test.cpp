@@ -25,6 +25,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -262,6 +263,20 @@ class OrvcacheCommand : public tq5test::CacheTest {
     server.Signal(how == Stop::Interrupt ? SIGINT : SIGTERM);
 #endif
     return server.Wait(30000);
+  }
+
+  // Waits until the server's log holds `text` `times` times, up to 20 s.
+  bool LogShows(const std::string& text, int times = 1) {
+    for (int i = 0; i < 400; ++i) {
+      const std::string log = ReadFileBytes(ServerLog());
+      int found = 0;
+      for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
+        ++found;
+      }
+      if (found >= times) return true;
+      tq5test::SleepMs(50);
+    }
+    return false;
   }
 
   std::string StopFile() const { return PathInFolder("server.stop"); }
@@ -926,6 +941,76 @@ TEST_F(OrvcacheCommand, AFailedCacheFileWriteNamesTheCallAndTheSystemsReason) {
   EXPECT_TRUE(Contains(line, ".tmp): No such file or directory")) << log;
 #endif
 }
+
+// A stray writer that zeroes the region's header costs neither the cache file nor the
+// service: the server repairs the region before its next action and serves on. A cache
+// file in which nothing can be served is kept aside, and the server starts from the
+// defaults instead of failing at every start.
+TEST_F(OrvcacheCommand, ADamagedRegionOrCacheFileNeverStopsTheServer) {
+  auto server = StartServer();
+  ASSERT_EQ(0, Run({"lookup", "CORP", "alice"}).code);
+  ASSERT_EQ(0, Run({"reload"}).code);
+  ASSERT_TRUE(LogShows("write: ok")) << ReadFileBytes(ServerLog());
+  ASSERT_EQ(1351712u, fs::file_size(CacheFilePath()));
+  {
+    tq5test::RawRegion raw;
+    ASSERT_TRUE(raw.mapped());
+    raw.header() = CacheHeader{};
+  }
+  ASSERT_EQ(0, Run({"reload"}).code);
+  EXPECT_TRUE(LogShows("write: ", 2)) << ReadFileBytes(ServerLog());
+  EXPECT_TRUE(LogShows("repaired, serving on")) << ReadFileBytes(ServerLog());
+  EXPECT_EQ(1351712u, fs::file_size(CacheFilePath()));
+  Result r = Run({"lookup", "CORP", "alice", "--json"});
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_EQ("cache", r.json()["source"]);
+  EXPECT_EQ(2u, r.json()["roles"].size());
+  EXPECT_EQ(0, StopServer(*server));
+
+  const CacheHeader empty{};
+  WriteFileBytes(CacheFilePath(), std::string(reinterpret_cast<const char*>(&empty), sizeof empty));
+  server = StartServer();
+  EXPECT_TRUE(LogShows("kept aside as " + CacheFilePath() + ".unusable-"))
+      << ReadFileBytes(ServerLog());
+  EXPECT_EQ(0, Run({"lookup", "CORP", "carol"}).code);
+  EXPECT_EQ(0, StopServer(*server));
+  int aside = 0;
+  for (const auto& entry : fs::directory_iterator(folder_)) {
+    if (Contains(entry.path().filename().string(), "TQ5ORVCACHE.dat.unusable-")) {
+      ++aside;
+      EXPECT_EQ(sizeof empty, fs::file_size(entry.path()));
+    }
+  }
+  EXPECT_EQ(1, aside);
+  EXPECT_EQ(1351712u, fs::file_size(CacheFilePath()));
+}
+
+#ifndef _WIN32
+// A FIFO where the settings file or the cache file should be would make whoever opens it
+// wait for a writer: the start-up, and a lookup's miss while it holds the global cache
+// mutex, for which every other process then waits. Neither is read, the defaults apply,
+// and the server says why.
+TEST_F(OrvcacheCommand, AFifoInPlaceOfTheSettingsOrTheCacheFileIsRefusedNotWaitedOn) {
+  const std::string settings = PathInFolder("tq5orvcache.conf");
+  ASSERT_EQ(0, mkfifo(settings.c_str(), 0600));
+  ASSERT_EQ(0, mkfifo(CacheFilePath().c_str(), 0600));
+  const char* before = std::getenv("TQ5ORVCACHE_CONFIG");
+  const std::string previous = before ? before : "";
+  tq5test::SetEnv("TQ5ORVCACHE_CONFIG", settings.c_str());
+  auto server = StartServer();
+  // A miss, which asks the machine's settings how to fetch.
+  Result r = Run({"lookup", "CORP", "alice", "--json"});
+  EXPECT_EQ(0, r.code) << r.err;
+  if (r.code == 0) {
+    EXPECT_EQ(2u, r.json()["roles"].size()) << r.out;
+  }
+  EXPECT_EQ(0, StopServer(*server));
+  tq5test::SetEnv("TQ5ORVCACHE_CONFIG", before ? previous.c_str() : nullptr);
+  const std::string log = ReadFileBytes(ServerLog());
+  EXPECT_TRUE(Contains(log, "the settings file " + settings + " is not used (it is a FIFO")) << log;
+  EXPECT_TRUE(Contains(log, CacheFilePath() + " is unusable (it is a FIFO")) << log;
+}
+#endif
 
 }  // namespace
 

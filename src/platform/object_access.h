@@ -53,4 +53,11 @@ ObjectPermissions DescribeObject(const char* baseName);
 // when the platform can tell, else an empty text.
 bool ObjectAccessDenied(const char* baseName, std::string* group);
 
+// Whether accounts other than this process's own and root (on Windows: SYSTEM and the
+// Administrators) may add, rename or remove files in `folder`, or (POSIX) replace the
+// folder by writing one above it: then any of them could put a file or a link where the
+// cache is written and read. *who says who may, or why it cannot be told (which counts
+// as true). A folder that does not exist is nobody's to write (false).
+bool FolderWritableByOthers(const std::string& folder, std::string* who);
+
 }  // namespace tq5::platform

@@ -179,8 +179,9 @@ inline constexpr FileHandle kNoFile = -1;
 // that a test can make any single step fail and look at what a failure there leaves.
 // Each fails as the system call does: false (kNoFile) with errno / GetLastError() set.
 struct FileCalls {
-  // Creates it anew (or empties it), readable only by those `access` names when it is
-  // restricted; kNoFile on failure.
+  // Creates it anew, readable only by those `access` names when it is restricted; fails
+  // (kNoFile, NameTakenError) when the name is taken, by a file or a link, and follows
+  // no link.
   FileHandle (*create)(const char* path, const ObjectAccess& access);
   bool (*write)(FileHandle file, const void* bytes, std::size_t size);  // all the bytes
   bool (*sync)(FileHandle file);  // the file's bytes and size on the disk
@@ -210,6 +211,10 @@ struct FileCallNames {
 };
 extern const FileCallNames kFileCallNames;
 
+// Whether a creation failed because the name was taken already (the system error as a
+// Failure keeps it).
+bool NameTakenError(long systemError);
+
 // The cache file's steps through the calls in use, each failing with the system's
 // reason and the file's path: CACHE_E_FILE_CREATE for the creation, CACHE_E_FILE_WRITE
 // for every later step.
@@ -217,6 +222,19 @@ Status CreateFileForWriting(const std::string& path, const ObjectAccess& access,
 Status WriteToFile(FileHandle file, const void* bytes, std::size_t size, const std::string& path);
 Status SyncFile(FileHandle file, const std::string& path);
 Status CloseFile(FileHandle file, const std::string& path);
+// ---- Files read where the wait would hold others up --------------------------------
+// Opens an existing file for reading without waiting for anyone: a FIFO, a device or
+// anything else that is not a plain file is refused before a byte is read, since a read
+// from it could wait or go on for ever. *size receives the file's size. On failure *why
+// (when given) says what was found or which call failed; the thread's latest failure
+// (status.h) is left as it was, so that a read that finds no file hides no other reason.
+enum class FileOpen { Opened, Missing, NotRegular, Failed };
+FileOpen OpenRegularFileForReading(const std::string& path, FileHandle* out, uint64_t* size,
+                                   std::string* why = nullptr);
+// Reads up to `size` bytes; *got is less only at the end of the file. False on failure.
+bool ReadFromFile(FileHandle file, void* bytes, std::size_t size, std::size_t* got);
+void CloseFileForReading(FileHandle file);
+
 // Moves `from` over `to` in one step, replacing `to` when it exists, and makes the
 // change durable. `to` is either the old file or the new one, never anything between.
 // On failure the new file may be in place but not durable.

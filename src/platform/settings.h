@@ -40,4 +40,8 @@ bool CachedSettingIsOn(const char* name);
 // The machine's own value of `name` (step 2 above), or false when it has none.
 bool ReadMachineSetting(const char* name, std::string* value);
 
+// Why the machine's store cannot be used (a settings file that is a FIFO, a device or
+// too large to be one), for people; empty when it can, or when there is none.
+std::string SettingsFileProblem();
+
 }  // namespace tq5::platform

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/settings.h"
 #include "region/cache_image.h"
 #include "region/call_patterns.h"
 #include "region/server_access.h"
@@ -25,7 +26,10 @@ namespace {
 constexpr uint32_t kPathBufferSize = 256;
 constexpr const char* kFolderVariable = "MERLOC_GROUP_FOLDER_NAME";
 constexpr char kFileName[] = "TQ5ORVCACHE.dat";
-static_assert(sizeof kFileName - 1 == kTemporaryNameLength);
+// A path that is legal for the cache file (255 characters) is legal for its temporary
+// file (Windows takes 259).
+static_assert(kTemporaryNameLength <= sizeof kFileName - 1 + 4);
+constexpr const char* kSharedFolderSetting = "shared-cache-folder";
 
 CacheHeader DefaultHeader() {
   CacheHeader header{};
@@ -44,27 +48,33 @@ struct FileImage {
 
 FileImage ReadCacheFile(const char* path) {
   FileImage image;
-  std::FILE* file = std::fopen(path, "rb");
-  if (!file) return image;
+  // Read before the mutex is taken, but a start-up that waited on a FIFO in the file's
+  // place would never serve: only a regular file is read.
+  tq5::platform::FileHandle file = tq5::platform::kNoFile;
+  uint64_t fileBytes = 0;
+  if (tq5::platform::OpenRegularFileForReading(path, &file, &fileBytes) !=
+      tq5::platform::FileOpen::Opened) {
+    return image;
+  }
   CacheHeader header{};
+  std::size_t got = 0;
   // A damaged header is treated like an unreadable file.
-  if (std::fread(&header, 1, sizeof header, file) == sizeof header &&
+  if (tq5::platform::ReadFromFile(file, &header, sizeof header, &got) && got == sizeof header &&
       FindHeaderFault(header) == HeaderFault::None) {
     const uint64_t tableBytes = CacheImageSize(header) - kHeaderSize;
-    // Ask the file's size before allocating, so that a damaged header cannot make the
-    // start-up allocate gigabytes for a file that could never fill them.
-    std::error_code error;
-    const uintmax_t fileBytes = std::filesystem::file_size(path, error);
-    if (!error && fileBytes >= kHeaderSize + tableBytes) {
+    // The file's size is known before allocating, so that a damaged header cannot make
+    // the start-up allocate gigabytes for a file that could never fill them.
+    if (fileBytes >= kHeaderSize + tableBytes) {
       std::unique_ptr<uint8_t[]> tables(new (std::nothrow) uint8_t[tableBytes ? tableBytes : 1]);
-      if (tables && std::fread(tables.get(), 1, tableBytes, file) == tableBytes) {
+      if (tables && tq5::platform::ReadFromFile(file, tables.get(), tableBytes, &got) &&
+          got == tableBytes) {
         image.header = header;
         image.tables = std::move(tables);
         image.tableBytes = tableBytes;
       }
     }
   }
-  std::fclose(file);
+  tq5::platform::CloseFileForReading(file);
   return image;
 }
 
@@ -85,11 +95,18 @@ tq5::platform::Status WriteRegionImage(tq5::platform::FileHandle file, const std
                            "cache file)");
   }
   const CacheHeader header = view.size < kHeaderSize ? CacheHeader{} : view.header();
+  // The capacities must be those the region was made with: a damaged header with
+  // smaller ones (0 and 0 among them) still fits the view, but its image would lose
+  // every table for good.
+  const ProcessState& state = ProcessRegion();
+  const bool layoutKnown = state.createdRoleCapacity >= 0 && state.createdUserCapacity >= 0;
   if (view.size < kHeaderSize || FindHeaderFault(header) != HeaderFault::None ||
-      CacheImageSize(header) > view.size) {
+      CacheImageSize(header) > view.size ||
+      (layoutKnown && (header.roleCapacity != state.createdRoleCapacity ||
+                       header.userCapacity != state.createdUserCapacity))) {
     return Status::Refused(CACHE_E_CORRUPTED, "WriteCacheDataToFile", "",
-                           "the region's header describes no region a start-up would accept; "
-                           "the cache file is left as it was");
+                           "the region's header does not describe the region (or none a start-up "
+                           "would accept); the cache file is left as it was");
   }
   const std::size_t tableBytes = static_cast<std::size_t>(CacheImageSize(header)) - kHeaderSize;
   Status written = tq5::platform::WriteToFile(file, &header, kHeaderSize, path);
@@ -138,14 +155,43 @@ bool CacheFilePath(std::string* path, std::string* why) {
   return true;
 }
 
+bool CacheFolderAccepted(const std::string& folder, std::string* why) {
+  std::string named = folder;
+  if (named.size() > 1 && named.back() == platform::kPathSeparator) named.pop_back();
+  std::string who;
+  if (!platform::FolderWritableByOthers(named, &who)) return true;
+  *why = who + ": any of them could put a file or a link where the cache file is written";
+  if (platform::CachedSettingIsOn(kSharedFolderSetting)) {
+    *why += " (accepted: " + std::string(kSharedFolderSetting) + " = yes)";
+    return true;
+  }
+  *why += "; make it writable by this account only, or accept it with the setting " +
+          std::string(kSharedFolderSetting) + " = yes";
+  return false;
+}
+
 }  // namespace tq5::region
+
+namespace {
+
+// The folder of a cache file's path, with its separator at the end.
+std::string FolderOf(const char* path, uint32_t pathSize) {
+  return std::string(path, pathSize - (sizeof kFileName - 1));
+}
+
+}  // namespace
 
 extern "C" ResultCode InitializeCacheDataSharedMemory(void) {
   char path[kPathBufferSize];
   uint32_t pathSize = kPathBufferSize;
   // The file is read before the mutex is taken; only creating and filling the region
   // happen inside it.
-  const FileImage image = GetCacheFilePath(path, &pathSize) ? ReadCacheFile(path) : FileImage{};
+  // A file in a folder that others may write may be theirs: the defaults then.
+  std::string why;
+  const FileImage image =
+      GetCacheFilePath(path, &pathSize) && CacheFolderAccepted(FolderOf(path, pathSize), &why)
+          ? ReadCacheFile(path)
+          : FileImage{};
   const CacheHeader& h = image.header;
 
   CacheLock lock;
@@ -185,13 +231,18 @@ ResultCode WriteCacheFile() {
   // The new image goes to a file of its own and replaces the old one only once it is
   // complete on disk: a failed or interrupted write never costs the previous cache.
   std::lock_guard<std::mutex> turn(writersOfThisProcess);
-  const std::string folder(path, pathSize - (sizeof kFileName - 1));
+  const std::string folder = FolderOf(path, pathSize);
+  std::string why;
+  if (!CacheFolderAccepted(folder, &why)) {
+    return tq5::platform::Status::Refused(CACHE_E_FILE_CREATE, "WriteCacheDataToFile", folder, why)
+        .code();
+  }
   RemoveTemporaryFilesOfDeadWriters(folder);
-  const std::string temporary = TemporaryFileOfThisProcess(folder);
   tq5::platform::ObjectAccess access;
   if (!ServerAccess(&access)) return CACHE_E_FILE_CREATE;
+  std::string temporary;
   tq5::platform::FileHandle file = tq5::platform::kNoFile;
-  tq5::platform::Status status = tq5::platform::CreateFileForWriting(temporary, access, &file);
+  tq5::platform::Status status = CreateTemporaryFile(folder, access, &temporary, &file);
   if (!status.ok()) return status.code();
 
   status = WriteRegionImage(file, temporary);

@@ -15,4 +15,10 @@ int GetCacheFilePath(char* buffer, uint32_t* size);
 // ("MERLOC_GROUP_FOLDER_NAME is not set", a path over 255 characters).
 bool CacheFilePath(std::string* path, std::string* why);
 
+// Whether the cache file may be read and written in `folder`: only when no account but
+// this process's own and root may write the folder, or the machine accepts such a
+// folder (the setting "shared-cache-folder"). *why says who else may write it, and
+// whether that was accepted.
+bool CacheFolderAccepted(const std::string& folder, std::string* why);
+
 }  // namespace tq5::region

@@ -1,10 +1,12 @@
 // What a process does when it takes the global cache mutex from an owner that died
 // holding it: the dead owner may have stopped in the middle of a commit, a merge, a
 // store or a sweep, so the region's derived figures are checked and mended before any
-// call goes on. This is the only place that handles an owner's death.
+// call goes on. This is the only place that repairs the live region.
 #pragma once
 
 #include <cstdint>
+
+#include "region/region_check.h"
 
 namespace tq5::region {
 
@@ -12,6 +14,11 @@ namespace tq5::region {
 // way a client call does (the process's own view when it has one), repairs it and lets
 // go of the view it acquired. Without a region there is nothing to mend.
 void RepairAfterOwnerDeath();
+
+// The same repair of the server's own region while it serves, for damage that no dying
+// owner left (a stray writer): the caller holds the global cache mutex. The findings,
+// each mended; sound when nothing was wrong, unbound when it could not be mended.
+RegionFindings RepairServerRegion();
 
 // How many repairs this process has made that changed the region; for tests and tools.
 uint64_t RepairsMade();

@@ -1,19 +1,29 @@
 #include "region/temporary_files.h"
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <random>
 #include <system_error>
-
-#include "platform/platform.h"
 
 namespace tq5::region {
 namespace {
 
 constexpr char kPrefix[] = "TQ5";
 constexpr char kSuffix[] = ".tmp";
+constexpr std::size_t kPrefixLength = sizeof kPrefix - 1;
+constexpr std::size_t kSuffixLength = sizeof kSuffix - 1;
 constexpr std::size_t kDigits = 8;
-constexpr std::size_t kNameLength = sizeof kPrefix - 1 + kDigits + sizeof kSuffix - 1;
-static_assert(kNameLength == kTemporaryNameLength);
+constexpr std::size_t kRandomCharacters = 4;
+static_assert(kPrefixLength + kDigits + kRandomCharacters + kSuffixLength == kTemporaryNameLength);
+// Earlier versions named the file after the writer alone.
+constexpr std::size_t kOldNameLength = kPrefixLength + kDigits + kSuffixLength;
+// Letters and digits only, one case, so that a name means the same on every file system.
+constexpr char kRandomAlphabet[] = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
+static_assert(sizeof kRandomAlphabet - 1 == 32);
+// A name is taken only when someone made a file of it first; a few more tries then find
+// a free one unless someone fills the folder with names, which the creation reports.
+constexpr int kNameTries = 16;
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -24,27 +34,68 @@ int HexDigit(char c) {
 
 // The writer's process id when `name` is a temporary file's name.
 bool WriterOf(const std::string& name, unsigned long* processId) {
-  if (name.size() != kNameLength || name.compare(0, sizeof kPrefix - 1, kPrefix) != 0 ||
-      name.compare(kNameLength - (sizeof kSuffix - 1), std::string::npos, kSuffix) != 0) {
+  if ((name.size() != kTemporaryNameLength && name.size() != kOldNameLength) ||
+      name.compare(0, kPrefixLength, kPrefix) != 0 ||
+      name.compare(name.size() - kSuffixLength, std::string::npos, kSuffix) != 0) {
     return false;
   }
   unsigned long id = 0;
-  for (std::size_t i = sizeof kPrefix - 1; i < sizeof kPrefix - 1 + kDigits; ++i) {
+  for (std::size_t i = kPrefixLength; i < kPrefixLength + kDigits; ++i) {
     const int digit = HexDigit(name[i]);
     if (digit < 0) return false;
     id = id << 4 | static_cast<unsigned long>(digit);
+  }
+  if (name.size() == kTemporaryNameLength) {
+    for (std::size_t i = kPrefixLength + kDigits; i < kTemporaryNameLength - kSuffixLength; ++i) {
+      if (std::string(kRandomAlphabet).find(name[i]) == std::string::npos) return false;
+    }
   }
   *processId = id;
   return true;
 }
 
+// Twenty bits nobody else can guess: from the system's random source, else from the
+// clock (a writer that finds its name taken only tries another).
+uint32_t RandomBits() {
+  try {
+    std::random_device source;
+    return source();
+  } catch (...) {
+    return static_cast<uint32_t>(
+        std::chrono::high_resolution_clock::now().time_since_epoch().count());
+  }
+}
+
+std::string TemporaryName() {
+  char name[kTemporaryNameLength + 1];
+  std::snprintf(name, kPrefixLength + kDigits + 1, "%s%08lX", kPrefix,
+                platform::CurrentProcessId() & 0xFFFFFFFFul);
+  uint32_t bits = RandomBits();
+  for (std::size_t i = 0; i < kRandomCharacters; ++i, bits >>= 5) {
+    name[kPrefixLength + kDigits + i] = kRandomAlphabet[bits & 31];
+  }
+  std::snprintf(name + kPrefixLength + kDigits + kRandomCharacters, kSuffixLength + 1, "%s",
+                kSuffix);
+  return name;
+}
+
 }  // namespace
 
-std::string TemporaryFileOfThisProcess(const std::string& folder) {
-  char name[kNameLength + 1];
-  std::snprintf(name, sizeof name, "%s%08lX%s", kPrefix,
-                platform::CurrentProcessId() & 0xFFFFFFFFul, kSuffix);
-  return folder + name;
+platform::Status CreateTemporaryFile(const std::string& folder,
+                                     const platform::ObjectAccess& access, std::string* path,
+                                     platform::FileHandle* file) {
+  platform::Status status;
+  for (int attempt = 0; attempt < kNameTries; ++attempt) {
+    *path = folder + TemporaryName();
+    status = platform::CreateFileForWriting(*path, access, file);
+    if (status.ok() || !platform::NameTakenError(status.failure()->systemError)) return status;
+  }
+  return status;
+}
+
+bool IsTemporaryFileName(const std::string& name) {
+  unsigned long writer = 0;
+  return WriterOf(name, &writer);
 }
 
 void RemoveTemporaryFilesOfDeadWriters(const std::string& folder) {
@@ -54,10 +105,12 @@ void RemoveTemporaryFilesOfDeadWriters(const std::string& folder) {
   fs::directory_iterator entry(fs::path(folder), error);
   for (; !error && entry != fs::directory_iterator(); entry.increment(error)) {
     unsigned long writer = 0;
-    // This process's own file belongs to the write that is about to reuse it.
+    // Another thread of this process may be writing its own file just now.
     if (!WriterOf(entry->path().filename().string(), &writer) || writer == self) continue;
     std::error_code ignored;
-    if (!entry->is_regular_file(ignored) || platform::ProcessExists(writer)) continue;
+    // A link of such a name is no writer's; removing it removes the link alone.
+    if (!entry->is_regular_file(ignored) && !entry->is_symlink(ignored)) continue;
+    if (platform::ProcessExists(writer)) continue;
     fs::remove(entry->path(), ignored);
   }
 }

@@ -27,7 +27,8 @@ int32_t Now() { return static_cast<int32_t>(std::time(nullptr)); }
 bool RoomIsReal(int32_t count, const RoleNameId* out) { return out != nullptr || count <= 0; }
 
 // The opt-in mode in which a miss lets the global cache mutex go while the directory
-// answers. Asked only on a miss, never on a hit.
+// answers. Asked before the mutex is taken: the answer may come from the settings file,
+// and no file is read while every other process waits for the mutex.
 bool FetchesOutsideTheMutex() { return platform::CachedSettingIsOn("fetch-outside-lock"); }
 
 // The count contract of every find: a set larger than the caller's buffer is not
@@ -101,6 +102,7 @@ struct Lookup {
   bool updateLastAccess;
   int32_t* count;
   RoleNameId* out;
+  bool fetchOutsideTheMutex;
 };
 
 // The lookup inside one hold of the global cache mutex. A miss fetches there and then,
@@ -117,7 +119,7 @@ ResultCode LookUpHoldingTheMutex(const Lookup& l, bool* missed) {
   if (index >= 0) return AnswerHit(*users.at(index), l.updateLastAccess, roles, l.count, l.out);
   // Without a single user slot nothing fetched could be kept.
   if (users.capacity() == 0) return CACHE_E_NO_SPACE;
-  if (FetchesOutsideTheMutex()) {
+  if (l.fetchOutsideTheMutex) {
     *missed = true;
     return CACHE_OK;
   }
@@ -159,7 +161,12 @@ ResultCode FindUserRolesCommon(const char* domainName, const char* userName, int
   if (!domainName || !userName || !count || !RoomIsReal(*count, out)) {
     return CACHE_E_INVALID_POINTER;
   }
-  Lookup l{{}, directory::SettleFetchTimeout(timeoutMs), updateLastAccess, count, out};
+  Lookup l{{},
+           directory::SettleFetchTimeout(timeoutMs),
+           updateLastAccess,
+           count,
+           out,
+           FetchesOutsideTheMutex()};
   if (const ResultCode rc = CheckUserNames(domainName, userName, &l.key); rc != CACHE_OK) {
     return rc;
   }

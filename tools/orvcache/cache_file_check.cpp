@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "output.h"
+#include "platform/platform.h"
 #include "region/cache_file.h"
 #include "region/cache_image.h"
 
@@ -18,18 +19,26 @@ std::string CacheFilePath(std::string* why) {
 CacheFileCheck CheckCacheFile(const std::string& path) {
   using tq5::region::HeaderFault;
   CacheFileCheck check;
-  std::error_code error;
-  const auto size = std::filesystem::file_size(path, error);
-  std::FILE* file = error ? nullptr : std::fopen(path.c_str(), "rb");
-  if (!file) {
-    check.reason = std::filesystem::exists(path, error) ? "the file cannot be opened for reading"
-                                                        : "there is no such file";
+  // As the start-up reads it: only a regular file, without waiting on a FIFO.
+  tq5::platform::FileHandle file = tq5::platform::kNoFile;
+  uint64_t size = 0;
+  std::string why;
+  const tq5::platform::FileOpen opened =
+      tq5::platform::OpenRegularFileForReading(path, &file, &size, &why);
+  if (opened != tq5::platform::FileOpen::Opened) {
+    check.present = opened != tq5::platform::FileOpen::Missing;
+    check.reason = opened == tq5::platform::FileOpen::Missing ? "there is no such file"
+                   : opened == tq5::platform::FileOpen::NotRegular
+                       ? why
+                       : "the file cannot be opened for reading";
     return check;
   }
-  check.opened = true;
+  check.opened = check.present = true;
   check.size = static_cast<int64_t>(size);
-  check.headerRead = std::fread(&check.header, 1, sizeof check.header, file) == sizeof check.header;
-  std::fclose(file);
+  std::size_t got = 0;
+  check.headerRead = tq5::platform::ReadFromFile(file, &check.header, sizeof check.header, &got) &&
+                     got == sizeof check.header;
+  tq5::platform::CloseFileForReading(file);
   if (!check.headerRead) {
     check.reason = "the file is shorter than the 32-byte header";
     return check;

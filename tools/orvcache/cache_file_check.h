@@ -15,6 +15,7 @@ namespace orvcache {
 std::string CacheFilePath(std::string* why);
 
 struct CacheFileCheck {
+  bool present = false;  // something (perhaps no regular file) is there
   bool opened = false;
   int64_t size = 0;         // bytes in the file
   bool headerRead = false;  // the first 32 bytes were there

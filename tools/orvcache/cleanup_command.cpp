@@ -27,10 +27,7 @@ std::set<std::string> TemporaryFiles(const std::string& folder) {
   std::filesystem::directory_iterator entry(folder, error);
   for (; !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
     const std::string name = entry->path().filename().string();
-    if (name.size() == tq5::region::kTemporaryNameLength && name.compare(0, 3, "TQ5") == 0 &&
-        name.compare(name.size() - 4, 4, ".tmp") == 0) {
-      names.insert(name);
-    }
+    if (tq5::region::IsTemporaryFileName(name)) names.insert(name);
   }
   return names;
 }

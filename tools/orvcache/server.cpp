@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -23,6 +24,9 @@
 #include "platform/platform.h"
 #include "platform/settings.h"
 #include "progress.h"
+#include "region/cache_file.h"
+#include "region/locks.h"
+#include "region/owner_death.h"
 #include "region/statistics.h"
 #include "role_source.h"
 #include "server_log.h"
@@ -115,6 +119,8 @@ class Server {
   bool Start();
   void PublishSettings();
   bool ChooseCacheFile(std::string* origin);
+  void KeepAside(const std::string& reason);
+  void RepairRegion();
   // `routine`: a timer's merge, logged at debug level when it changed nothing.
   bool LoadRoles(bool first, bool routine = false);
   void Sweep();
@@ -158,10 +164,67 @@ bool Server::ChooseCacheFile(std::string* origin) {
                -1);
     return false;
   }
+  // Anyone who may write the folder may plant the cache file or a link where it is
+  // written.
+  std::string folderWhy;
+  const std::string folder = std::filesystem::path(cacheFile_).parent_path().string();
+  if (!tq5::region::CacheFolderAccepted(folder, &folderWhy)) {
+    log_.Error("start", "the cache file's folder " + folderWhy, -1);
+    return false;
+  }
+  if (!folderWhy.empty()) {
+    log_.Note("warning", "the cache file's folder " + folderWhy, Json::object(), LogLevel::Warning);
+  }
   const CacheFileCheck check = CheckCacheFile(cacheFile_);
-  *origin = check.usable ? "from the cache file " + cacheFile_
-                         : "from the defaults (" + cacheFile_ + ": " + check.reason + ")";
+  std::string unusable = check.reason;
+  if (check.usable && (check.header.roleCapacity == 0 || check.header.userCapacity == 0)) {
+    // The library builds such a region, but no role or no user could be kept in it.
+    unusable = "its tables have no room (" + std::to_string(check.header.roleCapacity) +
+               " role slots, " + std::to_string(check.header.userCapacity) + " user slots)";
+  }
+  const bool usable = check.usable && unusable.empty();
+  if (!usable && check.present) KeepAside(unusable);
+  *origin = usable ? "from the cache file " + cacheFile_
+                   : "from the defaults (" + cacheFile_ + ": " + unusable + ")";
   return true;
+}
+
+// An unusable cache file would be replaced by the first write: it is kept under another
+// name for whoever wants to find out what became of it, and the start-up builds the
+// default region.
+void Server::KeepAside(const std::string& reason) {
+  char stamp[32];
+  const std::time_t now = std::time(nullptr);
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", std::gmtime(&now));
+  const std::string aside = cacheFile_ + ".unusable-" + stamp;
+  std::error_code error;
+  std::filesystem::rename(cacheFile_, aside, error);
+  log_.Note("warning",
+            "the cache file " + cacheFile_ + " is unusable (" + reason + "): " +
+                (error ? "it could not be kept aside (" + error.message() + ")"
+                       : "kept aside as " + aside) +
+                "; the region starts from the defaults",
+            Json::object(), LogLevel::Warning);
+}
+
+// Damage that nobody's death explains (a stray writer) is mended as the death of an
+// owner is, and the server serves on.
+void Server::RepairRegion() {
+  tq5::region::RegionFindings findings;
+  {
+    const tq5::region::CacheLock lock;
+    if (lock.status() != CACHE_OK) return;
+    findings = tq5::region::RepairServerRegion();
+  }
+  if (findings.sound()) return;
+  std::string detail = std::to_string(findings.lines.size()) +
+                       " violation(s): " + findings.lines.front() +
+                       (findings.lines.size() > 1 ? "; ..." : "");
+  log_.Note(
+      "repair",
+      (findings.unbound ? "the region is damaged beyond repair: " : "the region was damaged: ") +
+          detail + (findings.unbound ? "" : "; repaired, serving on"),
+      {{"violations", findings.lines}}, LogLevel::Warning);
 }
 
 bool Server::Start() {
@@ -169,6 +232,10 @@ bool Server::Start() {
   // applied beforehand does.
   std::string origin;
   if (!ChooseCacheFile(&origin)) return false;
+  const std::string settingsProblem = tq5::platform::SettingsFileProblem();
+  if (!settingsProblem.empty()) {
+    log_.Note("warning", settingsProblem, Json::object(), LogLevel::Warning);
+  }
   const std::string machineDirectory = tq5::platform::ReadSetting("directory").value;
   if (s_.directory != machineDirectory) {
     // The option feeds the role list only; every process's lookups follow the setting.
@@ -460,42 +527,51 @@ int Server::Serve() {
     }
     reason = WaitForStop(waitMs);
     if (!reason.empty()) break;
-    if (host::TakeRequest(host::Request::Reload)) {
-      // What the roles and write timers do, now; both start their intervals again.
-      log_.Note("reload", host::RequestSource(host::Request::Reload) +
-                              ": merging the role list and writing the cache file");
-      service::Reloading();
-      LoadRoles(false);
-      rearm(roles);
-      Write();
-      rearm(write);
-      service::Ready(readyText);
-      continue;
-    }
-    if (host::TakeRequest(host::Request::Sweep)) {
-      log_.Note("sweep-now", host::RequestSource(host::Request::Sweep) +
-                                 ": dropping expired users and refreshing the others");
-      Sweep();
-      rearm(sweep);
-      continue;
-    }
-    const auto at = Clock::now();
-    if (due(roles, at)) {
-      LoadRoles(false, true);
-      rearm(roles);
-    }
-    if (due(sweep, at)) {
-      Sweep();
-      rearm(sweep);
-    }
-    if (due(write, at)) {
-      Write();
-      rearm(write);
+    try {
+      // Every action of the server starts from a sound region.
+      RepairRegion();
+      if (host::TakeRequest(host::Request::Reload)) {
+        // What the roles and write timers do, now; both start their intervals again.
+        log_.Note("reload", host::RequestSource(host::Request::Reload) +
+                                ": merging the role list and writing the cache file");
+        service::Reloading();
+        LoadRoles(false);
+        rearm(roles);
+        Write();
+        rearm(write);
+        service::Ready(readyText);
+        continue;
+      }
+      if (host::TakeRequest(host::Request::Sweep)) {
+        log_.Note("sweep-now", host::RequestSource(host::Request::Sweep) +
+                                   ": dropping expired users and refreshing the others");
+        Sweep();
+        rearm(sweep);
+        continue;
+      }
+      const auto at = Clock::now();
+      if (due(roles, at)) {
+        LoadRoles(false, true);
+        rearm(roles);
+      }
+      if (due(sweep, at)) {
+        Sweep();
+        rearm(sweep);
+      }
+      if (due(write, at)) {
+        Write();
+        rearm(write);
+      }
+    } catch (const Failure& failure) {
+      // Reading the region's figures failed: the region is not what this server made.
+      log_.Error("server", failure.what(), -1);
+      RepairRegion();
     }
   }
 
   log_.Note("stop", reason);
   service::Stopping("stopping (" + reason + "): writing the cache file");
+  RepairRegion();
   const bool written = Write();
   const bool down = ShutDown();
   if (!s_.pidFile.empty()) {

@@ -54,7 +54,9 @@ FileRead ReadFileIfChanged(const std::string& path, const FileVersion* known, Fi
                            std::string* text, std::string* error) {
   timespec now{};
   clock_gettime(CLOCK_REALTIME_COARSE, &now);
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // A FIFO or a device in the file's place would make the read wait or go on for ever:
+  // it is opened without waiting and refused before a byte is read.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     Fail("open", path, error);
     return FileRead::Failed;
@@ -62,6 +64,11 @@ FileRead ReadFileIfChanged(const std::string& path, const FileVersion* known, Fi
   struct stat info {};
   if (fstat(fd, &info) != 0) {
     Fail("fstat", path, error);
+    close(fd);
+    return FileRead::Failed;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    if (error) *error = "open " + path + ": not a regular file";
     close(fd);
     return FileRead::Failed;
   }

@@ -1,6 +1,7 @@
 // The cache file's write path on POSIX: descriptors, fsync of the file and of its
 // folder, rename.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,15 +15,10 @@ namespace tq5::platform {
 namespace {
 
 FileHandle CreateForWriting(const char* path, const ObjectAccess& access) {
-  int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
-  mode_t mode = 0666;
-  if (access.restricted) {
-    // A file of that name may be open to others, and whoever holds it open would read
-    // what is written into it: a new file, never open to more than the group.
-    if (unlink(path) != 0 && errno != ENOENT) return kNoFile;
-    flags |= O_EXCL;
-    mode = kRestrictedFileMode;
-  }
+  // Always a file of this process's own making: a name that is taken already (by a file
+  // or a link that someone else put there) is refused, and no link is followed.
+  const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  const mode_t mode = access.restricted ? kRestrictedFileMode : 0666;
   int fd;
   do {
     fd = open(path, flags, mode);
@@ -78,5 +74,60 @@ constexpr FileCalls kSystemCalls = {CreateForWriting, WriteAll,   SyncDescriptor
 const FileCalls& SystemFileCalls() { return kSystemCalls; }
 
 const FileCallNames kFileCallNames = {"open", "write", "fsync", "close", "rename", "fsync"};
+
+bool NameTakenError(long systemError) { return systemError == EEXIST; }
+
+static const char* FileKind(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "something else";
+}
+
+FileOpen OpenRegularFileForReading(const std::string& path, FileHandle* out, uint64_t* size,
+                                   std::string* why) {
+  // Without O_NONBLOCK the open of a FIFO waits for a writer.
+  int fd;
+  do {
+    fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  const auto failed = [&](const char* call) {
+    const int error = errno;
+    if (why) *why = std::string(call) + "(" + path + "): " + SystemErrorText(error);
+    return error == ENOENT ? FileOpen::Missing : FileOpen::Failed;
+  };
+  if (fd < 0) return failed("open");
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    const FileOpen result = failed("fstat");
+    close(fd);
+    return result;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    close(fd);
+    if (why) *why = std::string("it is ") + FileKind(st.st_mode) + ", not a regular file";
+    return FileOpen::NotRegular;
+  }
+  *out = fd;
+  *size = static_cast<uint64_t>(st.st_size);
+  return FileOpen::Opened;
+}
+
+bool ReadFromFile(FileHandle file, void* bytes, std::size_t size, std::size_t* got) {
+  char* at = static_cast<char*>(bytes);
+  *got = 0;
+  while (*got < size) {
+    const ssize_t n = read(static_cast<int>(file), at + *got, size - *got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    *got += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+void CloseFileForReading(FileHandle file) { close(static_cast<int>(file)); }
 
 }  // namespace tq5::platform

@@ -147,7 +147,9 @@ bool ParseValueText(std::string text, std::vector<unsigned char>* data) {
 }
 
 RegistryStatus ReadValueFile(const std::string& path, std::string* text) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without O_NONBLOCK the open of a FIFO would wait for a writer; the type is checked
+  // before anything is read.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return RegistryStatus::Failed;
   struct stat st {};
   RegistryStatus status = RegistryStatus::Ok;

@@ -1,8 +1,12 @@
 // The settings file: /etc/tq5orvcache/tq5orvcache.conf, or the file that
 // TQ5ORVCACHE_CONFIG names. Lines `name = value`; `#` starts a comment; blank lines and
 // spaces around names and values are ignored; the last line for a name wins. A missing or
-// unreadable file holds no settings.
-#include <fstream>
+// unreadable file holds no settings, and so does anything but a small regular file: a
+// read that waited on a FIFO or went on through a device would stall whoever asked, so
+// such a file is refused before a byte is read (SettingsFileProblem says why).
+#include <sys/types.h>
+
+#include <sstream>
 #include <string>
 
 #include "platform/platform.h"
@@ -13,11 +17,38 @@ namespace tq5::platform {
 namespace {
 
 constexpr const char* kDefaultSettingsFile = "/etc/tq5orvcache/tq5orvcache.conf";
+// Far more than any settings file needs.
+constexpr off_t kMaxSettingsFileSize = 64 * 1024;
 
 std::string Trim(const std::string& text) {
   const std::string::size_type first = text.find_first_not_of(" \t\r");
   if (first == std::string::npos) return "";
   return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+// The file's text; false when there is none to use, with the reason in *why (empty when
+// there is no file at all, which holds no settings).
+bool ReadSettingsFile(const std::string& path, std::string* text, std::string* why) {
+  FileHandle file = kNoFile;
+  uint64_t size = 0;
+  const FileOpen opened = OpenRegularFileForReading(path, &file, &size, why);
+  if (opened == FileOpen::Missing) why->clear();
+  if (opened != FileOpen::Opened) return false;
+  bool read = false;
+  if (size > static_cast<uint64_t>(kMaxSettingsFileSize)) {
+    *why = std::to_string(size) + " bytes, more than a settings file may hold (" +
+           std::to_string(kMaxSettingsFileSize) + ")";
+  } else {
+    // One byte more than allowed shows a file that grew since it was examined.
+    text->resize(static_cast<std::size_t>(kMaxSettingsFileSize) + 1);
+    std::size_t got = 0;
+    read = ReadFromFile(file, text->data(), text->size(), &got) &&
+           got <= static_cast<std::size_t>(kMaxSettingsFileSize);
+    if (!read) *why = "it cannot be read, or grew beyond what a settings file may hold";
+    text->resize(read ? got : 0);
+  }
+  CloseFileForReading(file);
+  return read;
 }
 
 }  // namespace
@@ -28,7 +59,10 @@ std::string SettingsLocation() {
 }
 
 bool ReadMachineSetting(const char* name, std::string* value) {
-  std::ifstream in(SettingsLocation());
+  std::string text;
+  std::string why;
+  if (!ReadSettingsFile(SettingsLocation(), &text, &why)) return false;
+  std::istringstream in(text);
   bool found = false;
   for (std::string line; std::getline(in, line);) {
     line = line.substr(0, line.find('#'));
@@ -38,6 +72,14 @@ bool ReadMachineSetting(const char* name, std::string* value) {
     found = true;
   }
   return found;
+}
+
+std::string SettingsFileProblem() {
+  const std::string path = SettingsLocation();
+  std::string text;
+  std::string why;
+  if (ReadSettingsFile(path, &text, &why) || why.empty()) return "";
+  return "the settings file " + path + " is not used (" + why + "): every setting has its default";
 }
 
 }  // namespace tq5::platform

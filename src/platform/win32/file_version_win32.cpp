@@ -50,6 +50,12 @@ FileRead ReadFileIfChanged(const std::string& path, const FileVersion* known, Fi
     Fail("CreateFile", path, error);
     return FileRead::Failed;
   }
+  // A pipe in the file's place would make the read wait for ever.
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    if (error) *error = "CreateFile " + path + ": not a regular file";
+    CloseHandle(file);
+    return FileRead::Failed;
+  }
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(file, &info)) {
     Fail("GetFileInformationByHandle", path, error);

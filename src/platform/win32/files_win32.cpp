@@ -12,17 +12,16 @@ namespace {
 HANDLE Handle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
 
 FileHandle CreateForWriting(const char* path, const ObjectAccess& access) {
+  // Always a new file: a name that is taken already (by a file or a link that someone
+  // else put there) is refused, and a restricted file gets its own DACL.
   SECURITY_ATTRIBUTES* attributes = nullptr;
   win32::SecurityAttributes security;
   if (access.restricted) {
-    // A new file: an existing one would keep its own DACL.
-    if (!DeleteFileA(path) && GetLastError() != ERROR_FILE_NOT_FOUND) return kNoFile;
     if (security.ForRestrictedFile(access) != CACHE_OK) return kNoFile;
     attributes = security.get();
   }
-  const HANDLE file =
-      CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, attributes,
-                  access.restricted ? CREATE_NEW : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, attributes, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
   return file == INVALID_HANDLE_VALUE ? kNoFile : reinterpret_cast<FileHandle>(file);
 }
 
@@ -60,5 +59,47 @@ const FileCalls& SystemFileCalls() { return kSystemCalls; }
 
 const FileCallNames kFileCallNames = {"CreateFileA", "WriteFile",   "FlushFileBuffers",
                                       "CloseHandle", "MoveFileExA", "(folder sync)"};
+
+bool NameTakenError(long systemError) {
+  return systemError == ERROR_FILE_EXISTS || systemError == ERROR_ALREADY_EXISTS;
+}
+
+FileOpen OpenRegularFileForReading(const std::string& path, FileHandle* out, uint64_t* size,
+                                   std::string* why) {
+  const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (why) *why = "CreateFileA(" + path + "): " + SystemErrorText(static_cast<long>(error));
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FileOpen::Missing
+                                                                          : FileOpen::Failed;
+  }
+  LARGE_INTEGER bytes{};
+  if (GetFileType(file) != FILE_TYPE_DISK || !GetFileSizeEx(file, &bytes)) {
+    CloseHandle(file);
+    if (why) *why = "it is a pipe or a device, not a regular file";
+    return FileOpen::NotRegular;
+  }
+  *out = reinterpret_cast<FileHandle>(file);
+  *size = static_cast<uint64_t>(bytes.QuadPart);
+  return FileOpen::Opened;
+}
+
+bool ReadFromFile(FileHandle file, void* bytes, std::size_t size, std::size_t* got) {
+  char* at = static_cast<char*>(bytes);
+  *got = 0;
+  while (*got < size) {
+    const std::size_t left = size - *got;
+    const DWORD chunk = left > (1u << 30) ? (1u << 30) : static_cast<DWORD>(left);
+    DWORD n = 0;
+    if (!ReadFile(Handle(file), at + *got, chunk, &n, nullptr)) return false;
+    if (n == 0) break;
+    *got += n;
+  }
+  return true;
+}
+
+void CloseFileForReading(FileHandle file) { CloseHandle(Handle(file)); }
 
 }  // namespace tq5::platform

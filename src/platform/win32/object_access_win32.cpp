@@ -257,4 +257,70 @@ bool ObjectAccessDenied(const char* baseName, std::string* group) {
   return true;
 }
 
+namespace {
+
+// The accounts that may write the cache folder: this process's own, the system, the
+// administrators and the installer service. CREATOR OWNER entries only pass themselves
+// on to what is created inside.
+bool TrustedWriter(PSID sid) {
+  win32::SidBytes self, system, administrators, creator;
+  if (win32::ProcessUser(&self) && EqualSid(sid, self.get())) return true;
+  if (win32::WellKnown(WinLocalSystemSid, &system) && EqualSid(sid, system.get())) return true;
+  if (win32::WellKnown(WinBuiltinAdministratorsSid, &administrators) &&
+      EqualSid(sid, administrators.get())) {
+    return true;
+  }
+  if (win32::WellKnown(WinCreatorOwnerSid, &creator) && EqualSid(sid, creator.get())) return true;
+  return SidText(sid) == "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+}
+
+// Rights that let an account put, rename or remove files in a folder, or take the
+// folder's access list into its own hands.
+constexpr DWORD kFolderWriteRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD |
+                                     WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+
+}  // namespace
+
+bool FolderWritableByOthers(const std::string& folder, std::string* who) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD error = GetNamedSecurityInfoA(folder.c_str(), SE_FILE_OBJECT,
+                                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                            &owner, nullptr, &dacl, nullptr, &descriptor);
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+    // Nothing can be put in a folder that is not there; what needs it fails on its own.
+    who->clear();
+    return false;
+  }
+  if (error != ERROR_SUCCESS) {
+    *who = folder + ": GetNamedSecurityInfo failed (error " + std::to_string(error) +
+           "); who may write it cannot be told";
+    return true;
+  }
+  who->clear();
+  if (owner && !TrustedWriter(owner)) {
+    *who = folder + " belongs to " + AccountName(owner);
+  } else if (!dacl) {
+    *who = folder + " has no access list: every account may write it";
+  } else {
+    // Deny entries are not weighed: an allow entry for another account is reason enough.
+    for (DWORD i = 0; i < dacl->AceCount && who->empty(); ++i) {
+      void* ace = nullptr;
+      if (!GetAce(dacl, i, &ace)) continue;
+      const auto* header = static_cast<const ACE_HEADER*>(ace);
+      if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE)) {
+        continue;
+      }
+      const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+      PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+      if ((allowed->Mask & kFolderWriteRights) != 0 && !TrustedWriter(sid)) {
+        *who = folder + " may be written by " + AccountName(sid);
+      }
+    }
+  }
+  LocalFree(descriptor);
+  return !who->empty();
+}
+
 }  // namespace tq5::platform

@@ -36,4 +36,7 @@ bool ReadMachineSetting(const char* name, std::string* value) {
   return true;
 }
 
+// Registry values are read whole by the system, and are bounded by the buffer.
+std::string SettingsFileProblem() { return ""; }
+
 }  // namespace tq5::platform
