@@ -4,7 +4,10 @@
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <string_view>
+#include <utility>
 
+#include "platform/ascii.h"
 #include "platform/platform.h"
 
 namespace tq5::platform {
@@ -30,9 +33,11 @@ Setting ReadSetting(const char* name) {
 
 namespace {
 
-bool IsOn(std::string value) {
-  for (char& c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return value == "yes" || value == "true" || value == "on" || value == "1";
+bool IsOn(std::string_view value) {
+  for (const char* yes : {"yes", "true", "on", "1"}) {
+    if (EqualIgnoringAsciiCase(value, yes)) return true;
+  }
+  return false;
 }
 
 constexpr auto kMachineSettingAge = std::chrono::seconds(5);
@@ -40,22 +45,34 @@ constexpr auto kMachineSettingAge = std::chrono::seconds(5);
 }  // namespace
 
 bool CachedSettingIsOn(const char* name) {
-  if (const char* value = zv_getenv(SettingVariable(name).c_str())) return IsOn(value);
+  // Asked on every lookup, hits included: after a setting's first use this builds no
+  // text and allocates nothing.
   struct Cached {
-    bool on;
+    std::string variable;  // the environment variable that overrides it
+    bool on = false;
+    bool read = false;
     std::chrono::steady_clock::time_point readAt;
   };
   static std::mutex lock;
-  static std::map<std::string, Cached>& cache = *new std::map<std::string, Cached>;
-  const auto now = std::chrono::steady_clock::now();
+  static std::map<std::string, Cached, std::less<>>& cache =
+      *new std::map<std::string, Cached, std::less<>>;
   std::lock_guard<std::mutex> guard(lock);
-  auto it = cache.find(name);
-  if (it == cache.end() || now - it->second.readAt >= kMachineSettingAge) {
-    std::string value;
-    const bool on = ReadMachineSetting(name, &value) && IsOn(value);
-    it = cache.insert_or_assign(name, Cached{on, now}).first;
+  auto it = cache.find(std::string_view(name));
+  if (it == cache.end()) {
+    Cached fresh;
+    fresh.variable = SettingVariable(name);
+    it = cache.emplace(name, std::move(fresh)).first;
   }
-  return it->second.on;
+  Cached& cached = it->second;
+  if (const char* value = zv_getenv(cached.variable.c_str())) return IsOn(value);
+  const auto now = std::chrono::steady_clock::now();
+  if (!cached.read || now - cached.readAt >= kMachineSettingAge) {
+    std::string value;
+    cached.on = ReadMachineSetting(name, &value) && IsOn(value);
+    cached.read = true;
+    cached.readAt = now;
+  }
+  return cached.on;
 }
 
 }  // namespace tq5::platform
