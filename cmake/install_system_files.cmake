@@ -8,8 +8,11 @@
 set(TQ5_SYSTEM_LIB_DIR lib)
 
 configure_file(packaging/systemd/orvcache.service.in ${CMAKE_BINARY_DIR}/orvcache.service @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/orvcache.service
-  DESTINATION ${TQ5_SYSTEM_LIB_DIR}/systemd/system)
+# The counters for a node exporter, by a timer that the package leaves disabled.
+configure_file(packaging/systemd/orvcache-metrics.service.in
+  ${CMAKE_BINARY_DIR}/orvcache-metrics.service @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/orvcache.service ${CMAKE_BINARY_DIR}/orvcache-metrics.service
+  packaging/systemd/orvcache-metrics.timer DESTINATION ${TQ5_SYSTEM_LIB_DIR}/systemd/system)
 install(FILES packaging/sysusers/tq5orvcache.conf DESTINATION ${TQ5_SYSTEM_LIB_DIR}/sysusers.d)
 install(FILES packaging/tmpfiles/tq5orvcache.conf DESTINATION ${TQ5_SYSTEM_LIB_DIR}/tmpfiles.d)
 install(FILES packaging/bash-completion/orvcache

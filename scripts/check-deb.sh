@@ -51,7 +51,8 @@ lib=usr/lib/$multiarch
 for part in usr/bin/orvcache usr/include/tq5orvcache.h \
   "$lib/libtq5orvcache.so.0" "$lib/libtq5orvcache.so" \
   "$lib/cmake/tq5orvcache/tq5orvcacheConfig.cmake" "$lib/pkgconfig/tq5orvcache.pc" \
-  usr/lib/systemd/system/orvcache.service usr/lib/sysusers.d/tq5orvcache.conf \
+  usr/lib/systemd/system/orvcache.service usr/lib/systemd/system/orvcache-metrics.service \
+  usr/lib/systemd/system/orvcache-metrics.timer usr/lib/sysusers.d/tq5orvcache.conf \
   usr/lib/tmpfiles.d/tq5orvcache.conf usr/share/man/man1/orvcache.1.gz \
   usr/share/bash-completion/completions/orvcache usr/share/doc/tq5orvcache/README.md; do
   [ -e "$root/$part" ] || fail "missing from the package: /$part"
@@ -85,11 +86,18 @@ for setting in PrivateDevices PrivateIPC RemoveIPC DynamicUser; do
 done
 if command -v systemd-analyze >/dev/null; then
   # Verified against the unpacked files: the command and the man page of the package.
-  sed "s|/usr/bin/orvcache|$root/usr/bin/orvcache|" "$unit" >"$work/orvcache.service"
-  if ! out=$(MANPATH=$root/usr/share/man systemd-analyze verify "$work/orvcache.service" 2>&1) ||
-    [ -n "$out" ]; then
+  for name in orvcache.service orvcache-metrics.service orvcache-metrics.timer; do
+    sed "s|/usr/bin/orvcache|$root/usr/bin/orvcache|" "$root/usr/lib/systemd/system/$name" \
+      >"$work/$name"
+  done
+  if ! out=$(cd "$work" && MANPATH=$root/usr/share/man systemd-analyze verify \
+    orvcache.service orvcache-metrics.service orvcache-metrics.timer 2>&1) || [ -n "$out" ]; then
     fail "systemd-analyze verify: $out"
   fi
+  # The metrics unit runs what `orvcache stats` takes.
+  metrics=$(sed -n 's/^ExecStart=//p' "$root/usr/lib/systemd/system/orvcache-metrics.service")
+  [[ $metrics == "/usr/bin/orvcache stats --format prometheus --output "* ]] ||
+    fail "the metrics unit runs: $metrics"
 fi
 
 # Bash completion offers every command that `orvcache --help` lists.

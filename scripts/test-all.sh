@@ -19,6 +19,7 @@ packages=(
   llvm-14 lld-14  # the MSVC import library (llvm-dlltool), its check (llvm-nm, lld-link)
   passwd  # groupadd/useradd: the access test makes a user and a group of its own
   libsystemd-dev help2man dpkg-dev file  # the server's readiness report; the .deb, its man page
+  python3-prometheus-client  # the parsers that read `orvcache stats --format` back
 )
 # Whether the kernel runs 32-bit x86 programs at all: one booted without its 32-bit
 # emulation refuses them (exec format error), and then Wine's 32-bit side, itself such a

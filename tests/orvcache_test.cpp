@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/directory_support.h"
@@ -448,6 +450,30 @@ TEST_F(OrvcacheCommand, StatsCountsEveryProcessResetsAndStatusShowsTheServersSet
   EXPECT_EQ(1, stats["counters"]["hits"]);
   EXPECT_EQ(1, stats["counters"]["fetchesSucceeded"]);
   EXPECT_DOUBLE_EQ(0.5, stats["hitRatio"].get<double>());
+#ifdef TQ5_TEST_METRICS_PARSER
+  // The same counts as a monitoring system reads them, in either text format: printed,
+  // and written whole to a file for the node exporter's textfile collector.
+  const std::string prom = PathInFolder("tq5orvcache.prom");
+  ASSERT_EQ(0, Run({"stats", "--format", "prometheus", "--output", prom}).code);
+  WriteFileBytes(PathInFolder("metrics.txt"), Run({"stats", "--format", "openmetrics"}).out);
+  for (const auto& [format, file] : {std::pair<std::string, std::string>{"prometheus", prom},
+                                     {"openmetrics", PathInFolder("metrics.txt")}}) {
+    SCOPED_TRACE(format);
+    const std::string parsed = PathInFolder("parsed.json");
+    ASSERT_EQ(0, std::system(("/usr/bin/python3 " TQ5_TEST_METRICS_PARSER " " + format + " " +
+                              file + " >" + parsed)
+                                 .c_str()));
+    Json samples = Json::parse(ReadFileBytes(parsed));
+    EXPECT_EQ(2, samples["tq5orvcache_lookups_total{}"]) << samples;
+    EXPECT_EQ(1, samples["tq5orvcache_hits_total{}"]);
+    EXPECT_EQ(1, samples["tq5orvcache_fetches_total{outcome=succeeded}"]);
+    EXPECT_EQ(0, samples["tq5orvcache_fetches_total{outcome=timed_out}"]);
+    EXPECT_EQ(1, samples["tq5orvcache_user_slots{state=in_use}"]);
+    EXPECT_EQ("counter", samples["tq5orvcache_lookups:type"]);
+    EXPECT_GT(samples["tq5orvcache_server_start_time_seconds{}"].get<double>(), 1.7e9);
+  }
+  EXPECT_EQ(2, Run({"stats", "--format", "yaml"}).code);
+#endif
 
   // The reset answers with the counts up to it; the next reading starts from zero.
   r = Run({"stats", "--reset", "--json"});

@@ -90,9 +90,11 @@ const std::vector<Command>& Commands() {
        0,
        RunStatus},
       {"stats",
-       "[--reset]",
-       "the machine's counters: lookups, hits, fetches, writes and more; --reset zeroes them",
-       {{"--reset", false}},
+       "[--reset] [--format openmetrics|prometheus [--output FILE]]",
+       "the machine's counters: lookups, hits, fetches, writes and more; --reset zeroes "
+       "them; --format prints them for a monitoring system, --output writes that to FILE "
+       "whole",
+       {{"--reset", false}, {"--format", true}, {"--output", true}},
        0,
        0,
        RunStats},

@@ -1,0 +1,162 @@
+#include "metrics_report.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace orvcache {
+namespace {
+
+using tq5::region::Counter;
+using tq5::region::StatisticsBlock;
+using tq5::region::TaskRecord;
+
+constexpr const char* kPrefix = "tq5orvcache_";
+
+struct Sample {
+  std::string labels;  // `name="value",...` without braces; empty for none
+  std::string value;
+};
+
+// One metric family: its type, help and samples, written in either format. A counter's
+// samples carry the `_total` suffix; in OpenMetrics its family name does not.
+class Family {
+ public:
+  Family(std::string name, const char* type, const char* help)
+      : name_(kPrefix + std::move(name)), type_(type), help_(help) {}
+
+  Family& Add(std::string labels, std::string value) {
+    samples_.push_back({std::move(labels), std::move(value)});
+    return *this;
+  }
+
+  void Write(MetricsFormat format, std::string* out) const {
+    if (samples_.empty()) return;
+    const bool counter = type_ == std::string("counter");
+    const std::string sample = counter ? name_ + "_total" : name_;
+    const std::string& family = format == MetricsFormat::OpenMetrics ? name_ : sample;
+    *out += "# TYPE " + family + " " + type_ + "\n";
+    *out += "# HELP " + family + " " + help_ + "\n";
+    for (const Sample& s : samples_) {
+      *out += sample + (s.labels.empty() ? "" : "{" + s.labels + "}") + " " + s.value + "\n";
+    }
+  }
+
+ private:
+  std::string name_;
+  const char* type_;
+  const char* help_;
+  std::vector<Sample> samples_;
+};
+
+std::string Number(uint64_t n) { return std::to_string(n); }
+std::string Number(int64_t n) { return std::to_string(n); }
+std::string Seconds(int64_t ms) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%" PRId64 ".%03" PRId64, ms / 1000, ms % 1000);
+  return text;
+}
+
+uint64_t Of(const StatisticsBlock& block, Counter counter) {
+  return block.counters[static_cast<uint32_t>(counter)];
+}
+
+// A single unlabelled counter.
+Family CounterOf(const StatisticsBlock& block, const char* name, Counter counter,
+                 const char* help) {
+  Family family(name, "counter", help);
+  family.Add("", Number(Of(block, counter)));
+  return family;
+}
+
+void AddTask(const char* task, const TaskRecord& record, Family* at, Family* duration,
+             Family* result) {
+  if (record.endedAt <= 0) return;
+  const std::string label = std::string("task=\"") + task + "\"";
+  at->Add(label, Number(record.endedAt));
+  duration->Add(label, Seconds(record.durationMs > 0 ? record.durationMs : 0));
+  result->Add(label, Number(static_cast<int64_t>(record.result)));
+}
+
+}  // namespace
+
+std::string MetricsText(const StatisticsBlock& block, const CacheHeader* header,
+                        MetricsFormat format) {
+  std::vector<Family> families;
+  families.push_back(CounterOf(block, "lookups", Counter::Lookups,
+                               "Finds of a user's roles that reached the user table."));
+  families.push_back(
+      CounterOf(block, "hits", Counter::Hits, "Lookups answered from a cached user."));
+  families.push_back(
+      CounterOf(block, "misses", Counter::Misses, "Lookups of a user who was not cached."));
+  Family fetches("fetches", "counter", "Directory fetches of a user's roles, by outcome.");
+  fetches.Add("outcome=\"succeeded\"", Number(Of(block, Counter::FetchesSucceeded)))
+      .Add("outcome=\"failed\"", Number(Of(block, Counter::FetchesFailed)))
+      .Add("outcome=\"timed_out\"", Number(Of(block, Counter::FetchesTimedOut)));
+  families.push_back(fetches);
+  families.push_back(CounterOf(block, "evictions", Counter::Evictions,
+                               "Times the whole user table was emptied to make room."));
+  families.push_back(CounterOf(block, "users_expired", Counter::UsersExpired,
+                               "Users dropped by an expiry sweep."));
+  families.push_back(CounterOf(block, "users_refreshed", Counter::UsersRefreshed,
+                               "Users fetched again and stored by an expiry sweep."));
+  families.push_back(
+      CounterOf(block, "commits", Counter::Commits, "Users' current role sets committed."));
+  families.push_back(CounterOf(block, "deletes", Counter::Deletes, "Users deleted on request."));
+  Family writes("file_writes", "counter", "Cache-file writes, by outcome.");
+  writes.Add("outcome=\"succeeded\"", Number(Of(block, Counter::FileWrites)))
+      .Add("outcome=\"failed\"", Number(Of(block, Counter::FileWriteFailures)));
+  families.push_back(writes);
+  families.push_back(CounterOf(block, "repairs", Counter::Repairs,
+                               "Region checks and repairs after a mutex owner died."));
+
+  Family since("counting_since_seconds", "gauge",
+               "When the counters began: the server's start or the last reset.");
+  if (block.countingSince > 0) since.Add("", Number(block.countingSince));
+  families.push_back(since);
+  Family started("server_start_time_seconds", "gauge", "When the running server started.");
+  if (block.server.published == 1) {
+    started.Add("", Number(block.server.startedAt));
+  }
+  families.push_back(started);
+  Family written("last_good_file_write_seconds", "gauge",
+                 "When the cache file was last written whole.");
+  if (block.lastGoodFileWrite > 0) written.Add("", Number(block.lastGoodFileWrite));
+  families.push_back(written);
+
+  Family at("last_task_end_seconds", "gauge", "When the server's last merge or sweep ended.");
+  Family took("last_task_duration_seconds", "gauge",
+              "How long the server's last merge or sweep took.");
+  Family result("last_task_result", "gauge",
+                "The result code of the server's last merge or sweep (0: success).");
+  AddTask("merge", block.lastMerge, &at, &took, &result);
+  AddTask("sweep", block.lastSweep, &at, &took, &result);
+  families.push_back(at);
+  families.push_back(took);
+  families.push_back(result);
+
+  if (header) {
+    Family roles("role_slots", "gauge",
+                 "The region's role table: capacity, high-water mark, "
+                 "entries in use.");
+    roles.Add("state=\"capacity\"", Number(static_cast<int64_t>(header->roleCapacity)))
+        .Add("state=\"high_water\"", Number(static_cast<int64_t>(header->roleHighWater)))
+        .Add("state=\"in_use\"", Number(static_cast<int64_t>(header->roleActiveCount)));
+    families.push_back(roles);
+    Family users("user_slots", "gauge",
+                 "The region's user table: capacity, high-water mark, "
+                 "entries in use.");
+    users.Add("state=\"capacity\"", Number(static_cast<int64_t>(header->userCapacity)))
+        .Add("state=\"high_water\"", Number(static_cast<int64_t>(header->userHighWater)))
+        .Add("state=\"in_use\"", Number(static_cast<int64_t>(header->userActiveCount)));
+    families.push_back(users);
+  }
+
+  std::string out;
+  for (const Family& family : families) family.Write(format, &out);
+  if (format == MetricsFormat::OpenMetrics) out += "# EOF\n";
+  return out;
+}
+
+}  // namespace orvcache
