@@ -39,6 +39,10 @@
  *     Client exports attach the region for the length of the call (in the server's own
  *     process they use its view) and answer CACHE_E_OPEN_MAPPING (-118) while no region
  *     exists.
+ *   - Every call that reaches the region holds the global cache mutex. A process that
+ *     skipped the start-up (or whose start-up failed) gets the mutex opened for each
+ *     call; while none can be opened, the call answers CACHE_E_MUTEX_OPEN (-141) and
+ *     touches nothing.
  *   - count (in and out): the exports that fill a buffer of records take int32_t *count,
  *     on entry the room in the buffer in records, on return the number of records written
  *     or, with CACHE_E_BUFFER_TOO_SMALL (-106), the number needed: call again with a

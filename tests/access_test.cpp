@@ -139,8 +139,9 @@ TEST_F(AccessTest, OnlyMembersOfTheGroupLookUpListAndWrite) {
   ExpectOwnedByGroup("/dev/shm/" + prefix_ + "ZOLMAR_ORVCACHE_STATS", accounts.groupId(), 0660);
   ExpectOwnedByGroup(CacheFilePath(), accounts.groupId(), 0640);
 
-  // Outside the group: the codes of a missing object, and the file stays closed.
-  EXPECT_EQ("-141 -118 -118 -118 0\n", accounts.Probe(false, CacheFilePath()));
+  // Outside the group: no call gets the mutex, so none touches anything, and the file
+  // stays closed.
+  EXPECT_EQ("-141 -141 -141 -141 0\n", accounts.Probe(false, CacheFilePath()));
   int32_t autoCommit = 0, configValue = 0;
   ASSERT_EQ(CACHE_OK, GetConfigurationData(&autoCommit, &configValue));
   EXPECT_NE(4242, configValue);

@@ -189,6 +189,7 @@ TEST_F(CacheFile, FailedWritesLeaveThePreviousFileIntact) {
   const std::string previous = Image(SmallHeader());
   WriteFileBytes(CacheFilePath(), previous);
   // No region in this process.
+  ASSERT_EQ(CACHE_OK, InitializeTQ5ORVCacheServer());
   EXPECT_EQ(CACHE_E_REGION_NOT_MAPPED, WriteCacheDataToFile());
   EXPECT_EQ(previous, ReadFileBytes(CacheFilePath()));
   // And no temporary file is left behind.

@@ -105,6 +105,30 @@ TEST_F(MultiProcess, OwnerDeathHandsTheMutexToTheNextWaiter) {
   EXPECT_EQ(0, RunPeer({"client-expect-config", "1", "2"}));
 }
 
+TEST_F(MultiProcess, ProcessWithoutStartUpWaitsForTheMutexLikeEveryOther) {
+  StartServer();
+  ASSERT_EQ(CACHE_OK, PutConfigurationData(0, 1));
+  const std::string held = PathInFolder("held"), release = PathInFolder("release");
+  Peer holder({"hold-until", held, release});
+  ASSERT_TRUE(tq5test::WaitForFile(held));
+  const std::string calling = PathInFolder("calling");
+  Peer bare({"bare-put-config", calling, "0", "2"});
+  ASSERT_TRUE(tq5test::WaitForFile(calling));
+  // The call of the process that never started up must wait for the holder.
+  tq5test::SleepMs(300);
+  {
+    tq5test::RawRegion raw;
+    ASSERT_TRUE(raw.mapped());
+    EXPECT_EQ(1, raw.header().configValue);
+  }
+  tq5test::WriteFileBytes(release, "go");
+  EXPECT_EQ(0, holder.Wait());
+  EXPECT_EQ(0, bare.Wait());
+  int32_t config = 0;
+  ASSERT_EQ(CACHE_OK, GetConfigurationData(nullptr, &config));
+  EXPECT_EQ(2, config);
+}
+
 TEST_F(MultiProcess, OwnerDeathMidChangeIsRepairedBeforeTheNextCallGoesOn) {
   StartServer();
   RoleEntry roles[2] = {};

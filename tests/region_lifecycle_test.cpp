@@ -55,6 +55,7 @@ TEST_F(Lifecycle, ServerProcessClientCallsUseTheServersView) {
 }
 
 TEST_F(Lifecycle, RegionShutDownRulesAndSecondStartUp) {
+  ASSERT_EQ(CACHE_OK, InitializeTQ5ORVCacheServer());
   EXPECT_EQ(CACHE_E_REGION_NOT_MAPPED, UninitializeCacheDataSharedMemory());
   StartServer();
   EXPECT_EQ(CACHE_E_REGION_EXISTS, InitializeCacheDataSharedMemory());
@@ -70,18 +71,27 @@ TEST_F(Lifecycle, RegionShutDownRulesAndSecondStartUp) {
   EXPECT_EQ(CACHE_OK, InitializeCacheDataSharedMemory());
 }
 
-TEST_F(Lifecycle, WorksWithoutAnyMutexButStillOnTheRegion) {
-  ASSERT_EQ(CACHE_OK, InitializeCacheDataSharedMemory());
-  EXPECT_EQ(CACHE_OK, PutConfigurationData(5, 6));
+TEST_F(Lifecycle, WithoutAnyMutexNothingTouchesTheRegion) {
+  // No start-up, and no mutex that a call could open for itself.
+  EXPECT_EQ(CACHE_E_MUTEX_OPEN, InitializeCacheDataSharedMemory());
+  EXPECT_EQ(CACHE_E_MUTEX_OPEN, PutConfigurationData(5, 6));
   int32_t config = 0;
-  EXPECT_EQ(CACHE_OK, ClientGetConfigurationData(nullptr, &config));
-  EXPECT_EQ(6, config);
+  EXPECT_EQ(CACHE_E_MUTEX_OPEN, ClientGetConfigurationData(nullptr, &config));
+  EXPECT_EQ(0, config);
+  const tq5test::RawRegion raw;
+  EXPECT_FALSE(raw.mapped());  // no region was made
 }
 
 TEST_F(Lifecycle, MutexClosedBeforeTheRegionIsShutDown) {
   StartServer();
-  // Shutting the mutex first is allowed: the region's shut-down must not reach for it.
+  // Shutting the mutex first is allowed: the region's shut-down opens the mutex for
+  // itself, and does nothing while there is none to open.
   EXPECT_EQ(CACHE_OK, UninitializeTQ5ORVCache());
+#ifdef _WIN32
+  // Here the mutex ended with its last handle.
+  EXPECT_EQ(CACHE_E_MUTEX_OPEN, UninitializeCacheDataSharedMemory());
+  ASSERT_EQ(CACHE_OK, InitializeTQ5ORVCacheServer());
+#endif
   EXPECT_EQ(CACHE_OK, UninitializeCacheDataSharedMemory());
   EXPECT_EQ(CACHE_E_REGION_NOT_MAPPED, UninitializeCacheDataSharedMemory());
   // The region is gone and a new server can start.

@@ -29,7 +29,9 @@ void CloseIfIdle(CacheMutexHandle* handle) {
 
 }  // namespace
 
-void AdoptCacheMutex(platform::GlobalMutex* mutex) { ProcessRegion().cacheMutex.store(NewHandle(mutex)); }
+void AdoptCacheMutex(platform::GlobalMutex* mutex) {
+  ProcessRegion().cacheMutex.store(NewHandle(mutex));
+}
 
 void ReleaseCacheMutex() {
   if (CacheMutexHandle* handle = ProcessRegion().cacheMutex.exchange(nullptr)) {
@@ -38,35 +40,62 @@ void ReleaseCacheMutex() {
   }
 }
 
+namespace {
+thread_local platform::GlobalMutex* heldByThread = nullptr;
+}  // namespace
+
+platform::GlobalMutex* HeldCacheMutex() { return heldByThread; }
+
 CacheLock::CacheLock() {
-  CacheMutexHandle* handle = ProcessRegion().cacheMutex.load();
-  if (!handle) return;
-  // Counted before `closing` is read, so that a shut-down either sees this lock and
-  // leaves the closing to its release, or has closed before and is seen here.
-  handle->holders.fetch_add(1);
-  if (handle->closing.load()) {
+  if (CacheMutexHandle* handle = ProcessRegion().cacheMutex.load()) {
+    // Counted before `closing` is read, so that a shut-down either sees this lock and
+    // leaves the closing to its release, or has closed before and is seen here.
+    handle->holders.fetch_add(1);
+    if (!handle->closing.load() && Take(handle->mutex)) {
+      held_ = handle;
+      return;
+    }
     handle->holders.fetch_sub(1);
     CloseIfIdle(handle);
-    return;  // shut down: the scope runs unguarded, as without a start-up
+    if (status_ != CACHE_OK) return;  // the mutex can no longer be taken
   }
-  switch (platform::LockGlobalMutex(handle->mutex)) {
-    case platform::LockOutcome::Taken:
-      break;
-    case platform::LockOutcome::OwnerDied:
-      RepairAfterOwnerDeath();
-      platform::MarkGlobalMutexConsistent(handle->mutex);
-      break;
-    case platform::LockOutcome::Failed:
-      handle->holders.fetch_sub(1);
-      CloseIfIdle(handle);
-      status_ = CACHE_E_MUTEX_OPEN;
-      return;
+  // No handle of the process's (or it is being shut down): one for this scope alone.
+  // Opening by name also finds a mutex that a server made after this process started.
+  platform::GlobalMutex* mutex = nullptr;
+  if (!platform::OpenGlobalMutex(&mutex).ok()) {
+    status_ = CACHE_E_MUTEX_OPEN;
+    return;
   }
-  held_ = handle;
+  if (!Take(mutex)) {
+    platform::CloseGlobalMutex(mutex);
+    return;
+  }
+  own_ = mutex;
+}
+
+bool CacheLock::Take(platform::GlobalMutex* mutex) {
+  const platform::LockOutcome outcome = platform::LockGlobalMutex(mutex);
+  if (outcome == platform::LockOutcome::Failed) {
+    status_ = CACHE_E_MUTEX_OPEN;
+    return false;
+  }
+  outer_ = heldByThread;
+  heldByThread = mutex;
+  if (outcome == platform::LockOutcome::OwnerDied) {
+    RepairAfterOwnerDeath();
+    platform::MarkGlobalMutexConsistent(mutex);
+  }
+  return true;
 }
 
 CacheLock::~CacheLock() {
-  if (!held_) return;
+  if (!held_ && !own_) return;
+  heldByThread = outer_;
+  if (own_) {
+    platform::UnlockGlobalMutex(own_);
+    platform::CloseGlobalMutex(own_);
+    return;
+  }
   platform::UnlockGlobalMutex(held_->mutex);
   held_->holders.fetch_sub(1);
   CloseIfIdle(held_);

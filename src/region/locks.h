@@ -37,23 +37,34 @@ struct CacheMutexHandle {
 void AdoptCacheMutex(platform::GlobalMutex* mutex);
 void ReleaseCacheMutex();
 
-// The global cache mutex, held for a scope. Without a handle (no start-up export
-// called, or after the shut-down) it holds nothing and the scope runs unguarded. When
-// the previous owner died holding it, the region is repaired before the scope goes on.
+// The global cache mutex, held for a scope. It takes the process's handle; a process
+// without one (no start-up export called, the start-up failed, or the shut-down has
+// let go of it) opens the mutex for the scope as the client start-up would, so that no
+// call of any process reaches the region unguarded. When the previous owner died
+// holding it, the region is repaired before the scope goes on.
 class CacheLock {
  public:
   CacheLock();
   ~CacheLock();
   CacheLock(const CacheLock&) = delete;
   CacheLock& operator=(const CacheLock&) = delete;
-  // CACHE_OK, or CACHE_E_MUTEX_OPEN when the mutex could not be taken: the scope must
-  // then touch nothing.
+  // CACHE_OK, or CACHE_E_MUTEX_OPEN when the mutex could not be opened or taken: the
+  // scope must then touch nothing.
   ResultCode status() const { return status_; }
 
  private:
-  CacheMutexHandle* held_ = nullptr;
+  bool Take(platform::GlobalMutex* mutex);
+
+  CacheMutexHandle* held_ = nullptr;        // the process's handle, when it took that one
+  platform::GlobalMutex* own_ = nullptr;    // else a handle of the scope's own
+  platform::GlobalMutex* outer_ = nullptr;  // what the thread held before this scope
   ResultCode status_ = CACHE_OK;
 };
+
+// The handle through which this thread holds the global cache mutex (its innermost
+// scope), or null while it holds none: what is kept per handle (the statistics
+// object's mapping) is reached through it.
+platform::GlobalMutex* HeldCacheMutex();
 
 // The process lock, held for a scope.
 class ProcessLock {

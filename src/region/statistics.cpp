@@ -31,12 +31,12 @@ ServerStatistics& ServerObject() {
 
 int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
 
-// The block of the current region's object as this process's mutex handle keeps it, or
-// null without one of this layout. The caller holds the mutex.
+// The block of the current region's object as the handle through which this thread
+// holds the mutex keeps it, or null without one of this layout (or without the mutex).
 StatisticsBlock* Block() {
-  const CacheMutexHandle* handle = ProcessRegion().cacheMutex.load();
-  if (!handle) return nullptr;
-  auto* block = static_cast<StatisticsBlock*>(platform::StatisticsView(handle->mutex, kObjectSize));
+  platform::GlobalMutex* held = HeldCacheMutex();
+  if (!held) return nullptr;
+  auto* block = static_cast<StatisticsBlock*>(platform::StatisticsView(held, kObjectSize));
   if (!block || block->magic != kMagic || block->version != kLayoutVersion ||
       block->size != sizeof(StatisticsBlock)) {
     return nullptr;

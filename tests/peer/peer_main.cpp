@@ -54,6 +54,26 @@ int LockAndDie(const std::string& ready, int holdMs) {
   std::_Exit(7);
 }
 
+// Holds the global cache mutex until RELEASE exists, then lets it go.
+int HoldUntil(const std::string& ready, const std::string& release) {
+  const ResultCode rc = InitializeTQ5ORVCache();
+  if (rc != CACHE_OK) return Exit(rc);
+  {
+    const tq5::region::CacheLock lock;
+    if (lock.status() != CACHE_OK) return Exit(lock.status());
+    Touch(ready);
+    while (!Exists(release)) SleepMs(5);
+  }
+  UninitializeTQ5ORVCache();
+  return 0;
+}
+
+// A client that skips the start-up: a call straight away, as a careless program makes it.
+int BarePutConfig(const std::string& ready, int autoCommit, int configValue) {
+  Touch(ready);
+  return Exit(ClientPutConfigurationData(autoCommit, configValue));
+}
+
 // Takes the global cache mutex and dies in the middle of a change: counts and
 // references raised that no entry backs, and the mark pushed past the table.
 int DamageAndDie(const std::string& ready) {
@@ -250,6 +270,10 @@ int main(int argc, char** argv) {
   if (command == "serve" && argc == 4) return Serve(argv[2], argv[3]);
   if (command == "lock-and-die" && argc == 4) return LockAndDie(argv[2], std::atoi(argv[3]));
   if (command == "damage-and-die" && argc == 3) return DamageAndDie(argv[2]);
+  if (command == "hold-until" && argc == 4) return HoldUntil(argv[2], argv[3]);
+  if (command == "bare-put-config" && argc == 5) {
+    return BarePutConfig(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
+  }
   if (command == "lookup-expect" && argc >= 5) {
     return LookupExpect(argv[2], argv[3], argv[4], argc - 5, argv + 5);
   }
@@ -270,6 +294,7 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr,
                "usage: tq5_peer serve READY STOP | lock-and-die READY MS | damage-and-die READY |\n"
+               "  hold-until READY RELEASE | bare-put-config READY A C |\n"
                "  client-put-config A C | client-expect-config A C |\n"
                "  lookup-expect DONE DOMAIN USER ROLE... |\n"
                "  client-expect-roles all|active SLOT:NAME... |\n"

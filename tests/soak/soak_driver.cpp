@@ -187,9 +187,11 @@ class Soak {
     return worker.pid > 0 || Fail("cannot start a worker");
   }
 
+  // The first position runs a client that skips the start-up.
   std::vector<std::string> ClientCommand(const std::string& slot, const std::string& seed) const {
-    std::vector<std::string> command = {options_.self, "client", boardPath_,
-                                        slot,          seed,     std::to_string(options_.users)};
+    std::vector<std::string> command = {options_.self, slot == "0" ? "bare-client" : "client",
+                                        boardPath_,    slot,
+                                        seed,          std::to_string(options_.users)};
     command.insert(command.end(), versionPaths_.begin(), versionPaths_.end());
     return command;
   }

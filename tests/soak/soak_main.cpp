@@ -19,7 +19,7 @@ int Usage() {
   std::fprintf(stderr,
                "usage: tq5_soak run (--seconds N | --minutes N) --orvcache PATH [--seed N]\n"
                "                    [--clients N] [--holders N] [--users N] [--env NAME=VALUE]...\n"
-               "       tq5_soak client BOARD SLOT SEED USERS DIRECTORY-VERSION...\n"
+               "       tq5_soak client|bare-client BOARD SLOT SEED USERS DIRECTORY-VERSION...\n"
                "       tq5_soak holder BOARD SLOT SEED\n");
   return kUsage;
 }
@@ -71,10 +71,11 @@ int Run(int argc, char** argv) {
 int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
   if (command == "run") return Run(argc, argv);
-  if (command == "client" && argc >= 7) {
-    return tq5::soak::RunClient(
-        argv[2], std::atoi(argv[3]), static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 10)),
-        std::atoi(argv[5]), std::vector<std::string>(argv + 6, argv + argc));
+  if ((command == "client" || command == "bare-client") && argc >= 7) {
+    return tq5::soak::RunClient(argv[2], std::atoi(argv[3]),
+                                static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 10)),
+                                std::atoi(argv[5]), std::vector<std::string>(argv + 6, argv + argc),
+                                command == "bare-client");
   }
   if (command == "holder" && argc == 5) {
     return tq5::soak::RunHolder(argv[2], std::atoi(argv[3]),

@@ -152,7 +152,7 @@ void HoldDamaged(WorkerSlot& me, unsigned holdMs) {
 }  // namespace
 
 int RunClient(const std::string& boardPath, int slot, uint32_t seed, int users,
-              const std::vector<std::string>& versionPaths) {
+              const std::vector<std::string>& versionPaths, bool bare) {
   Board* board = MapBoard(boardPath, false);
   std::vector<platform::DirectoryFile> versions(versionPaths.size());
   std::string error = board ? "" : "no scoreboard";
@@ -163,7 +163,7 @@ int RunClient(const std::string& boardPath, int slot, uint32_t seed, int users,
     std::fprintf(stderr, "client: cannot start: %s\n", error.c_str());
     return kWorkerSetupFailed;
   }
-  const ResultCode rc = InitializeTQ5ORVCache();
+  const ResultCode rc = bare ? CACHE_OK : InitializeTQ5ORVCache();
   if (rc != CACHE_OK) {
     std::fprintf(stderr, "client: InitializeTQ5ORVCache: %d\n", rc);
     return kWorkerSetupFailed;
@@ -171,7 +171,7 @@ int RunClient(const std::string& boardPath, int slot, uint32_t seed, int users,
   Client client(board->slots[slot], versions, users);
   std::mt19937 random(seed);
   while (!board->stop.load()) client.Step(random);
-  UninitializeTQ5ORVCache();
+  if (!bare) UninitializeTQ5ORVCache();
   return 0;
 }
 

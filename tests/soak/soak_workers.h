@@ -14,9 +14,11 @@ namespace tq5::soak {
 // not start. Wrong answers are counted on the board, not in the exit code.
 inline constexpr int kWorkerSetupFailed = 3;
 
-// A client accepts, for each user, the set of any one of the directory's versions.
+// A client accepts, for each user, the set of any one of the directory's versions. A
+// bare one skips InitializeTQ5ORVCache, as a careless program does; its calls must still
+// hold the global cache mutex.
 int RunClient(const std::string& boardPath, int slot, uint32_t seed, int users,
-              const std::vector<std::string>& versionPaths);
+              const std::vector<std::string>& versionPaths, bool bare = false);
 int RunHolder(const std::string& boardPath, int slot, uint32_t seed);
 
 }  // namespace tq5::soak
