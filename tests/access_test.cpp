@@ -16,13 +16,17 @@
 #include <algorithm>
 #include <vector>
 #else
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
 #endif
 
 namespace {
@@ -102,6 +106,33 @@ class TestAccounts {
     return line;
   }
 
+  // Runs `body` in a child process as the user, outside the group; the text it gives.
+  std::string RunAsUser(const std::function<std::string()>& body) const {
+    int out[2];
+    if (pipe(out) != 0) return "pipe failed";
+    const pid_t child = fork();
+    if (child == 0) {
+      close(out[0]);
+      if (setgroups(0, nullptr) != 0 || setgid(userGroupId_) != 0 || setuid(userId_) != 0) {
+        _exit(120);
+      }
+      const std::string text = body();
+      _exit(write(out[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 121);
+    }
+    close(out[1]);
+    std::string text;
+    char buffer[512];
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+    close(out[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0
+               ? text
+               : "child ended with " + std::to_string(status);
+  }
+
+  static std::string ProgramDir() { return PeerDir(); }
+
  private:
   static void Run(const std::string& command) {
     [[maybe_unused]] const int rc = std::system((command + " >/dev/null 2>&1").c_str());
@@ -150,6 +181,91 @@ TEST_F(AccessTest, OnlyMembersOfTheGroupLookUpListAndWrite) {
   EXPECT_EQ("0 0 -113 0 1\n", accounts.Probe(true, CacheFilePath()));
   ASSERT_EQ(CACHE_OK, GetConfigurationData(&autoCommit, &configValue));
   EXPECT_EQ(4242, configValue);
+}
+
+// A process of the account "nobody" that puts an object under the region's name before
+// any server, and holds locks on its first two bytes as a server once held them on its
+// own region; it lets go when destroyed.
+class Squatter {
+ public:
+  explicit Squatter(const std::string& name) {
+    const struct passwd* nobody = getpwnam("nobody");
+    int ready[2], release[2];
+    if (!nobody || pipe(ready) != 0 || pipe(release) != 0) return;
+    const uid_t uid = nobody->pw_uid;
+    const gid_t gid = nobody->pw_gid;
+    child_ = fork();
+    if (child_ == 0) {
+      close(ready[0]);
+      close(release[1]);
+      if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(120);
+      const int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
+      struct flock lock {};
+      lock.l_type = F_WRLCK;
+      lock.l_whence = SEEK_SET;
+      lock.l_len = 1;
+      if (fd < 0 || fcntl(fd, F_OFD_SETLK, &lock) != 0) _exit(121);
+      lock.l_start = 1;
+      if (fcntl(fd, F_SETLK, &lock) != 0) _exit(122);
+      const char byte = 1;
+      if (write(ready[1], &byte, 1) != 1) _exit(123);
+      char any = 0;
+      [[maybe_unused]] const ssize_t n = read(release[0], &any, 1);  // until released
+      _exit(0);
+    }
+    close(ready[1]);
+    close(release[0]);
+    release_ = release[1];
+    char byte = 0;
+    squatting_ = child_ > 0 && read(ready[0], &byte, 1) == 1;
+    close(ready[0]);
+  }
+  ~Squatter() {
+    if (release_ >= 0) close(release_);
+    if (child_ > 0) waitpid(child_, nullptr, 0);
+  }
+  bool squatting() const { return squatting_; }
+
+ private:
+  pid_t child_ = -1;
+  int release_ = -1;
+  bool squatting_ = false;
+};
+
+// An object that another account put under the region's name, locked or not, is no
+// server's: a server that may not remove it says whose it is and how it goes, the admin
+// command removes it, and a root server replaces it.
+TEST_F(AccessTest, AnObjectSquattingTheRegionsNameIsNoServersAndCanBeRemoved) {
+  if (geteuid() != 0) GTEST_SKIP() << "making a test user needs root";
+  TestAccounts accounts;
+  ASSERT_TRUE(accounts.made()) << "groupadd/useradd failed";
+  const std::string region = "/" + prefix_ + "ZOLMAR_ORVCACHE";
+  {
+    Squatter squatter(region);
+    ASSERT_TRUE(squatter.squatting());
+    const std::string refusal = accounts.RunAsUser([] {
+      ResultCode rc = InitializeTQ5ORVCacheServer();
+      if (rc == CACHE_OK) rc = InitializeCacheDataSharedMemory();
+      return std::to_string(rc) + " " + tq5::platform::TakeAccessProblem();
+    });
+    EXPECT_EQ(0u, refusal.rfind(std::to_string(CACHE_E_CREATE_MAPPING) + " ", 0)) << refusal;
+    EXPECT_NE(std::string::npos, refusal.find("nobody")) << refusal;
+    EXPECT_NE(std::string::npos, refusal.find("orvcache cleanup")) << refusal;
+
+    const std::string cleanup = TestAccounts::ProgramDir() + "/orvcache cleanup 2>&1";
+    FILE* run = popen(cleanup.c_str(), "r");
+    ASSERT_NE(nullptr, run);
+    std::string output;
+    char buffer[512];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, run)) > 0;) output.append(buffer, n);
+    EXPECT_EQ(0, pclose(run)) << output;
+    EXPECT_NE(std::string::npos, output.find("removed region object")) << output;
+    struct stat st {};
+    EXPECT_NE(0, stat(("/dev/shm" + region).c_str(), &st)) << output;
+  }
+  Squatter again(region);
+  ASSERT_TRUE(again.squatting());
+  StartServer();
 }
 
 #else

@@ -19,6 +19,10 @@
 #include "support/test_support.h"
 #include "tq5orvcache.h"
 
+#ifndef _WIN32
+#include <sys/mman.h>
+#endif
+
 namespace {
 
 using tq5test::Peer;
@@ -198,6 +202,22 @@ TEST_F(MultiProcess, SecondServerIsRefusedWhileTheFirstLivesAndALeftoverNeverBlo
   EXPECT_EQ(CACHE_OK, GetConfigurationData(nullptr, &config));
   EXPECT_EQ(4242, config);  // from the file the first server wrote at its stop
 }
+
+#ifndef _WIN32
+// A clean-up of an account's objects can remove the region's name under its server;
+// a second server must still be refused while the first one lives.
+TEST_F(MultiProcess, SecondServerIsRefusedEvenWhenTheRegionsNameWasRemoved) {
+  const std::string ready = PathInFolder("ready"), stop = PathInFolder("stop");
+  Peer first({"serve", ready, stop});
+  ASSERT_TRUE(tq5test::WaitForFile(ready));
+  ASSERT_EQ(0, shm_unlink(("/" + prefix_ + "ZOLMAR_ORVCACHE").c_str()));
+  ASSERT_EQ(CACHE_OK, InitializeTQ5ORVCacheServer());
+  EXPECT_EQ(CACHE_E_REGION_EXISTS, InitializeCacheDataSharedMemory());
+  tq5test::WriteFileBytes(stop, "stop");
+  ASSERT_EQ(0, first.Wait());
+  EXPECT_EQ(CACHE_OK, InitializeCacheDataSharedMemory());  // once it has gone
+}
+#endif
 
 TEST_F(MultiProcess, ClientsAlwaysSeeTheCurrentRegionAcrossServerRestarts) {
   // Each generation of the server runs with capacities of its own, from a cache file.

@@ -1,6 +1,7 @@
 // The shared section on POSIX: a named shm object. Unlike a Windows section, the name
 // outlives its handles, so the creator removes it when it closes (the server's
-// shut-down), and a creator that finds a leftover of a crashed server replaces it.
+// shut-down), and a creator that finds an object no live server holds (a crashed
+// server's leftover, or another account's) replaces it.
 // Clients do not open the section: they acquire a view of the region
 // (kept_views_posix.cpp), which this file tells when a server creates or removes it.
 #include <errno.h>
@@ -18,21 +19,26 @@
 
 namespace tq5::platform {
 
-// The server's section, which it created.
+// The server's section, which it created, and its hold on the server lock.
 struct Section {
   int fd;
   std::string name;
+  int serverLock;  // the mutex object, open for as long as the server holds the region
 };
 
 namespace {
 
-// A live server holds a write lock on byte 0 of its region's object for as long as it
-// runs; the kernel drops it when the process ends, however it ends. So an object
-// without the lock is a crashed server's leftover. The lock is an open file
-// description lock: it stays while the server's descriptor stays open, whatever other
-// descriptors of the object the process opens and closes. Only a classic record lock
-// names its holder, and it goes when the process closes any descriptor of the object,
-// so one on byte 1 says which process the server is, as long as it lasts.
+// A live server holds a write lock on byte 0 of the global cache mutex's object for as
+// long as it holds its region; the kernel drops it when the process ends, however it
+// ends. The lock is on the mutex object because that object is never removed while
+// programs of the cache run: a region whose name was removed under its server (a
+// clean-up of an account's objects at logout) still has its server counted, and an
+// object that another account put under the region's name first, with or without a
+// lock, counts for nothing. The lock is an open file description lock: it stays while
+// the server's descriptor stays open, whatever other descriptors of the object the
+// process opens and closes. Only a classic record lock names its holder, and it goes
+// when the process closes any descriptor of the object, so one on byte 1 says which
+// process the server is, as long as it lasts.
 constexpr off_t kLivenessByte = 0;
 constexpr off_t kServerIdByte = 1;
 
@@ -45,16 +51,8 @@ struct flock ByteLock(off_t byte) {
   return lock;
 }
 
-bool TakeLivenessLock(int fd) {
-  struct flock live = ByteLock(kLivenessByte);
-  struct flock id = ByteLock(kServerIdByte);
-  if (fcntl(fd, F_OFD_SETLK, &live) != 0) return false;
-  fcntl(fd, F_SETLK, &id);  // only for naming the server; it may be lost
-  return true;
-}
-
-// Whether a live process holds the liveness lock on the object behind `fd`, and which
-// one (0 when it cannot be told).
+// Whether a live process holds the server lock on the mutex object open as `fd`, and
+// which one (0 when it cannot be told).
 bool LivenessHolder(int fd, pid_t* pid) {
   struct flock live = ByteLock(kLivenessByte);
   if (fcntl(fd, F_OFD_GETLK, &live) != 0 || live.l_type == F_UNLCK) return false;
@@ -63,62 +61,115 @@ bool LivenessHolder(int fd, pid_t* pid) {
   return true;
 }
 
-// Whether a live server holds the region under `name`, and its process id when known.
-bool RegionHolder(const std::string& name, pid_t* pid) {
-  int fd = shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0);
-  if (fd < 0) return false;
+// Whether a live server holds the region of the current names, and its process id
+// when known.
+bool RegionHolder(pid_t* pid) {
+  int fd = shm_open(ObjectName(kCacheMutexName).c_str(), O_RDONLY | O_CLOEXEC, 0);
+  if (fd < 0) return false;  // no mutex: no server could have made a region
   const bool live = LivenessHolder(fd, pid);
   close(fd);
   return live;
+}
+
+std::string HeldBy(pid_t holder) {
+  return "held by a live server" +
+         (holder > 0 ? " (pid " + std::to_string(holder) + ")" : std::string());
+}
+
+// Takes the server lock into *out (the mutex object's descriptor): CACHE_E_REGION_EXISTS
+// while another live server holds it, CACHE_E_CREATE_MAPPING when the mutex object
+// cannot be opened for it.
+Status TakeServerLock(const std::string& sectionName, int* out) {
+  const std::string mutexName = ObjectName(kCacheMutexName);
+  int fd = shm_open(mutexName.c_str(), O_RDWR | O_CLOEXEC, 0);
+  if (fd < 0) return Status::Failed(CACHE_E_CREATE_MAPPING, "shm_open", mutexName);
+  struct flock live = ByteLock(kLivenessByte);
+  if (fcntl(fd, F_OFD_SETLK, &live) != 0) {
+    Status status = errno == EAGAIN || errno == EACCES
+                        ? Status()
+                        : Status::Failed(CACHE_E_CREATE_MAPPING, "fcntl(F_OFD_SETLK)", mutexName);
+    if (status.ok()) {
+      pid_t holder = 0;
+      LivenessHolder(fd, &holder);
+      status = Status::Refused(CACHE_E_REGION_EXISTS, "shm_open", sectionName, HeldBy(holder));
+    }
+    close(fd);
+    return status;
+  }
+  struct flock id = ByteLock(kServerIdByte);
+  fcntl(fd, F_SETLK, &id);  // only for naming the server; it may be lost
+  *out = fd;
+  return {};
+}
+
+// The refusal for an object under the region's name that this server may not remove.
+Status Squatted(const std::string& name) {
+  const int error = errno;
+  struct stat st {};
+  std::string owner = "another account";
+  if (stat(("/dev/shm" + name).c_str(), &st) == 0) {
+    owner =
+        "user " + DescribeObject(kSectionName).owner + " (uid " + std::to_string(st.st_uid) + ")";
+  }
+  const std::string why = "the object /dev/shm" + name + " belongs to " + owner +
+                          ", not to a live cache server, and this account may not remove it (" +
+                          std::strerror(error) +
+                          "); remove it with `orvcache cleanup` run as root, then start the "
+                          "server again";
+  NoteAccessProblem(why);
+  return Status::Refused(CACHE_E_CREATE_MAPPING, "shm_unlink", name, why);
 }
 
 }  // namespace
 
 Status CreateSection(uint32_t size, Section** out, const ObjectAccess& access) {
   const std::string name = ObjectName(kSectionName);
+  // Servers create the region while they hold the global cache mutex, so no other
+  // start-up is half-way through; the server lock says whether a live server holds a
+  // region, whatever is under the region's name.
+  int serverLock = -1;
+  Status status = TakeServerLock(name, &serverLock);
+  if (!status.ok()) return status;
   const mode_t mode = ObjectMode(access);
   int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
   if (fd < 0 && errno == EEXIST) {
-    // Servers create the region while they hold the global cache mutex, so no other
-    // start-up is half-way through: an object under the name is either a live server's,
-    // which must not be touched, or a crashed server's leftover, which is replaced.
-    pid_t holder = 0;
-    if (RegionHolder(name, &holder)) {
-      return Status::Refused(
-          CACHE_E_REGION_EXISTS, "shm_open", name,
-          "held by a live server" +
-              (holder > 0 ? " (pid " + std::to_string(holder) + ")" : std::string()));
+    // No live server holds it: a crashed server's leftover, or an object another
+    // process put there. Either way it is replaced, never used.
+    if (shm_unlink(name.c_str()) != 0 && errno != ENOENT) {
+      status = Squatted(name);
+      close(serverLock);
+      return status;
     }
-    shm_unlink(name.c_str());
     fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
   }
-  if (fd < 0) return Status::Failed(CACHE_E_CREATE_MAPPING, "shm_open", name);
+  if (fd < 0) {
+    status = Status::Failed(CACHE_E_CREATE_MAPPING, "shm_open", name);
+    close(serverLock);
+    return status;
+  }
   // A new object is empty; ftruncate fills it with zeros. The explicit mode because of
   // the umask.
-  Status status;
   if (!ApplyAccess(fd, access, mode)) {
     status = Status::Failed(CACHE_E_CREATE_MAPPING, "fchmod", name);
   } else if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
     status = Status::Failed(CACHE_E_CREATE_MAPPING, "ftruncate", name);
-  } else if (!TakeLivenessLock(fd)) {
-    status = Status::Failed(CACHE_E_CREATE_MAPPING, "fcntl(F_OFD_SETLK)", name);
   }
   if (!status.ok()) {
     close(fd);
     shm_unlink(name.c_str());
+    close(serverLock);
     return status;
   }
   NoteRegionCreated(name, fd);
-  *out = new Section{fd, name};
+  *out = new Section{fd, name, serverLock};
   return {};
 }
 
 Leftover RemoveLeftoverSection(std::string* detail) {
   const std::string name = ObjectName(kSectionName);
   pid_t holder = 0;
-  if (RegionHolder(name, &holder)) {
-    *detail = "held by a live server" +
-              (holder > 0 ? " (pid " + std::to_string(holder) + ")" : std::string());
+  if (RegionHolder(&holder)) {
+    *detail = HeldBy(holder);
     return Leftover::InUse;
   }
   if (shm_unlink(name.c_str()) != 0) {
@@ -132,12 +183,12 @@ Leftover RemoveLeftoverSection(std::string* detail) {
 
 bool LiveServerHoldsRegion() {
   pid_t holder = 0;
-  return RegionHolder(ObjectName(kSectionName), &holder);
+  return RegionHolder(&holder);
 }
 
 unsigned long RegionServerProcessId() {
   pid_t holder = 0;
-  return RegionHolder(ObjectName(kSectionName), &holder) ? static_cast<unsigned long>(holder) : 0;
+  return RegionHolder(&holder) ? static_cast<unsigned long>(holder) : 0;
 }
 
 Status MapSection(Section* section, void** view, std::size_t* size) {
@@ -181,6 +232,7 @@ void CloseSection(Section* section) {
     close(fd);
   }
   close(section->fd);
+  close(section->serverLock);  // last: until the name is gone no other server may start
   delete section;
 }
 
