@@ -20,7 +20,9 @@
 #include "tq5orvcache.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -216,6 +218,44 @@ TEST_F(MultiProcess, SecondServerIsRefusedEvenWhenTheRegionsNameWasRemoved) {
   tq5test::WriteFileBytes(stop, "stop");
   ASSERT_EQ(0, first.Wait());
   EXPECT_EQ(CACHE_OK, InitializeCacheDataSharedMemory());  // once it has gone
+}
+
+// Any account that may write the objects may also shrink them under every process's
+// mapping; the calls then answer a code, and no process of the cache crashes.
+TEST_F(MultiProcess, ShrunkObjectsAreRefusedAndCrashNobody) {
+  const auto shrink = [this](const char* baseName) {
+    const int fd = shm_open(("/" + prefix_ + baseName).c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0) << baseName;
+    EXPECT_EQ(0, ftruncate(fd, 0));
+    close(fd);
+  };
+  StartServer();
+  const std::string ready = PathInFolder("ready"), stop = PathInFolder("stop");
+  Peer client({"client-poll", ready, stop});  // keeps its view between calls
+  ASSERT_TRUE(tq5test::WaitForFile(ready));
+
+  shrink("ZOLMAR_ORVCACHE_STATS");
+  EXPECT_EQ(CACHE_OK, ClientPutConfigurationData(-1, 8));  // uncounted, and nothing else lost
+  shrink("ZOLMAR_ORVCACHE");
+  int32_t config = 0;
+  EXPECT_EQ(CACHE_E_MAP_VIEW, GetConfigurationData(nullptr, &config));
+  EXPECT_EQ(CACHE_E_MAP_VIEW, ClientGetConfigurationData(nullptr, &config));
+  tq5test::SleepMs(100);  // the client's calls meet the shrunk region too
+  tq5test::WriteFileBytes(stop, "stop");
+  EXPECT_EQ(0, client.Wait());
+
+  // The mutex's bytes, kept to be put back so that this process can shut down after.
+  const std::string mutexPath = "/dev/shm/" + prefix_ + "ZOLMAR_ORVCACHE_MUTEX";
+  const std::string mutexBytes = tq5test::ReadFileBytes(mutexPath);
+  shrink("ZOLMAR_ORVCACHE_MUTEX");
+  EXPECT_EQ(CACHE_E_MUTEX_OPEN, PutConfigurationData(-1, 9));
+  EXPECT_EQ(-CACHE_E_MUTEX_OPEN, RunPeer({"client-put-config", "-1", "9"}));
+  const int fd = shm_open(("/" + prefix_ + "ZOLMAR_ORVCACHE_MUTEX").c_str(), O_RDWR, 0);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(static_cast<ssize_t>(mutexBytes.size()),
+            pwrite(fd, mutexBytes.data(), mutexBytes.size(), 0));
+  close(fd);
+  EXPECT_EQ(CACHE_OK, UninitializeCacheDataSharedMemory());
 }
 #endif
 

@@ -80,6 +80,10 @@ unsigned long RegionServerProcessId();
 // view that may be read and written; it is at least the section's size.
 // CACHE_E_MAP_VIEW on failure.
 Status MapSection(Section* section, void** view, std::size_t* size);
+// Whether the section still holds the `size` bytes of a view of it: where any process
+// that may write an object can also shrink it (POSIX), a page past its new end can no
+// longer be touched. CACHE_E_MAP_VIEW, the view untouched, when it does not.
+Status CheckSectionSize(Section* section, std::size_t size);
 Status UnmapSection(Section* section, void* view, std::size_t size);  // CACHE_E_UNMAP_VIEW
 Status FlushView(void* view, std::size_t size);                       // CACHE_E_FLUSH_VIEW
 // Closes the handle and removes the section's name where names outlive their handles,

@@ -28,7 +28,8 @@ class RegionCall {
 class ServerCall : public RegionCall {
  public:
   ServerCall() {
-    if (status_ == CACHE_OK && !ProcessRegion().regionView) status_ = CACHE_E_REGION_NOT_MAPPED;
+    if (status_ != CACHE_OK) return;
+    status_ = !ProcessRegion().regionView ? CACHE_E_REGION_NOT_MAPPED : CheckServerView();
   }
 };
 
@@ -45,6 +46,8 @@ class ClientCall : public RegionCall {
       status_ = rc;
     } else if (!ProcessRegion().regionView) {
       status_ = CACHE_E_REGION_NOT_MAPPED;
+    } else if (!acquired_) {
+      status_ = CheckServerView();  // the process's own view, which may have been shrunk
     }
   }
   ~ClientCall() {

@@ -64,6 +64,7 @@ void RepairAfterOwnerDeath() {
   // The lock's own scope has not acquired a view yet; the server keeps its own.
   const bool acquire = state.regionMapping == nullptr && state.clientView == nullptr;
   if (acquire && AcquireRegionView() != CACHE_OK) return;
+  if (!acquire && CheckServerView() != CACHE_OK) return;  // nothing there to mend
   if (state.regionView) {
     Repair(state);
     Count(Counter::Repairs);
@@ -74,6 +75,7 @@ void RepairAfterOwnerDeath() {
 RegionFindings RepairServerRegion() {
   const ProcessState& state = ProcessRegion();
   if (!state.regionMapping || !state.regionView) return {};
+  if (CheckServerView() != CACHE_OK) return {};  // a shrunk object: nothing there to mend
   return Repair(state);
 }
 

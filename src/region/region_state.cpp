@@ -90,6 +90,12 @@ ResultCode FlushRegion() {
   return platform::FlushView(state.regionView.base, state.regionView.size).code();
 }
 
+ResultCode CheckServerView() {
+  const ProcessState& state = ProcessRegion();
+  if (!state.regionMapping || !state.regionView) return CACHE_OK;
+  return platform::CheckSectionSize(state.regionMapping, state.regionView.size).code();
+}
+
 void CloseMapping() {
   ProcessState& state = ProcessRegion();
   if (state.createdRoleCapacity >= 0) RemoveStatistics();

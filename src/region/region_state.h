@@ -36,6 +36,10 @@ ResultCode CreateRegion(int32_t roleCapacity, int32_t userCapacity);
 ResultCode MapRegion();
 ResultCode UnmapRegion();
 ResultCode FlushRegion();
+// Whether the server's own view may be touched: CACHE_E_MAP_VIEW once its object has
+// been shrunk under it. CACHE_OK for any other view (a client's is checked when it is
+// acquired) and without one.
+ResultCode CheckServerView();
 // Closes this process's handle on the section (the view must be unmapped first).
 void CloseMapping();
 // A client call's view of the region, acquired for the call and released at its end.

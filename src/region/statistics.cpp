@@ -114,8 +114,9 @@ void RemoveStatistics() {
   ServerStatistics& state = ServerObject();
   if (!state.object) return;
   // A client that kept the object (where it outlives the server) must not read the
-  // settings of a server that is gone.
-  state.block->server.published = 0;
+  // settings of a server that is gone. Through the checked view: the object may have
+  // been shrunk under the server's own mapping.
+  if (StatisticsBlock* block = Block()) block->server.published = 0;
   platform::CloseStatisticsObject(state.object);
   state = ServerStatistics{};
 }

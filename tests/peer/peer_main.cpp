@@ -68,6 +68,22 @@ int HoldUntil(const std::string& ready, const std::string& release) {
   return 0;
 }
 
+// A client that keeps calling until STOP exists, whatever the calls answer; READY once
+// the first call has answered with the region.
+int ClientPoll(const std::string& ready, const std::string& stop) {
+  const ResultCode rc = InitializeTQ5ORVCache();
+  if (rc != CACHE_OK) return Exit(rc);
+  for (bool answered = false; !Exists(stop); SleepMs(1)) {
+    int32_t config = 0;
+    if (ClientGetConfigurationData(nullptr, &config) == CACHE_OK && !answered) {
+      Touch(ready);
+      answered = true;
+    }
+  }
+  UninitializeTQ5ORVCache();
+  return 0;
+}
+
 // A client that skips the start-up: a call straight away, as a careless program makes it.
 int BarePutConfig(const std::string& ready, int autoCommit, int configValue) {
   Touch(ready);
@@ -271,6 +287,7 @@ int main(int argc, char** argv) {
   if (command == "lock-and-die" && argc == 4) return LockAndDie(argv[2], std::atoi(argv[3]));
   if (command == "damage-and-die" && argc == 3) return DamageAndDie(argv[2]);
   if (command == "hold-until" && argc == 4) return HoldUntil(argv[2], argv[3]);
+  if (command == "client-poll" && argc == 4) return ClientPoll(argv[2], argv[3]);
   if (command == "bare-put-config" && argc == 5) {
     return BarePutConfig(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
   }
@@ -294,7 +311,7 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr,
                "usage: tq5_peer serve READY STOP | lock-and-die READY MS | damage-and-die READY |\n"
-               "  hold-until READY RELEASE | bare-put-config READY A C |\n"
+               "  hold-until READY RELEASE | bare-put-config READY A C | client-poll READY STOP |\n"
                "  client-put-config A C | client-expect-config A C |\n"
                "  lookup-expect DONE DOMAIN USER ROLE... |\n"
                "  client-expect-roles all|active SLOT:NAME... |\n"

@@ -117,9 +117,9 @@ Status AttachExisting(int fd, const std::string& name, ResultCode code, MutexBlo
   }
 }
 
-// Creates and initialises the object; *exists is set, and nothing recorded, when one is
-// there already.
-Status CreateNew(const std::string& name, const ObjectAccess& access, MutexBlock** out,
+// Creates and initialises the object, open as *fd; *exists is set, and nothing recorded,
+// when one is there already.
+Status CreateNew(const std::string& name, const ObjectAccess& access, MutexBlock** out, int* fdOut,
                  bool* exists) {
   *exists = false;
   int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, ObjectMode(access));
@@ -142,12 +142,13 @@ Status CreateNew(const std::string& name, const ObjectAccess& access, MutexBlock
   } else if (const int error = InitialiseBlock(block); error != 0) {
     status = Status::Failed(CACHE_E_MUTEX_CREATE, "pthread_mutex_init", name, error);
   }
-  close(fd);
   if (!status.ok()) {
+    close(fd);
     shm_unlink(name.c_str());
     return status;
   }
   *out = block;
+  *fdOut = fd;
   return {};
 }
 
@@ -190,6 +191,9 @@ Status TakeOver(int fd, const std::string& name, const ObjectAccess& access) {
 struct GlobalMutex {
   MutexBlock* block;
   KeptStatistics statistics;
+  // The object, kept open so that every take can see first that nobody shrank it: a
+  // mapped page past an object's end faults when touched.
+  int fd;
 };
 
 namespace {
@@ -223,10 +227,11 @@ Status CreateGlobalMutex(GlobalMutex** out, const ObjectAccess& access) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     MutexBlock* block = nullptr;
     bool exists = false;
-    Status status = CreateNew(name, access, &block, &exists);
+    int fd = -1;
+    Status status = CreateNew(name, access, &block, &fd, &exists);
     if (!status.ok()) return status;
     if (exists) {
-      int fd = shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
+      fd = shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
       if (fd < 0) {
         if (errno == ENOENT) continue;
         return Status::Failed(CACHE_E_MUTEX_CREATE, "shm_open", name);
@@ -234,7 +239,7 @@ Status CreateGlobalMutex(GlobalMutex** out, const ObjectAccess& access) {
       bool notReady = false;
       status = AttachExisting(fd, name, CACHE_E_MUTEX_CREATE, &block, &notReady);
       if (status.ok()) status = TakeOver(fd, name, access);
-      close(fd);
+      if (notReady || !status.ok()) close(fd);
       if (notReady) {
         // Its creator died before it was ready; nobody can be using it.
         shm_unlink(name.c_str());
@@ -242,7 +247,7 @@ Status CreateGlobalMutex(GlobalMutex** out, const ObjectAccess& access) {
       }
       if (!status.ok()) return status;
     }
-    *out = new GlobalMutex{block, {}};
+    *out = new GlobalMutex{block, {}, fd};
     return {};
   }
   return Status::Refused(CACHE_E_MUTEX_CREATE, "shm_open", name,
@@ -256,18 +261,38 @@ Status OpenGlobalMutex(GlobalMutex** out) {
   MutexBlock* block = nullptr;
   bool notReady = false;
   const Status status = AttachExisting(fd, name, CACHE_E_MUTEX_OPEN, &block, &notReady);
-  close(fd);
-  if (!status.ok()) return status;
-  *out = new GlobalMutex{block, {}};
+  if (!status.ok()) {
+    close(fd);
+    return status;
+  }
+  *out = new GlobalMutex{block, {}, fd};
   return {};
 }
 
 void CloseGlobalMutex(GlobalMutex* mutex) {
   ReleaseKeptStatistics(&mutex->statistics);
+  close(mutex->fd);
   delete mutex;
 }
 
+namespace {
+
+// Whether the object still holds the whole block, as its creator made it: any process
+// that may write it can shrink it (every page past the end then faults) or empty it.
+bool Intact(const GlobalMutex* mutex) {
+  struct stat st {};
+  return fstat(mutex->fd, &st) == 0 && static_cast<size_t>(st.st_size) >= kObjectSize &&
+         mutex->block->magic == kMagic && mutex->block->layoutStamp == kLayoutStamp;
+}
+
+}  // namespace
+
 LockOutcome LockGlobalMutex(GlobalMutex* mutex) {
+  if (!Intact(mutex)) {
+    (void)Status::Refused(CACHE_E_MUTEX_OPEN, "pthread_mutex_lock", ObjectName(kCacheMutexName),
+                          "the mutex object was shrunk or overwritten by another process");
+    return LockOutcome::Failed;
+  }
   switch (const int error = pthread_mutex_lock(&mutex->block->mutex)) {
     case 0:
       NoteTaken(mutex->block);
@@ -290,7 +315,7 @@ void MarkGlobalMutexConsistent(GlobalMutex* mutex) {
 
 void UnlockGlobalMutex(GlobalMutex* mutex) {
   NoteReleased(mutex->block);
-  pthread_mutex_unlock(&mutex->block->mutex);
+  if (Intact(mutex)) pthread_mutex_unlock(&mutex->block->mutex);
 }
 
 RegionRecord* HeldRegionRecord() { return held.block ? &held.block->region : nullptr; }

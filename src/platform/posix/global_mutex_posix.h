@@ -30,6 +30,7 @@ RegionRecord& CurrentRegion(GlobalMutex* mutex);
 struct KeptStatistics {
   void* view = nullptr;
   std::size_t size = 0;
+  int fd = -1;              // the object, to see at every use that it was not shrunk under the view
   uint64_t generation = 0;  // the region's generation it was looked for in
   bool looked = false;      // looked for in that generation (view null: none there)
 };

@@ -11,7 +11,9 @@
 //   generation and the object's device, inode and size; NoteRegionCreated/Removed).
 //   Under the mutex, a kept view is handed out again only while it is the object so
 //   recorded, and that check makes no system call (on a virtual machine a call would
-//   cost as much as the lookup).
+//   cost as much as the lookup). One fstat per acquire remains: any process that may
+//   write the object may also shrink it under the view, and a view whose object no
+//   longer holds all of it is never handed out again.
 // - A view that is no longer current is unmapped once no call of this process is
 //   inside it; one that is current stays mapped for the life of the process.
 // - Without the mutex (a call made before any start-up, or after the shut-down) there
@@ -85,6 +87,13 @@ bool StillCurrent(const RegionView& kept) {
          now.size == kept.identity.size;
 }
 
+// Whether the object still holds every byte of the view: any process that may write it
+// can shrink it, and a page past its new end faults when touched.
+bool StillWhole(const RegionView& view) {
+  struct stat st {};
+  return fstat(view.fd, &st) == 0 && static_cast<std::size_t>(st.st_size) >= view.size;
+}
+
 RegionRecord IdentityOf(int fd, uint64_t generation) {
   struct stat st {};
   if (fstat(fd, &st) != 0) return {generation, 0, 0, 0};
@@ -122,12 +131,13 @@ Status OpenAndMap(std::string name, RegionView* view) {
 
 Status AcquireKept(const RegionRecord* record, RegionView** out) {
   std::lock_guard<std::mutex> lock(keptLock);
-  // The way back into a kept view builds no name, allocates nothing and makes no call.
+  // The way back into a kept view builds no name and allocates nothing; its one system
+  // call asks whether the object was shrunk.
   for (RegionView& kept : keptViews) {
     if (!kept.current || kept.record != record || !IsObjectName(kept.name, kSectionName)) {
       continue;
     }
-    if (StillCurrent(kept)) {
+    if (StillCurrent(kept) && StillWhole(kept)) {
       ++kept.callsInside;
       *out = &kept;
       return {};

@@ -205,6 +205,17 @@ Status MapSection(Section* section, void** view, std::size_t* size) {
   return {};
 }
 
+Status CheckSectionSize(Section* section, std::size_t size) {
+  struct stat st {};
+  if (fstat(section->fd, &st) != 0) return Status::Failed(CACHE_E_MAP_VIEW, "fstat", section->name);
+  if (static_cast<uint64_t>(st.st_size) < size) {
+    return Status::Refused(CACHE_E_MAP_VIEW, "fstat", section->name,
+                           "the object was shrunk to " + std::to_string(st.st_size) +
+                               " bytes under a view of " + std::to_string(size));
+  }
+  return {};
+}
+
 Status UnmapSection(Section* section, void* view, std::size_t size) {
   if (munmap(view, size) != 0) return Status::Failed(CACHE_E_UNMAP_VIEW, "munmap", section->name);
   return {};

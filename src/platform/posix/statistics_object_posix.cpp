@@ -104,7 +104,12 @@ void* StatisticsView(GlobalMutex* guard, uint32_t size) {
   KeptStatistics& kept = StatisticsKeptBy(guard);
   const uint64_t generation = CurrentRegion(guard).generation;
   if (kept.looked && kept.generation == generation) {
-    return kept.size >= size ? kept.view : nullptr;
+    if (!kept.view || kept.size < size) return nullptr;
+    // Any process that may write the object may shrink it under the view.
+    struct stat st {};
+    if (fstat(kept.fd, &st) != 0 || static_cast<std::size_t>(st.st_size) < kept.size)
+      return nullptr;
+    return kept.view;
   }
   // A new region since the last look: its server made a new object (or none).
   ReleaseKeptStatistics(&kept);
@@ -113,12 +118,17 @@ void* StatisticsView(GlobalMutex* guard, uint32_t size) {
   const int fd = shm_open(ObjectName(kStatisticsName).c_str(), O_RDWR | O_CLOEXEC, 0);
   if (fd < 0) return nullptr;
   kept.view = MapAtLeast(fd, size, &kept.size);
-  close(fd);
+  if (kept.view) {
+    kept.fd = fd;
+  } else {
+    close(fd);
+  }
   return kept.view;
 }
 
 void ReleaseKeptStatistics(KeptStatistics* kept) {
   if (kept->view) munmap(kept->view, kept->size);
+  if (kept->fd >= 0) close(kept->fd);
   *kept = KeptStatistics{};
 }
 
