@@ -5,7 +5,11 @@
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <unistd.h>
+
+#include "platform/posix/fault_guard_posix.h"
 #endif
 
 #include <atomic>
@@ -321,6 +325,41 @@ TEST_F(PlatformTest, AViewIsKeptUnderTheMutexUntilTheRegionIsReplaced) {
   EXPECT_TRUE(UnmapSection(server, serverBase, serverSize).ok());
   CloseSection(server);
   CloseGlobalMutex(mutex);
+}
+#endif
+
+#ifndef _WIN32
+// An object shrunk between a call's size check and its access: inside a call the fault
+// costs the process nothing, the view is refused until the object is whole again, and
+// then it is the object's again.
+TEST_F(PlatformTest, AFaultInAShrunkViewDuringACallIsSurvivedAndRefusedAfter) {
+  const ServerMutex mutex;
+  Section* section = nullptr;
+  ASSERT_EQ(CreateSection(kOddSize, &section).code(), CACHE_OK);
+  void* view = nullptr;
+  std::size_t size = 0;
+  ASSERT_TRUE(MapSection(section, &view, &size).ok());
+  auto* bytes = static_cast<volatile unsigned char*>(view);
+  bytes[8192] = 0x11;
+  const int fd = shm_open(ObjectName(kSectionName).c_str(), O_RDWR, 0);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(0, ftruncate(fd, 0));
+  {
+    const CallGuard call;
+    EXPECT_EQ(0, bytes[8192]);  // a page of zeros, not a SIGBUS
+    bytes[8192] = 0x22;         // lost with the page
+  }
+  EXPECT_TRUE(MappingDamaged(view));
+  EXPECT_EQ(CheckSectionSize(section, view, size).code(), CACHE_E_MAP_VIEW);
+  ASSERT_EQ(0, ftruncate(fd, static_cast<off_t>(size)));
+  const unsigned char marker = 0x33;
+  ASSERT_EQ(1, pwrite(fd, &marker, 1, 8192));
+  EXPECT_TRUE(CheckSectionSize(section, view, size).ok());
+  EXPECT_FALSE(MappingDamaged(view));
+  EXPECT_EQ(0x33, bytes[8192]);  // the object's bytes again
+  close(fd);
+  EXPECT_TRUE(UnmapSection(section, view, size).ok());
+  CloseSection(section);
 }
 #endif
 

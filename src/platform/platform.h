@@ -83,7 +83,9 @@ Status MapSection(Section* section, void** view, std::size_t* size);
 // Whether the section still holds the `size` bytes of a view of it: where any process
 // that may write an object can also shrink it (POSIX), a page past its new end can no
 // longer be touched. CACHE_E_MAP_VIEW, the view untouched, when it does not.
-Status CheckSectionSize(Section* section, std::size_t size);
+// A view that a fault left with private pages is mapped from the section again once it
+// holds all of it.
+Status CheckSectionSize(Section* section, void* view, std::size_t size);
 Status UnmapSection(Section* section, void* view, std::size_t size);  // CACHE_E_UNMAP_VIEW
 Status FlushView(void* view, std::size_t size);                       // CACHE_E_FLUSH_VIEW
 // Closes the handle and removes the section's name where names outlive their handles,
@@ -150,6 +152,22 @@ void CloseStatisticsObject(StatisticsObject* object);
 void* StatisticsView(GlobalMutex* guard, uint32_t size);
 // Removes the statistics object's name when no live server holds the region.
 Leftover RemoveLeftoverStatistics(std::string* detail);
+
+// ---- Faults in shrunk objects ----------------------------------------------------------
+// Where any process that may write a shared object may also shrink it (POSIX), a mapped
+// page past the object's new end faults when touched, also between a call's size check
+// and its access. While a thread is inside a CallGuard, such a fault inside one of the
+// library's own mappings gets private zero pages instead of the signal, and that mapping
+// is never handed to a later call as it is; every other fault goes to the handler the
+// process had. Windows sections never shrink: nothing to guard there.
+void EnterGuardedCall();
+void LeaveGuardedCall();
+struct CallGuard {
+  CallGuard() { EnterGuardedCall(); }
+  ~CallGuard() { LeaveGuardedCall(); }
+  CallGuard(const CallGuard&) = delete;
+  CallGuard& operator=(const CallGuard&) = delete;
+};
 
 // ---- Process lock -----------------------------------------------------------------
 // A re-entrant mutex private to the process.

@@ -55,6 +55,8 @@ class CacheLock {
  private:
   bool Take(platform::GlobalMutex* mutex);
 
+  // First, so that it covers the take and the release of the mutex too.
+  const platform::CallGuard guard_;
   CacheMutexHandle* held_ = nullptr;        // the process's handle, when it took that one
   platform::GlobalMutex* own_ = nullptr;    // else a handle of the scope's own
   platform::GlobalMutex* outer_ = nullptr;  // what the thread held before this scope

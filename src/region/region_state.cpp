@@ -93,7 +93,9 @@ ResultCode FlushRegion() {
 ResultCode CheckServerView() {
   const ProcessState& state = ProcessRegion();
   if (!state.regionMapping || !state.regionView) return CACHE_OK;
-  return platform::CheckSectionSize(state.regionMapping, state.regionView.size).code();
+  return platform::CheckSectionSize(state.regionMapping, state.regionView.base,
+                                    state.regionView.size)
+      .code();
 }
 
 void CloseMapping() {

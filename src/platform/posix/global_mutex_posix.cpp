@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/fault_guard_posix.h"
 #include "platform/posix/object_access_posix.h"
 
 namespace tq5::platform {
@@ -65,6 +66,7 @@ MutexBlock* MapBlock(int fd, const struct stat& st) {
   void* p = mmap(nullptr, kObjectSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (p == MAP_FAILED) return nullptr;
   auto* block = static_cast<MutexBlock*>(p);
+  RegisterMapping(p, kObjectSize);
   knownBlocks.push_back({st.st_dev, st.st_ino, block});
   return block;
 }
@@ -282,7 +284,8 @@ namespace {
 bool Intact(const GlobalMutex* mutex) {
   struct stat st {};
   return fstat(mutex->fd, &st) == 0 && static_cast<size_t>(st.st_size) >= kObjectSize &&
-         mutex->block->magic == kMagic && mutex->block->layoutStamp == kLayoutStamp;
+         !MappingDamaged(mutex->block) && mutex->block->magic == kMagic &&
+         mutex->block->layoutStamp == kLayoutStamp;
 }
 
 }  // namespace

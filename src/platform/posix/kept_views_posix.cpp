@@ -32,6 +32,7 @@
 #include <new>
 
 #include "platform/platform.h"
+#include "platform/posix/fault_guard_posix.h"
 #include "platform/posix/global_mutex_posix.h"
 
 namespace tq5::platform {
@@ -59,7 +60,10 @@ std::mutex keptLock;
 std::list<RegionView>& keptViews = *new std::list<RegionView>;
 
 void Unmap(RegionView& view) {
-  if (view.base) munmap(view.base, view.size);
+  if (view.base) {
+    munmap(view.base, view.size);
+    UnregisterMapping(view.base);
+  }
   close(view.fd);
 }
 
@@ -91,7 +95,8 @@ bool StillCurrent(const RegionView& kept) {
 // can shrink it, and a page past its new end faults when touched.
 bool StillWhole(const RegionView& view) {
   struct stat st {};
-  return fstat(view.fd, &st) == 0 && static_cast<std::size_t>(st.st_size) >= view.size;
+  return fstat(view.fd, &st) == 0 && static_cast<std::size_t>(st.st_size) >= view.size &&
+         !MappingDamaged(view.base);
 }
 
 RegionRecord IdentityOf(int fd, uint64_t generation) {
@@ -120,6 +125,7 @@ Status OpenAndMap(std::string name, RegionView* view) {
     } else {
       view->base = p;
       view->size = static_cast<size_t>(st.st_size);
+      RegisterMapping(p, view->size);
     }
   }
   if (!status.ok()) {

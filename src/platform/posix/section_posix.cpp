@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/posix/fault_guard_posix.h"
 #include "platform/posix/global_mutex_posix.h"
 #include "platform/posix/kept_views_posix.h"
 #include "platform/posix/object_access_posix.h"
@@ -200,12 +201,17 @@ Status MapSection(Section* section, void** view, std::size_t* size) {
   void* p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ | PROT_WRITE, MAP_SHARED,
                  section->fd, 0);
   if (p == MAP_FAILED) return Status::Failed(CACHE_E_MAP_VIEW, "mmap", section->name);
+  RegisterMapping(p, static_cast<size_t>(st.st_size));
   *view = p;
   *size = static_cast<size_t>(st.st_size);
   return {};
 }
 
-Status CheckSectionSize(Section* section, std::size_t size) {
+Status CheckSectionSize(Section* section, void* view, std::size_t size) {
+  if (MappingDamaged(view) && !RestoreMapping(view, size, section->fd)) {
+    return Status::Refused(CACHE_E_MAP_VIEW, "mmap", section->name,
+                           "the object was shrunk under the view, which cannot be mapped again");
+  }
   struct stat st {};
   if (fstat(section->fd, &st) != 0) return Status::Failed(CACHE_E_MAP_VIEW, "fstat", section->name);
   if (static_cast<uint64_t>(st.st_size) < size) {
@@ -218,6 +224,7 @@ Status CheckSectionSize(Section* section, std::size_t size) {
 
 Status UnmapSection(Section* section, void* view, std::size_t size) {
   if (munmap(view, size) != 0) return Status::Failed(CACHE_E_UNMAP_VIEW, "munmap", section->name);
+  UnregisterMapping(view);
   return {};
 }
 

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/fault_guard_posix.h"
 #include "platform/posix/global_mutex_posix.h"
 #include "platform/posix/object_access_posix.h"
 
@@ -43,6 +44,7 @@ void* MapAtLeast(int fd, std::size_t size, std::size_t* mapped) {
                  fd, 0);
   if (p == MAP_FAILED) return nullptr;
   *mapped = static_cast<std::size_t>(st.st_size);
+  RegisterMapping(p, *mapped);
   return p;
 }
 
@@ -76,6 +78,7 @@ ResultCode CreateStatisticsObject(uint32_t size, StatisticsObject** out, void** 
   auto* object = new (std::nothrow) StatisticsObject{name, st.st_dev, st.st_ino, p, mapped};
   if (!object) {
     munmap(p, mapped);
+    UnregisterMapping(p);
     shm_unlink(name.c_str());
     return CACHE_E_NO_MEMORY;
   }
@@ -96,6 +99,7 @@ void CloseStatisticsObject(StatisticsObject* object) {
     close(fd);
   }
   munmap(object->view, object->size);
+  UnregisterMapping(object->view);
   delete object;
 }
 
@@ -105,7 +109,12 @@ void* StatisticsView(GlobalMutex* guard, uint32_t size) {
   const uint64_t generation = CurrentRegion(guard).generation;
   if (kept.looked && kept.generation == generation) {
     if (!kept.view || kept.size < size) return nullptr;
-    // Any process that may write the object may shrink it under the view.
+    // Any process that may write the object may shrink it under the view; one that a
+    // fault left with private pages is let go and looked for again at the next use.
+    if (MappingDamaged(kept.view)) {
+      ReleaseKeptStatistics(&kept);
+      return nullptr;
+    }
     struct stat st {};
     if (fstat(kept.fd, &st) != 0 || static_cast<std::size_t>(st.st_size) < kept.size)
       return nullptr;
@@ -127,7 +136,10 @@ void* StatisticsView(GlobalMutex* guard, uint32_t size) {
 }
 
 void ReleaseKeptStatistics(KeptStatistics* kept) {
-  if (kept->view) munmap(kept->view, kept->size);
+  if (kept->view) {
+    munmap(kept->view, kept->size);
+    UnregisterMapping(kept->view);
+  }
   if (kept->fd >= 0) close(kept->fd);
   *kept = KeptStatistics{};
 }
