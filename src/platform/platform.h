@@ -162,6 +162,9 @@ Leftover RemoveLeftoverStatistics(std::string* detail);
 // process had. Windows sections never shrink: nothing to guard there.
 void EnterGuardedCall();
 void LeaveGuardedCall();
+// Whether such a fault met this thread's latest call (the outermost guard that began
+// last): the call then worked on zeros, not on the object's bytes.
+bool CallFaulted();
 struct CallGuard {
   CallGuard() { EnterGuardedCall(); }
   ~CallGuard() { LeaveGuardedCall(); }

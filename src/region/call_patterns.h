@@ -8,6 +8,12 @@
 
 namespace tq5::region {
 
+// What an operation answers once its call is over: `rc`, unless an object shrank under
+// the call's access (it then worked on zeros, not on the region): CACHE_E_MAP_VIEW.
+inline ResultCode AnswerOf(ResultCode rc) {
+  return platform::CallFaulted() ? CACHE_E_MAP_VIEW : rc;
+}
+
 class RegionCall {
  public:
   // 0 when the view can be used; otherwise the code the operation returns.

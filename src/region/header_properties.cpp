@@ -46,7 +46,7 @@ bool Admissible(const CacheHeader& now, const CacheHeader& next) {
 }
 
 template <typename Call, std::size_t N>
-ResultCode PutFields(const Field (&fields)[N], const int32_t (&values)[N]) {
+ResultCode PutFieldsInCall(const Field (&fields)[N], const int32_t (&values)[N]) {
   Call call;
   if (call.status() != CACHE_OK) return call.status();
   CacheHeader& header = call.region().header();
@@ -60,7 +60,12 @@ ResultCode PutFields(const Field (&fields)[N], const int32_t (&values)[N]) {
 }
 
 template <typename Call, std::size_t N>
-ResultCode GetFields(const Field (&fields)[N], int32_t* const (&outs)[N]) {
+ResultCode PutFields(const Field (&fields)[N], const int32_t (&values)[N]) {
+  return AnswerOf(PutFieldsInCall<Call>(fields, values));
+}
+
+template <typename Call, std::size_t N>
+ResultCode GetFieldsInCall(const Field (&fields)[N], int32_t* const (&outs)[N]) {
   Call call;
   if (call.status() != CACHE_OK) return call.status();
   const CacheHeader& header = call.region().header();
@@ -68,6 +73,11 @@ ResultCode GetFields(const Field (&fields)[N], int32_t* const (&outs)[N]) {
     if (outs[i]) *outs[i] = header.*fields[i];
   }
   return CACHE_OK;
+}
+
+template <typename Call, std::size_t N>
+ResultCode GetFields(const Field (&fields)[N], int32_t* const (&outs)[N]) {
+  return AnswerOf(GetFieldsInCall<Call>(fields, outs));
 }
 
 constexpr Field kRoleFields[] = {&CacheHeader::roleCapacity, &CacheHeader::roleHighWater,

@@ -18,8 +18,7 @@ bool Matches(const RoleEntry& entry, Which which) {
 // On entry *count is the buffer's capacity in records; on return the number of matching
 // roles in the table, whether or not all fitted. Never more than the capacity is written.
 template <typename Call>
-ResultCode ListRoles(int32_t* count, RoleEntry* buffer, Which which) {
-  if (!count || !buffer) return CACHE_E_INVALID_POINTER;
+ResultCode ListRolesInCall(int32_t* count, RoleEntry* buffer, Which which) {
   Call call;
   if (call.status() != CACHE_OK) return call.status();
   RegionTables tables;
@@ -41,6 +40,12 @@ ResultCode ListRoles(int32_t* count, RoleEntry* buffer, Which which) {
   }
   *count = total;
   return total <= capacity ? CACHE_OK : CACHE_E_BUFFER_TOO_SMALL;
+}
+
+template <typename Call>
+ResultCode ListRoles(int32_t* count, RoleEntry* buffer, Which which) {
+  if (!count || !buffer) return CACHE_E_INVALID_POINTER;
+  return AnswerOf(ListRolesInCall<Call>(count, buffer, which));
 }
 
 }  // namespace

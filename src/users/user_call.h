@@ -8,13 +8,11 @@
 
 namespace tq5::users {
 
-// The work of an export that takes a user: the names checked, a view of the region acquired,
-// the user found; `work` then runs on the entry, inside the global cache mutex.
+// The work of an export that takes a user, inside the global cache mutex: a view of the
+// region acquired, the user found, `work` run on the entry.
 template <typename Work>
-ResultCode WithCachedUser(const char* domainName, const char* userName, Work work) {
-  UserKey key;
-  ResultCode rc = CheckUserNames(domainName, userName, &key);
-  if (rc != CACHE_OK) return rc;
+ResultCode WithCachedUserInCall(const UserKey& key, Work work) {
+  ResultCode rc = CACHE_OK;
   region::ClientCall call;
   region::RegionTables tables;
   if ((rc = call.BindTables(&tables)) != CACHE_OK) return rc;
@@ -22,6 +20,15 @@ ResultCode WithCachedUser(const char* domainName, const char* userName, Work wor
   const int32_t index = FindUserEntry(key, users.highWater(), users);
   if (index < 0) return CACHE_E_USER_NOT_CACHED;
   return work(*users.at(index), users, roles::RoleTable(tables));
+}
+
+// The names checked, then the work in one call.
+template <typename Work>
+ResultCode WithCachedUser(const char* domainName, const char* userName, Work work) {
+  UserKey key;
+  const ResultCode rc = CheckUserNames(domainName, userName, &key);
+  if (rc != CACHE_OK) return rc;
+  return region::AnswerOf(WithCachedUserInCall(key, work));
 }
 
 }  // namespace tq5::users

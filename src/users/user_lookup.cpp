@@ -171,8 +171,8 @@ ResultCode FindUserRolesCommon(const char* domainName, const char* userName, int
     return rc;
   }
   bool missed = false;
-  const ResultCode rc = LookUpHoldingTheMutex(l, &missed);
-  return missed ? FetchOutsideTheMutex(l) : rc;
+  const ResultCode rc = region::AnswerOf(LookUpHoldingTheMutex(l, &missed));
+  return missed && rc == CACHE_OK ? region::AnswerOf(FetchOutsideTheMutex(l)) : rc;
 }
 
 }  // namespace

@@ -11,10 +11,9 @@
 using namespace tq5;
 using namespace tq5::users;
 
-extern "C" {
+namespace {
 
-ResultCode ClientGetAllUsersCacheDataSharedMemory(int32_t* count, UserEntry* out) {
-  if (!count || !out) return CACHE_E_INVALID_POINTER;
+ResultCode ListUsersInCall(int32_t* count, UserEntry* out) {
   region::ClientCall call;
   region::RegionTables tables;
   if (const ResultCode rc = call.BindTables(&tables); rc != CACHE_OK) return rc;
@@ -31,6 +30,15 @@ ResultCode ClientGetAllUsersCacheDataSharedMemory(int32_t* count, UserEntry* out
   }
   *count = total;
   return total <= capacity ? CACHE_OK : CACHE_E_BUFFER_TOO_SMALL;
+}
+
+}  // namespace
+
+extern "C" {
+
+ResultCode ClientGetAllUsersCacheDataSharedMemory(int32_t* count, UserEntry* out) {
+  if (!count || !out) return CACHE_E_INVALID_POINTER;
+  return region::AnswerOf(ListUsersInCall(count, out));
 }
 
 ResultCode ClientDeleteUserCacheDataSharedMemory(const char* domainName, const char* userName) {

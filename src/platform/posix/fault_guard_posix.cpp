@@ -37,6 +37,7 @@ constexpr int kMappings = 256;
 Mapping mappings[kMappings];
 
 __attribute__((tls_model("initial-exec"))) thread_local int callDepth = 0;
+__attribute__((tls_model("initial-exec"))) thread_local bool callFaulted = false;
 
 struct sigaction previous;
 uintptr_t pageSize = 4096;
@@ -71,6 +72,7 @@ void OnBusError(int signal, siginfo_t* info, void* context) {
                                   MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
       if (placed == static_cast<long>(page)) {
         mapping.damaged.store(true);
+        callFaulted = true;
         return;
       }
       break;
@@ -142,8 +144,12 @@ bool RestoreMapping(void* base, std::size_t size, int fd) {
   return true;
 }
 
-void EnterGuardedCall() { ++callDepth; }
+void EnterGuardedCall() {
+  if (callDepth++ == 0) callFaulted = false;
+}
 
 void LeaveGuardedCall() { --callDepth; }
+
+bool CallFaulted() { return callFaulted; }
 
 }  // namespace tq5::platform

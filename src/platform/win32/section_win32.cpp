@@ -88,6 +88,7 @@ Status CheckSectionSize(Section* /*section*/, void* /*view*/, std::size_t /*size
 // Nothing can shrink under a view here.
 void EnterGuardedCall() {}
 void LeaveGuardedCall() {}
+bool CallFaulted() { return false; }
 
 Status UnmapSection(Section* /*section*/, void* view, std::size_t /*size*/) {
   if (!UnmapViewOfFile(view)) {
