@@ -82,7 +82,8 @@ bool CacheLock::Take(platform::GlobalMutex* mutex) {
   outer_ = heldByThread;
   heldByThread = mutex;
   if (outcome == platform::LockOutcome::OwnerDied) {
-    RepairAfterOwnerDeath();
+    // Not on a server's view whose object was shrunk under it: nothing there to mend.
+    if (CheckServerView() == CACHE_OK) RepairAfterOwnerDeath();
     platform::MarkGlobalMutexConsistent(mutex);
   }
   return true;

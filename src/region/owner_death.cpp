@@ -64,7 +64,6 @@ void RepairAfterOwnerDeath() {
   // The lock's own scope has not acquired a view yet; the server keeps its own.
   const bool acquire = state.regionMapping == nullptr && state.clientView == nullptr;
   if (acquire && AcquireRegionView() != CACHE_OK) return;
-  if (!acquire && CheckServerView() != CACHE_OK) return;  // nothing there to mend
   if (state.regionView) {
     Repair(state);
     Count(Counter::Repairs);
