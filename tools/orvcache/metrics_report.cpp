@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace orvcache {
@@ -23,8 +24,8 @@ struct Sample {
 // samples carry the `_total` suffix; in OpenMetrics its family name does not.
 class Family {
  public:
-  Family(std::string name, const char* type, const char* help)
-      : name_(kPrefix + std::move(name)), type_(type), help_(help) {}
+  Family(std::string name, const char* type, std::string help)
+      : name_(kPrefix + std::move(name)), type_(type), help_(std::move(help)) {}
 
   Family& Add(std::string labels, std::string value) {
     samples_.push_back({std::move(labels), std::move(value)});
@@ -46,7 +47,7 @@ class Family {
  private:
   std::string name_;
   const char* type_;
-  const char* help_;
+  std::string help_;
   std::vector<Sample> samples_;
 };
 
@@ -77,6 +78,16 @@ void AddTask(const char* task, const TaskRecord& record, Family* at, Family* dur
   at->Add(label, Number(record.endedAt));
   duration->Add(label, Seconds(record.durationMs > 0 ? record.durationMs : 0));
   result->Add(label, Number(static_cast<int64_t>(record.result)));
+}
+
+// The fill of one of the region's tables.
+Family Slots(const std::string& table, int32_t capacity, int32_t highWater, int32_t inUse) {
+  static const std::string help = "table: capacity, high-water mark, entries in use.";
+  Family family(table + "_slots", "gauge", "The region's " + table + " " + help);
+  family.Add("state=\"capacity\"", Number(static_cast<int64_t>(capacity)))
+      .Add("state=\"high_water\"", Number(static_cast<int64_t>(highWater)))
+      .Add("state=\"in_use\"", Number(static_cast<int64_t>(inUse)));
+  return family;
 }
 
 }  // namespace
@@ -137,20 +148,10 @@ std::string MetricsText(const StatisticsBlock& block, const CacheHeader* header,
   families.push_back(result);
 
   if (header) {
-    Family roles("role_slots", "gauge",
-                 "The region's role table: capacity, high-water mark, "
-                 "entries in use.");
-    roles.Add("state=\"capacity\"", Number(static_cast<int64_t>(header->roleCapacity)))
-        .Add("state=\"high_water\"", Number(static_cast<int64_t>(header->roleHighWater)))
-        .Add("state=\"in_use\"", Number(static_cast<int64_t>(header->roleActiveCount)));
-    families.push_back(roles);
-    Family users("user_slots", "gauge",
-                 "The region's user table: capacity, high-water mark, "
-                 "entries in use.");
-    users.Add("state=\"capacity\"", Number(static_cast<int64_t>(header->userCapacity)))
-        .Add("state=\"high_water\"", Number(static_cast<int64_t>(header->userHighWater)))
-        .Add("state=\"in_use\"", Number(static_cast<int64_t>(header->userActiveCount)));
-    families.push_back(users);
+    families.push_back(
+        Slots("role", header->roleCapacity, header->roleHighWater, header->roleActiveCount));
+    families.push_back(
+        Slots("user", header->userCapacity, header->userHighWater, header->userActiveCount));
   }
 
   std::string out;
