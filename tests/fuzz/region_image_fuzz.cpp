@@ -1,9 +1,10 @@
 // Region images of arbitrary bytes, as a damaged or hostile process could leave them,
 // handed to the exports that read and change the region without the directory. The
 // image sits in a heap block of exactly its own size, so that AddressSanitizer reports
-// any access past the bytes a view would map. No kernel object is involved: without a
-// global cache mutex the locks do nothing, and the process state is pointed straight at
-// the block.
+// any access past the bytes a view would map. Every call takes the global cache mutex,
+// this process's own under its object prefix, and checks its view's size against a
+// section larger than any input, which is never mapped; the process state is pointed
+// straight at the block.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -12,6 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_isolation.h"
+#include "platform/platform.h"
+#include "region/locks.h"
 #include "region/region_state.h"
 #include "tq5orvcache.h"
 
@@ -20,8 +24,9 @@ namespace {
 using tq5::region::ProcessRegion;
 
 // Stands for the open section, so that client calls use the view as the server's own
-// process does; it is never passed to the platform.
-char placeholderSection;
+// process does: the calls only ask its size, which no input reaches.
+tq5::platform::Section* section = nullptr;
+constexpr uint32_t kSectionSize = 16u << 20;
 
 // At most this many users and roles of the image are named in calls.
 constexpr int32_t kNamed = 4;
@@ -103,6 +108,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // A lookup that misses would fetch; with a directory that cannot be created it fails
   // at once instead of asking the machine's user database.
   setenv("TQ5ORVCACHE_DIRECTORY", "none", 1);
+  tq5fuzz::IsolateProcess();
+  if (InitializeTQ5ORVCacheServer() != CACHE_OK) std::abort();
+  tq5::region::CacheLock lock;
+  if (!tq5::platform::CreateSection(kSectionSize, &section).ok()) std::abort();
   return 0;
 }
 
@@ -113,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (size) std::memcpy(view.get(), data, size);
 
   tq5::region::ProcessState& state = ProcessRegion();
-  state.regionMapping = reinterpret_cast<tq5::platform::Section*>(&placeholderSection);
+  state.regionMapping = section;
   state.regionView = {view.get(), viewSize};
   ExerciseRoles(data, size);
   state.regionView = {};
