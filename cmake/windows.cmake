@@ -1,6 +1,10 @@
 # Windows-only parts of the build: system libraries, GoogleTest built from source with the
 # cross compiler, and the Wine prefix that every test runs in.
 
+# What ships is built by the Release presets: optimised, and linked without the symbol
+# table, which only a debugger would read (the Debug presets keep everything for the tests).
+add_link_options($<$<CONFIG:Release>:-s>)
+
 # Security descriptors (and later the registry) live in advapi32.
 set(TQ5_WIN32_LIBS advapi32)
 include(${CMAKE_CURRENT_LIST_DIR}/directory_com.cmake)

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds and tests both builds of tq5orvcache on a Debian 12 machine: the native Linux
 # build (with sanitizers) and the Windows builds, 64-bit and 32-bit (mingw-w64, tests under
-# Wine; the 32-bit one also against the 64-bit one's programs), then builds the .deb
-# package and checks it, runs the concurrency tests under ThreadSanitizer and each fuzz
+# Wine; the 32-bit one also against the 64-bit one's programs), then the Release trees of
+# both and the Windows zip from them, builds the .deb package and checks it, runs the concurrency tests under ThreadSanitizer and each fuzz
 # target briefly.
 # Installs the Debian packages it needs when they are missing. Exits non-zero when any
 # step or test of either build fails.
@@ -171,17 +171,29 @@ test_windows_x86() {
   [ "${TQ5_REQUIRE_32BIT_TESTS:-0}" != 1 ]
 }
 
-# The Windows zip with both bitnesses: the 64-bit tree packs the 32-bit tree's files into
-# x86/ beside its own x64/, and each folder's DLL is of its own bitness.
+# The Release trees of both bitnesses (presets windows-x86-release, windows-release),
+# which the zip and the MSI ship: the same sources as the Debug trees whose tests ran
+# above, optimised, without the tests.
+build_windows_release() {
+  echo "== windows release: configure, build (x86, x64)"
+  local preset
+  for preset in windows-x86-release windows-release; do
+    cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j2 || {
+      echo "== windows release: $preset does not build"
+      return 1
+    }
+  done
+}
+
+# The Windows zip with both bitnesses, from the Release trees: the 64-bit tree packs the
+# 32-bit tree's files into x86/ beside its own x64/, and each folder's DLL is of its own
+# bitness.
 run_zip_both() {
-  echo "== windows zip: x64 and x86"
-  local out=$PWD/build/windows/zip-both zip listing arch file bits failed=0
+  echo "== windows zip: x64 and x86, Release"
+  local out=$PWD/build/windows-release/zip-both zip listing arch file bits failed=0
   rm -rf "$out"
-  cmake -S . -B build/windows -DTQ5_ZIP_X86_BUILD_DIR="$PWD/build/windows-x86" >/dev/null &&
-    cpack --config build/windows/CPackConfig.cmake -G ZIP -B "$out" >/dev/null &&
+  cpack --preset windows-release -B "$out" >/dev/null &&
     zip=$(ls "$out"/tq5orvcache-*-windows.zip) && listing=$(cmake -E tar tf "$zip") || failed=1
-  # The 64-bit tree goes back to packing x64/ alone.
-  cmake -S . -B build/windows -DTQ5_ZIP_X86_BUILD_DIR= >/dev/null || failed=1
   if ((!failed)); then
     for arch in x64 x86; do
       for file in tq5orvcache.dll orvcache.exe orv_directory_server.exe tq5orvcache.lib \
@@ -218,7 +230,12 @@ for preset in native windows windows-x86; do
   fi
 done
 
-run_zip_both || status=1
+if build_windows_release; then
+  run_zip_both || status=1
+else
+  echo "== windows zip: FAILED"
+  status=1
+fi
 run_deb || status=1
 run_tsan || status=1
 run_fuzz || status=1
