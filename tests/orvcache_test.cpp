@@ -21,6 +21,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+// After <windows.h>:
+#include <tlhelp32.h>
 #else
 #include <fcntl.h>
 #include <poll.h>
@@ -646,6 +648,29 @@ TEST_F(OrvcacheCommand, RefreshAndInvalidateChangeTheCachedUsers) {
   EXPECT_EQ(0, StopServer(*server));
 }
 
+#ifdef _WIN32
+// Every thread of a process, suspended; the handles resume them.
+std::vector<HANDLE> SuspendProcessThreads(DWORD pid) {
+  std::vector<HANDLE> held;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return held;
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+    if (entry.th32OwnerProcessID != pid) continue;
+    if (HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID)) {
+      if (SuspendThread(thread) != static_cast<DWORD>(-1)) {
+        held.push_back(thread);
+      } else {
+        CloseHandle(thread);
+      }
+    }
+  }
+  CloseHandle(snapshot);
+  return held;
+}
+#endif
+
 TEST_F(OrvcacheCommand, ReloadAndSweepRequestsReachTheRunningServer) {
   Result r = Run({"reload"});
   EXPECT_EQ(1, r.code);
@@ -657,13 +682,31 @@ TEST_F(OrvcacheCommand, ReloadAndSweepRequestsReachTheRunningServer) {
   ASSERT_EQ(0, Run({"touch", "CORP", "carol", "--at", "now-4d"}).code);
   WriteFileBytes(directory_, ReadFileBytes(directory_) + "CORP\tdave\tAuditors\tS-1-400\n");
 
+  // An admin's shell names no cache folder: the requests find the server by what it
+  // published.
+  tq5test::SetEnv("MERLOC_GROUP_FOLDER_NAME", nullptr);
   r = Run({"reload"});
   ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_TRUE(Contains(r.out, "took the request")) << r.out;
   EXPECT_TRUE(Eventually({"roles", "--json"}, [](const Json& j) { return j["count"] == 4; }))
       << ReadFileBytes(ServerLog());
   ASSERT_EQ(0, Run({"sweep"}).code);
   EXPECT_TRUE(Eventually({"users", "--json"}, [](const Json& j) { return j["count"] == 1; }))
       << ReadFileBytes(ServerLog());
+#ifdef _WIN32
+  // A server that takes no request (its threads held still) is reported, not trusted.
+  std::vector<HANDLE> held = SuspendProcessThreads(
+      static_cast<DWORD>(std::stoul(ReadFileBytes(PathInFolder("server.pid")))));
+  ASSERT_FALSE(held.empty());
+  r = Run({"sweep"});
+  for (HANDLE thread : held) {
+    ResumeThread(thread);
+    CloseHandle(thread);
+  }
+  EXPECT_EQ(1, r.code) << r.out;
+  EXPECT_TRUE(Contains(r.err, "did not take the sweep request")) << r.err;
+#endif
+  tq5test::SetEnv("MERLOC_GROUP_FOLDER_NAME", folder_.c_str());
   EXPECT_EQ(0, StopServer(*server));
   const std::string log = ReadFileBytes(ServerLog());
   // Not a terminal: each line carries its journald priority.
@@ -1113,6 +1156,8 @@ TEST_F(OrvcacheCommand, AServiceRunsTheServerAndAStopControlShutsItDownCleanly) 
   const std::string logged = Text(ReadFileBytes(log));
   EXPECT_TRUE(Contains(logged, "stop: service stop")) << logged;
   EXPECT_TRUE(Contains(logged, "shutdown: ok")) << logged;
+  // Windows lookups ask the directory component, whatever file feeds the role list.
+  EXPECT_FALSE(Contains(logged, "differs from the machine's directory")) << logged;
   EXPECT_TRUE(Run({"file", "inspect", CacheFilePath(), "--dump"}).out.find("alice") !=
               std::string::npos);
   int32_t capacity = 0;
@@ -1129,6 +1174,17 @@ TEST_F(OrvcacheCommand, AServiceRunsTheServerAndAStopControlShutsItDownCleanly) 
   const Result byHand = Run({"server", "--service", "--no-cache-file"});
   EXPECT_EQ(1, byHand.code);
   EXPECT_TRUE(Contains(byHand.err, "service control manager")) << byHand.err;
+  // Windows has no group database: without a directory file neither a console server nor
+  // a service would have roles to serve, and both say what to name.
+  tq5test::SetEnv("TQ5ORVCACHE_DIRECTORY", nullptr);
+  const Result console = Run({"server", "--no-cache-file"});
+  EXPECT_EQ(1, console.code);
+  EXPECT_TRUE(Contains(console.out + console.err, "--directory file:PATH")) << console.out;
+  EXPECT_EQ(CACHE_E_OPEN_MAPPING, ClientGetRoleProperties(&capacity, nullptr, nullptr));
+  const Result refused = Run({"service", "install", "--name", name, "--folder", folder_});
+  EXPECT_EQ(2, refused.code) << refused.out;
+  EXPECT_TRUE(Contains(refused.err, "--directory file:PATH")) << refused.err;
+  EXPECT_EQ(1, Run({"service", "uninstall", "--name", name}).code);
 #else
   const Result r = Run({"service", "install"});
   EXPECT_EQ(1, r.code);

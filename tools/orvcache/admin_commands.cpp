@@ -1,6 +1,9 @@
 // The administrator's commands on a running cache: refresh one user from the directory,
 // drop every cached user, and ask the server for a sweep or a reload now.
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <thread>
 #include <vector>
 
 #include "cache_access.h"
@@ -9,6 +12,7 @@
 #include "output.h"
 #include "presentation.h"
 #include "progress.h"
+#include "region/statistics.h"
 #include "users/user_refresh.h"
 
 namespace orvcache {
@@ -70,17 +74,56 @@ int RunInvalidate(const Args& args, bool json) {
 
 namespace {
 
+// How long a request may wait for the server to take it: the server looks for requests
+// several times a second between its tasks.
+constexpr int64_t kRequestTakenWithinMs = 5000;
+
 int SendRequest(host::Request request, bool json) {
+  unsigned long pid = 0;
+  if (!host::ServerRunning(&pid)) {
+    throw ToolError("no cache server is running (start one with `orvcache server`)");
+  }
+  // The server's own cache file and process, as it published them: a request reaches the
+  // server that runs, whatever folder this shell names.
+  tq5::region::StatisticsBlock statistics{};
+  {
+    ClientSession session;
+    if (!tq5::region::ReadStatistics(&statistics) || statistics.server.published != 1) {
+      throw ToolError(
+          "the running cache server publishes no settings that this orvcache can read (is it "
+          "of another version?); ask it with its own orvcache");
+    }
+  }
+  const tq5::region::ServerSettingsRecord& server = statistics.server;
+  const std::string cacheFile(server.cacheFile, strnlen(server.cacheFile, sizeof server.cacheFile));
+  if (pid == 0) pid = server.processId;
   std::string how, error;
-  if (!host::SendRequest(request, &how, &error)) throw ToolError(error);
+  if (!host::SendRequest(request, pid, cacheFile, &how, &error)) throw ToolError(error);
   const bool reload = request == host::Request::Reload;
+  const auto until =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestTakenWithinMs);
+  while (!host::RequestTaken(request, cacheFile)) {
+    if (std::chrono::steady_clock::now() >= until) {
+      host::WithdrawRequest(request, cacheFile);
+      throw ToolError("the cache server (pid " + std::to_string(pid) + ") did not take the " +
+                      (reload ? "reload" : "sweep") + " request within " +
+                      FormatDuration(kRequestTakenWithinMs) + " (" + how +
+                      "); it is withdrawn. Is the server stuck? Its log may say");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
   if (json) {
-    PrintJson({{"request", reload ? "reload" : "sweep"}, {"sent", how}, {"asynchronous", true}});
+    PrintJson({{"request", reload ? "reload" : "sweep"},
+               {"sent", how},
+               {"pid", pid},
+               {"taken", true},
+               {"asynchronous", true}});
     return kExitOk;
   }
-  std::printf("asked the cache server to %s (%s); it does so on its own, and its log says when\n",
-              reload ? "merge the role list and write the cache file now" : "sweep now",
-              how.c_str());
+  std::printf(
+      "the cache server (pid %lu) took the request to %s (%s); it does so on its own, "
+      "and its log says when\n",
+      pid, reload ? "merge the role list and write the cache file now" : "sweep now", how.c_str());
   return kExitOk;
 }
 

@@ -83,8 +83,10 @@ const Details kDetails[] = {
      "Asks the running server to run its expiry sweep now. The server does it on its own\n"
      "time; its log says what the sweep dropped and refreshed.\n"},
     {"reload",
-     "Asks the running server to merge a fresh role list and write the cache file now.\n"
-     "The server does it on its own time and logs it.\n"},
+     "Asks the running server to merge a fresh role list and write the cache file now,\n"
+     "found through what it publishes (no --folder needed). Returns once the server has\n"
+     "taken the request (exit 1 when none takes it within 5 s); the server does it on its\n"
+     "own time and logs it.\n"},
     {"cleanup",
      "Removes what a crashed server left: its region and statistics objects and its\n"
      "temporary files beside the cache file. Refuses while a server runs.\n"
@@ -95,7 +97,9 @@ const Details kDetails[] = {
      "`orvcache.exe server --service` with the server options given, the object prefix and\n"
      "the cache folder (--folder or this shell's MERLOC_GROUP_FOLDER_NAME; a service does\n"
      "not see this shell's environment) and, unless --log-file says otherwise, the log in\n"
-     "the cache folder as orvcache-server.log. Start and stop it with `sc` or `net`; a stop\n"
+     "the cache folder as orvcache-server.log; it needs a role list's directory file\n"
+     "(--directory file:PATH, or the machine's directory setting). Start and stop it with\n"
+     "`sc` or `net`; a stop\n"
      "writes the cache file and shuts the region down as Ctrl+C does.\n"
      "uninstall: stops the service NAME if it runs (waiting for its cache file) and\n"
      "removes it.\n"

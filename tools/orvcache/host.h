@@ -28,6 +28,12 @@ bool FileModified(const std::string& path, int64_t* seconds);
 // NUL; on Windows the bytes of the test directory file, which reach the cache unchanged.
 std::string DirectoryText(const std::string& bytes);
 
+// The role list's source when neither --directory nor the machine's "directory" setting
+// names one, in the setting's form ("nss": the group database, which lookups fetch from
+// too); empty where the platform has none (Windows, whose lookups ask the directory
+// component and whose role list comes from a directory file).
+std::string DefaultDirectory();
+
 struct Group {
   std::string name;
   std::string id;
@@ -47,9 +53,13 @@ bool ObjectsOutliveProcesses();
 // Stop: SIGINT and SIGTERM on POSIX; Ctrl+C, Ctrl+Break and closing the console on
 // Windows. Reload (merge the role list, write the cache file) and sweep: SIGHUP and
 // SIGUSR1 on POSIX; on Windows a request file that the server looks for, named by the
-// object prefix, in the cache file's folder (the temporary folder without one).
+// object prefix, in its cache file's folder (the temporary folder without one), which the
+// server publishes, so that a sender needs no folder of its own.
 enum class Request { Reload, Sweep };
 void InstallStopHandlers();
+// Tells the platform the server's cache file (empty: none), once it is chosen: where
+// requests reach it on Windows. Requests left from an earlier server are dropped.
+void AcceptRequests(const std::string& cacheFile);
 // Waits up to `ms` milliseconds for a stop request. The request's name ("SIGTERM",
 // "Ctrl+C", ...) once one has arrived, else an empty text, which comes early when
 // another request is pending.
@@ -63,9 +73,16 @@ std::string RequestSource(Request request);
 // Whether a cache server runs for the current object names, and its process id when the
 // platform can tell (0 otherwise).
 bool ServerRunning(unsigned long* pid);
-// Delivers a request to the running server. False, with the reason, when no server
-// runs or the request cannot reach it; *how says how it went ("SIGHUP to pid 812").
-bool SendRequest(Request request, std::string* how, std::string* error);
+// Delivers a request to the running server, whose process id and cache file (as it
+// published them) are given. False, with the reason, when it cannot be delivered; *how
+// says how it went ("SIGHUP to pid 812").
+bool SendRequest(Request request, unsigned long pid, const std::string& cacheFile, std::string* how,
+                 std::string* error);
+// Whether the server has taken the request sent (at once where delivery is the taking:
+// a signal to a live process). Asked until it has, for a few seconds at most; a request
+// still not taken then is withdrawn.
+bool RequestTaken(Request request, const std::string& cacheFile);
+void WithdrawRequest(Request request, const std::string& cacheFile);
 // A stop request from elsewhere in the process (the service control handler); `name`
 // is what WaitForStop returns. It may come before InstallStopHandlers and is kept.
 void RequestStop(const char* name);

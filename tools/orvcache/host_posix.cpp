@@ -57,6 +57,8 @@ std::string DirectoryText(const std::string& bytes) {
   return bytes.substr(0, bytes.find('\0'));
 }
 
+std::string DefaultDirectory() { return "nss"; }
+
 bool ListGroupDatabase(std::vector<Group>* groups, std::string* error,
                        const std::function<void(std::size_t)>& seen) {
   setgrent();
@@ -168,12 +170,11 @@ bool ServerRunning(unsigned long* pid) {
   return *pid != 0;
 }
 
-bool SendRequest(Request request, std::string* how, std::string* error) {
-  unsigned long pid = 0;
-  if (!ServerRunning(&pid)) {
-    *error = "no cache server is running (start one with `orvcache server`)";
-    return false;
-  }
+// Signals need no folder: every request reaches the server through its process.
+void AcceptRequests(const std::string&) {}
+
+bool SendRequest(Request request, unsigned long pid, const std::string&, std::string* how,
+                 std::string* error) {
   const int signal = request == Request::Reload ? SIGHUP : SIGUSR1;
   if (kill(static_cast<pid_t>(pid), signal) != 0) {
     *error =
@@ -185,6 +186,12 @@ bool SendRequest(Request request, std::string* how, std::string* error) {
   *how = RequestSource(request) + " to pid " + std::to_string(pid);
   return true;
 }
+
+// A signal that kill() delivered to the server's live process is taken: its handler only
+// notes it, and the server's loop serves it.
+bool RequestTaken(Request, const std::string&) { return true; }
+
+void WithdrawRequest(Request, const std::string&) {}
 
 void StopDone() {}
 

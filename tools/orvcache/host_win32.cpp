@@ -68,6 +68,8 @@ bool FileModified(const std::string& path, int64_t* seconds) {
 // The directory component hands texts over as they are; nothing to repeat here.
 std::string DirectoryText(const std::string& bytes) { return bytes; }
 
+std::string DefaultDirectory() { return ""; }
+
 bool ListGroupDatabase(std::vector<Group>*, std::string* error,
                        const std::function<void(std::size_t)>&) {
   *error =
@@ -87,14 +89,14 @@ constexpr DWORD kRequestPollMs = 200;
 std::string requestFiles[2];  // by Request, set when the server installs its handlers
 bool pending[2] = {false, false};
 
-// "<folder>\<prefix>ZOLMAR_ORVCACHE.reload": one file per object prefix, in the cache
-// file's folder, which the server and the admins share (the temporary folder without
-// one, which is per account).
-std::string RequestFile(Request request) {
+// "<folder>\<prefix>ZOLMAR_ORVCACHE.reload": one file per object prefix, in the folder
+// of the server's cache file, which the server publishes and the admins share (the
+// temporary folder without one, which is per account).
+std::string RequestFile(Request request, const std::string& cacheFile) {
   std::string folder;
-  if (const char* cacheFolder = std::getenv("MERLOC_GROUP_FOLDER_NAME");
-      cacheFolder && *cacheFolder) {
-    folder = cacheFolder;
+  const std::size_t slash = cacheFile.find_last_of("\\/");
+  if (slash != std::string::npos) {
+    folder = cacheFile.substr(0, slash + 1);
   } else {
     char temp[MAX_PATH + 1];
     const DWORD n = GetTempPathA(sizeof temp, temp);
@@ -159,10 +161,13 @@ void InstallStopHandlers() {
   // A process started in a new process group ignores Ctrl+C until it asks for it.
   SetConsoleCtrlHandler(nullptr, FALSE);
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+void AcceptRequests(const std::string& cacheFile) {
   // Requests left from before this server started are not this server's to serve.
   for (Request request : {Request::Reload, Request::Sweep}) {
     const int i = static_cast<int>(request);
-    requestFiles[i] = RequestFile(request);
+    requestFiles[i] = RequestFile(request, cacheFile);
     DeleteFileA(requestFiles[i].c_str());
   }
 }
@@ -207,13 +212,9 @@ bool ServerRunning(unsigned long* pid) {
   return true;
 }
 
-bool SendRequest(Request request, std::string* how, std::string* error) {
-  unsigned long pid = 0;
-  if (!ServerRunning(&pid)) {
-    *error = "no cache server is running (start one with `orvcache server`)";
-    return false;
-  }
-  const std::string path = RequestFile(request);
+bool SendRequest(Request request, unsigned long pid, const std::string& cacheFile, std::string* how,
+                 std::string* error) {
+  const std::string path = RequestFile(request, cacheFile);
   HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
@@ -222,8 +223,17 @@ bool SendRequest(Request request, std::string* how, std::string* error) {
     return false;
   }
   CloseHandle(file);
-  *how = "request file " + path;
+  *how = "request file " + path + " for pid " + std::to_string(pid);
   return true;
+}
+
+// The server deletes the file when it takes the request.
+bool RequestTaken(Request request, const std::string& cacheFile) {
+  return GetFileAttributesA(RequestFile(request, cacheFile).c_str()) == INVALID_FILE_ATTRIBUTES;
+}
+
+void WithdrawRequest(Request request, const std::string& cacheFile) {
+  DeleteFileA(RequestFile(request, cacheFile).c_str());
 }
 
 void StopDone() {

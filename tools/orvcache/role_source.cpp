@@ -47,11 +47,19 @@ std::string DirectoryChoice(const std::string& option) {
   return tq5::platform::ReadSetting("directory").value;
 }
 
+std::string MissingRoleSource(const std::string& choice) {
+  if (!choice.empty() || !host::DefaultDirectory().empty()) return "";
+  return "no role list to serve: name its directory file with --directory file:PATH (or the "
+         "machine's setting TQ5ORVCACHE_DIRECTORY under " +
+         tq5::platform::SettingsLocation() +
+         "); this system keeps no group database to take roles from";
+}
+
 RoleList ReadRoleList(const std::string& choice, Progress* progress) {
   RoleList list;
   std::unordered_set<std::string> seen;
   const std::size_t prefixLength = std::strlen(kFilePrefix);
-  if (choice.empty() || choice == "nss") {
+  if (choice == "nss" || (choice.empty() && host::DefaultDirectory() == "nss")) {
     std::vector<host::Group> groups;
     std::string error;
     if (!host::ListGroupDatabase(&groups, &error, [progress](std::size_t n) {

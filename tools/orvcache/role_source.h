@@ -25,4 +25,8 @@ RoleList ReadRoleList(const std::string& choice, Progress* progress);
 // "directory" setting, which every process's lookups follow.
 std::string DirectoryChoice(const std::string& option);
 
+// What is missing when `choice` names no source and the platform has no default one
+// (Windows), where a server would have no role list to serve; empty otherwise.
+std::string MissingRoleSource(const std::string& choice);
+
 }  // namespace orvcache

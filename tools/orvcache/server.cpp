@@ -128,10 +128,18 @@ class Server {
   bool ShutDown();
   std::string WaitForStop(int64_t ms);
 
+  // A start that failed: logged with its reason.
+  bool Refuse(const std::string& reason);
+
   Settings s_;
   Log log_;
   std::string cacheFile_;
 };
+
+bool Server::Refuse(const std::string& reason) {
+  log_.Error("start", reason, -1);
+  return false;
+}
 
 // A server that cannot keep its cache across a restart refuses to start unless told
 // that this is wanted: otherwise a misconfigured unit would run for months and lose every
@@ -157,12 +165,9 @@ bool Server::ChooseCacheFile(std::string* origin) {
     return true;
   }
   if (cacheFile_.empty()) {
-    log_.Error("start",
-               why +
-                   ": the cache could not survive a restart; give --no-cache-file to run "
-                   "without a cache file",
-               -1);
-    return false;
+    return Refuse(why +
+                  ": the cache could not survive a restart; give --no-cache-file to run "
+                  "without a cache file");
   }
   // Anyone who may write the folder may plant the cache file or a link where it is
   // written.
@@ -228,6 +233,11 @@ void Server::RepairRegion() {
 }
 
 bool Server::Start() {
+  // Refused before anything is made: a service that serves an old cache file's roles
+  // while it cannot load any would look healthy and never follow the directory.
+  if (const std::string missing = MissingRoleSource(s_.directory); !missing.empty()) {
+    return Refuse(missing);
+  }
   // The library does not say whether it built the region from the file; the same rule
   // applied beforehand does.
   std::string origin;
@@ -236,14 +246,18 @@ bool Server::Start() {
   if (!settingsProblem.empty()) {
     log_.Note("warning", settingsProblem, Json::object(), LogLevel::Warning);
   }
+  host::AcceptRequests(cacheFile_);
   const std::string machineDirectory = tq5::platform::ReadSetting("directory").value;
-  if (s_.directory != machineDirectory) {
+  const std::string defaultDirectory = host::DefaultDirectory();
+  // Only where lookups fetch from the setting's directory too (POSIX); on Windows they ask
+  // the directory component whatever the role list's file.
+  if (!defaultDirectory.empty() && s_.directory != machineDirectory) {
     // The option feeds the role list only; every process's lookups follow the setting.
     log_.Note("warning",
               "--directory " + s_.directory +
                   " differs from the machine's directory "
                   "setting (" +
-                  (machineDirectory.empty() ? "nss" : machineDirectory) + ", " +
+                  (machineDirectory.empty() ? defaultDirectory : machineDirectory) + ", " +
                   tq5::platform::SettingsLocation() + "), which lookups fetch from",
               Json::object(), LogLevel::Warning);
   }

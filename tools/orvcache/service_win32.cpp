@@ -11,7 +11,9 @@
 
 #include "host.h"
 #include "output.h"
+#include "platform/settings.h"
 #include "platform/win32/windows_api.h"
+#include "role_source.h"
 #include "server.h"
 #include "service.h"
 #include "service_manager.h"
@@ -205,6 +207,19 @@ std::string ServerCommandLine(const Args& args, std::string* folder, std::string
     if (!args.Has(name) || name == "--log-file") continue;
     line += " " + name;
     if (option.takesValue) line += " " + Quote(OptionValue(name, args.Value(name)));
+  }
+  if (!args.Has("--directory")) {
+    // The service reads the machine's setting itself; this shell's variable it would not
+    // see, so that goes into its command line.
+    std::string machine;
+    const std::string shell = Environment("TQ5ORVCACHE_DIRECTORY");
+    if (!tq5::platform::ReadMachineSetting("directory", &machine) || machine.empty()) {
+      if (shell.empty()) {
+        throw UsageError("service install: " + MissingRoleSource("") +
+                         "; without one the service could not start");
+      }
+      line += " --directory " + Quote(OptionValue("--directory", shell));
+    }
   }
   if (!logFile->empty()) line += " --log-file " + Quote(*logFile);
   return line;
