@@ -1081,10 +1081,55 @@ TEST_F(OrvcacheCommand, AFifoInPlaceOfTheSettingsOrTheCacheFileIsRefusedNotWaite
 }
 #endif
 
+#ifdef _WIN32
+// The server's start, readiness, reload, failed write and stop reach the event log as
+// events of their kinds under the source named. Wine takes the events and keeps none, so
+// the test reads what was reported from the copy that TQ5ORVCACHE_EVENT_LOG_COPY asks for.
+TEST_F(OrvcacheCommand, TheServerReportsItsLifeToTheEventLog) {
+  const std::string copy = PathInFolder("events.txt");
+  const std::string cacheFolder = PathInFolder("cache");
+  fs::create_directories(cacheFolder);
+  tq5test::SetEnv("MERLOC_GROUP_FOLDER_NAME", cacheFolder.c_str());
+  tq5test::SetEnv("TQ5ORVCACHE_EVENT_LOG_COPY", copy.c_str());
+  const std::string source = "orvcache-" + prefix_;
+  auto server = StartServer({"--event-source", source});
+  tq5test::SetEnv("TQ5ORVCACHE_EVENT_LOG_COPY", nullptr);
+  ASSERT_EQ(0, Run({"reload"}).code);
+  for (int i = 0; i < 400 && !Contains(ReadFileBytes(copy), "0x40000004"); ++i) {
+    tq5test::SleepMs(50);
+  }
+  fs::remove_all(cacheFolder);  // the write at the stop fails
+  EXPECT_EQ(1, StopServer(*server));
+  const std::string events = Text(ReadFileBytes(copy));
+  std::size_t at = 0;
+  for (const char* expected :
+       {" information 0x40000001 reported: region", " information 0x40000003 reported: pid ",
+        " information 0x40000004 reported: request file",
+        " error 0xc0000006 reported: ", " information 0x40000007 reported: stop file "}) {
+    const std::size_t found = events.find(source + expected, at);
+    ASSERT_NE(std::string::npos, found) << expected << " after " << at << " in\n" << events;
+    at = found + 1;
+  }
+  EXPECT_TRUE(Contains(events.substr(at), "the cache file was not written")) << events;
+}
+#endif
+
 }  // namespace
 
 #ifdef _WIN32
 namespace {
+
+// The event source's registration, as `service install` writes it.
+std::string EventSourceMessageFile(const std::string& source) {
+  const std::string key = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + source;
+  char value[MAX_PATH] = "";
+  DWORD size = sizeof value;
+  if (RegGetValueA(HKEY_LOCAL_MACHINE, key.c_str(), "EventMessageFile",
+                   RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, value, &size) != ERROR_SUCCESS) {
+    return "";
+  }
+  return value;
+}
 
 DWORD ServiceState(SC_HANDLE service) {
   SERVICE_STATUS status{};
@@ -1116,6 +1161,8 @@ TEST_F(OrvcacheCommand, AServiceRunsTheServerAndAStopControlShutsItDownCleanly) 
            "--directory", "file:" + directory_, "--roles-interval", "0", "--sweep-interval", "0",
            "--write-interval", "0", "--log-file", log});
   ASSERT_EQ(0, installed.code) << installed.err;
+  EXPECT_TRUE(Contains(installed.out, "--event-source " + name)) << installed.out;
+  EXPECT_EQ(ToolPath(), EventSourceMessageFile(name));
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
   ASSERT_NE(nullptr, manager);
   SC_HANDLE service = OpenServiceA(manager, name.c_str(),
@@ -1169,6 +1216,7 @@ TEST_F(OrvcacheCommand, AServiceRunsTheServerAndAStopControlShutsItDownCleanly) 
   remove.Now(false);
   const Result removed = Run({"service", "uninstall", "--name", name});
   EXPECT_EQ(0, removed.code) << removed.err;
+  EXPECT_EQ("", EventSourceMessageFile(name));
   EXPECT_EQ(1, Run({"service", "uninstall", "--name", name}).code);
   // Started by hand, the service's server says what it needs.
   const Result byHand = Run({"server", "--service", "--no-cache-file"});

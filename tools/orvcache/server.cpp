@@ -19,6 +19,7 @@
 #include "cache_file_check.h"
 #include "directory/fetch_timeout.h"
 #include "error_words.h"
+#include "event_log.h"
 #include "host.h"
 #include "output.h"
 #include "platform/platform.h"
@@ -39,7 +40,7 @@ const std::vector<OptionSpec> kServerOptions = {
     {"--directory", true},      {"--roles-interval", true}, {"--sweep-interval", true},
     {"--write-interval", true}, {"--fetch-timeout", true},  {"--pid-file", true},
     {"--stop-file", true},      {"--log-level", true},      {"--no-cache-file", false},
-    {"--log-file", true},       {"--service", false}};
+    {"--log-file", true},       {"--service", false},       {"--event-source", true}};
 
 namespace {
 
@@ -68,6 +69,7 @@ struct Settings {
   LogLevel logLevel = LogLevel::Info;
   bool noCacheFile = false;
   std::string logFile;
+  std::string eventSource;
 };
 
 Settings ReadSettings(const Args& args) {
@@ -91,6 +93,7 @@ Settings ReadSettings(const Args& args) {
   if (args.Has("--log-level")) s.logLevel = ParseLogLevel(args.Value("--log-level"));
   s.noCacheFile = args.Has("--no-cache-file");
   if (args.Has("--log-file")) s.logFile = args.Value("--log-file");
+  if (args.Has("--event-source")) s.eventSource = args.Value("--event-source");
   return s;
 }
 
@@ -128,7 +131,7 @@ class Server {
   bool ShutDown();
   std::string WaitForStop(int64_t ms);
 
-  // A start that failed: logged with its reason.
+  // A start that failed: logged, and reported as an event with its reason.
   bool Refuse(const std::string& reason);
 
   Settings s_;
@@ -138,6 +141,7 @@ class Server {
 
 bool Server::Refuse(const std::string& reason) {
   log_.Error("start", reason, -1);
+  event_log::Report(event_log::Event::StartFailed, reason);
   return false;
 }
 
@@ -278,6 +282,7 @@ bool Server::Start() {
       context = access.empty() ? Explain(rc) : access;
     }
     log_.Action("start", rc, watch.ms(), context);
+    event_log::Report(event_log::Event::StartFailed, Explain(rc) + ": " + context);
     UninitializeTQ5ORVCache();
     return false;
   }
@@ -290,6 +295,7 @@ bool Server::Start() {
               {{"roles", h.roleActiveCount},
                {"users", h.userActiveCount},
                {"fromCacheFile", origin.rfind("from the cache file", 0) == 0}});
+  event_log::Report(event_log::Event::Started, "region " + origin);
   PublishSettings();
   return true;
 }
@@ -352,6 +358,7 @@ bool Server::LoadRoles(bool first, bool routine) {
     list = ReadRoleList(s_.directory, &progress);
   } catch (const ToolError& error) {
     log_.Error(action, error.what(), watch.ms());
+    event_log::Report(event_log::Event::RolesFailed, error.what());
     return false;
   }
   const auto count = static_cast<int32_t>(list.roles.size());
@@ -388,6 +395,7 @@ bool Server::LoadRoles(bool first, bool routine) {
                {"skipped", list.skipped},
                {"changed", !unchanged}},
               unchanged ? LogLevel::Debug : LogLevel::Info);
+  if (rc != CACHE_OK) event_log::Report(event_log::Event::RolesFailed, Explain(rc) + ": " + detail);
   return rc == CACHE_OK;
 }
 
@@ -455,6 +463,11 @@ bool Server::Write() {
               rc != CACHE_OK ? cacheFile_ + (reason.empty() ? "" : ": " + reason)
                              : cacheFile_ + (error ? "" : " (" + std::to_string(size) + " bytes)"),
               {{"path", cacheFile_}});
+  if (rc != CACHE_OK) {
+    event_log::Report(
+        event_log::Event::WriteFailed,
+        cacheFile_ + ": " + Explain(rc) + (reason.empty() ? "" : " (" + reason + ")"));
+  }
   return rc == CACHE_OK;
 }
 
@@ -481,6 +494,14 @@ std::string Server::WaitForStop(int64_t ms) {
 
 int Server::Run() {
   host::InstallStopHandlers();
+  std::string error;
+  if (!event_log::Open(s_.eventSource, &error)) {
+    log_.Note("warning", error + "; the events are not reported", Json::object(),
+              LogLevel::Warning);
+  }
+  struct CloseEvents {
+    ~CloseEvents() { event_log::Close(); }
+  } closeEvents;
   if (!Start()) return 1;
   try {
     return Serve();
@@ -517,6 +538,7 @@ int Server::Serve() {
              {"sweepIntervalMs", s_.sweepIntervalMs},
              {"writeIntervalMs", s_.writeIntervalMs}});
   // Clients can use the cache from here on: the region is up and the role table loaded.
+  event_log::Report(event_log::Event::Ready, readyText);
   service::Ready(readyText);
 
   struct Timer {
@@ -549,10 +571,15 @@ int Server::Serve() {
         log_.Note("reload", host::RequestSource(host::Request::Reload) +
                                 ": merging the role list and writing the cache file");
         service::Reloading();
-        LoadRoles(false);
+        const bool merged = LoadRoles(false);
         rearm(roles);
-        Write();
+        const bool written = Write();
         rearm(write);
+        if (merged && written) {
+          event_log::Report(event_log::Event::Reloaded,
+                            host::RequestSource(host::Request::Reload) +
+                                (cacheFile_.empty() ? "" : "; wrote " + cacheFile_));
+        }
         service::Ready(readyText);
         continue;
       }
@@ -596,6 +623,9 @@ int Server::Serve() {
     std::error_code error;
     std::filesystem::remove(s_.stopFile, error);
   }
+  event_log::Report(event_log::Event::Stopped,
+                    reason + (written ? "" : "; the cache file was not written") +
+                        (down ? "" : "; the region did not shut down cleanly"));
   host::StopDone();
   return written && down ? 0 : 1;
 }

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "event_log.h"
 #include "host.h"
 #include "output.h"
 #include "platform/settings.h"
@@ -183,7 +184,8 @@ std::string OptionValue(const std::string& name, const std::string& value) {
   return name == "--pid-file" || name == "--stop-file" ? Absolute(value) : value;
 }
 
-std::string ServerCommandLine(const Args& args, std::string* folder, std::string* logFile) {
+std::string ServerCommandLine(const Args& args, const std::string& eventSource, std::string* folder,
+                              std::string* logFile) {
   std::string line = Quote(ExecutablePath()) + " server --service";
   const std::string prefix = Environment("TQ5ORVCACHE_OBJECT_PREFIX");
   if (!prefix.empty()) line += " --prefix " + Quote(prefix);
@@ -222,6 +224,7 @@ std::string ServerCommandLine(const Args& args, std::string* folder, std::string
     }
   }
   if (!logFile->empty()) line += " --log-file " + Quote(*logFile);
+  if (!args.Has("--event-source")) line += " --event-source " + Quote(eventSource);
   return line;
 }
 
@@ -239,7 +242,9 @@ int Install(const Args& args, bool json) {
   if (args.Has("--service")) throw UsageError("service install writes --service itself");
   std::string folder;
   std::string logFile;
-  const std::string commandLine = ServerCommandLine(args, &folder, &logFile);
+  // The service's events go to the Application log under its own name.
+  const std::string eventSource = args.Has("--event-source") ? args.Value("--event-source") : name;
+  const std::string commandLine = ServerCommandLine(args, eventSource, &folder, &logFile);
   const std::string display =
       name == kDefaultName ? kDisplayName : std::string(kDisplayName) + " (" + name + ")";
 
@@ -266,6 +271,11 @@ int Install(const Args& args, bool json) {
   failure.cActions = 3;
   failure.lpsaActions = restart;
   ChangeServiceConfig2A(created.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &failure);
+  std::string error;
+  if (!event_log::RegisterSource(eventSource, ExecutablePath(), &error)) {
+    // The service runs all the same; its events show without their message text.
+    std::fprintf(stderr, "orvcache: warning: %s\n", error.c_str());
+  }
 
   const char* startText = start == SERVICE_AUTO_START ? "auto" : "demand";
   if (json) {
@@ -273,11 +283,13 @@ int Install(const Args& args, bool json) {
                {"installed", true},
                {"start", startText},
                {"commandLine", commandLine},
+               {"eventSource", eventSource},
                {"logFile", logFile}});
   } else {
     std::printf("installed the service %s (start: %s)\n  %s\n", name.c_str(), startText,
                 commandLine.c_str());
     if (!logFile.empty()) std::printf("its log: %s\n", logFile.c_str());
+    std::printf("its events: the Application log, source %s\n", eventSource.c_str());
     std::printf("start it with `sc start %s` or `net start %s`\n", name.c_str(), name.c_str());
   }
   return 0;
@@ -321,6 +333,11 @@ int Uninstall(const Args& args, bool json) {
   const bool stopped = StopAndWait(service.get(), name);
   if (!DeleteService(service.get()) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
     throw ToolError("cannot remove the service " + name + " (" + ErrorText(GetLastError()) + ")");
+  }
+  std::string error;
+  const std::string eventSource = args.Has("--event-source") ? args.Value("--event-source") : name;
+  if (!event_log::RemoveSource(eventSource, &error)) {
+    std::fprintf(stderr, "orvcache: warning: %s\n", error.c_str());
   }
   if (json) {
     PrintJson({{"service", name}, {"removed", true}, {"stopped", stopped}});
