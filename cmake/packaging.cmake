@@ -10,6 +10,7 @@ set(CPACK_RESOURCE_FILE_README ${CMAKE_SOURCE_DIR}/README.md)
 
 if(WIN32)
   include(${CMAKE_CURRENT_LIST_DIR}/package_zip.cmake)
+  include(${CMAKE_CURRENT_LIST_DIR}/package_msi.cmake)
 else()
   include(${CMAKE_CURRENT_LIST_DIR}/package_deb.cmake)
 endif()

@@ -2,7 +2,8 @@
 # Builds and tests both builds of tq5orvcache on a Debian 12 machine: the native Linux
 # build (with sanitizers) and the Windows builds, 64-bit and 32-bit (mingw-w64, tests under
 # Wine; the 32-bit one also against the 64-bit one's programs), then the Release trees of
-# both and the Windows zip from them, builds the .deb package and checks it, runs the concurrency tests under ThreadSanitizer and each fuzz
+# both, the Windows zip and the MSI from them (the MSI tried under Wine), builds the .deb
+# package and checks it, runs the concurrency tests under ThreadSanitizer and each fuzz
 # target briefly.
 # Installs the Debian packages it needs when they are missing. Exits non-zero when any
 # step or test of either build fails.
@@ -20,6 +21,7 @@ packages=(
   passwd  # groupadd/useradd: the access test makes a user and a group of its own
   libsystemd-dev help2man dpkg-dev file  # the server's readiness report; the .deb, its man page
   python3-prometheus-client  # the parsers that read `orvcache stats --format` back
+  wixl  # the Windows MSI (msitools' builder)
 )
 # Whether the kernel runs 32-bit x86 programs at all: one booted without its 32-bit
 # emulation refuses them (exec format error), and then Wine's 32-bit side, itself such a
@@ -129,6 +131,16 @@ run_tsan() {
   fi
 }
 
+# The Windows MSI, from the Release trees: built, then installed, used, upgraded and
+# removed under Wine.
+run_msi() {
+  if scripts/check-msi.sh; then
+    return 0
+  fi
+  echo "== msi: FAILED"
+  return 1
+}
+
 # The .deb: built, its contents checked, a program built against it unpacked.
 run_deb() {
   if scripts/check-deb.sh; then
@@ -232,8 +244,9 @@ done
 
 if build_windows_release; then
   run_zip_both || status=1
+  run_msi || status=1
 else
-  echo "== windows zip: FAILED"
+  echo "== windows zip, msi: FAILED"
   status=1
 fi
 run_deb || status=1
@@ -241,7 +254,8 @@ run_tsan || status=1
 run_fuzz || status=1
 
 # Wine's servers and services must not outlive the run.
-for prefix in build/windows/wineprefix build/windows-x86/wineprefix; do
+for prefix in build/windows/wineprefix build/windows-x86/wineprefix \
+              build/windows-release/msi-test/wineprefix; do
   if [ -d "$prefix" ]; then
     WINEPREFIX="$PWD/$prefix" /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
   fi
