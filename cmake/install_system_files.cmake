@@ -40,3 +40,13 @@ if(TQ5_HELP2MAN AND NOT CMAKE_CROSSCOMPILING)
 else()
   message(STATUS "help2man not found: no orvcache(1) man page")
 endif()
+
+# The machine's settings file, and the registry key folder of the group and version it
+# names, so that every process agrees on them and `orvcache timeout MS` works at once.
+# The library reads /etc/tq5orvcache whatever the prefix, so only an installation for the
+# system (the package's prefix /usr) places them: an install into another prefix must not
+# write the machine's /etc.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  install(FILES packaging/settings/tq5orvcache.conf DESTINATION /etc/tq5orvcache)
+  install(DIRECTORY DESTINATION /etc/tq5orvcache/registry/SOFTWARE/Brintel/Zolmar/7.2/PlantA)
+endif()

@@ -28,6 +28,9 @@ foreach(_script postinst prerm postrm)
                      WORLD_READ WORLD_EXECUTE)
 endforeach()
 configure_file(${CMAKE_SOURCE_DIR}/packaging/debian/triggers ${_scripts}/triggers COPYONLY)
+# The settings file is the administrator's: an upgrade keeps their edits.
+configure_file(${CMAKE_SOURCE_DIR}/packaging/debian/conffiles ${_scripts}/conffiles COPYONLY)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-  ${_scripts}/postinst ${_scripts}/prerm ${_scripts}/postrm ${_scripts}/triggers)
+  ${_scripts}/postinst ${_scripts}/prerm ${_scripts}/postrm ${_scripts}/triggers
+  ${_scripts}/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -76,8 +76,25 @@ fi
 account=$(awk '$1 == "u" { print $2 }' "$root/usr/lib/sysusers.d/tq5orvcache.conf")
 [ "$(value User)" = "$account" ] || fail "the unit runs as '$(value User)', sysusers makes '$account'"
 state=/var/lib/$(value StateDirectory)
-value Environment | grep -qx "MERLOC_GROUP_FOLDER_NAME=$state" ||
-  fail "the cache file's folder is not the state folder $state"
+# The settings file, a conffile, names the state folder as the cache folder for every
+# process, the unit included (which must not name another for the server alone), and a
+# group and version whose registry key the package makes: `orvcache timeout MS` works
+# right after installation (tried on the unpacked files, as root does it).
+settings=$root/etc/tq5orvcache/tq5orvcache.conf
+grep -qx /etc/tq5orvcache/tq5orvcache.conf "$work/control/conffiles" ||
+  fail "the settings file is not a conffile: $(cat "$work/control/conffiles" 2>/dev/null)"
+value Environment | grep -E '^(MERLOC_GROUP_FOLDER_NAME|MERLOC_GROUP_NAME|ZOLMAR_VERSION)=' &&
+  fail "the unit sets for the server alone what the settings file sets for every process"
+unpacked() {
+  env -u MERLOC_GROUP_FOLDER_NAME -u MERLOC_GROUP_NAME -u ZOLMAR_VERSION \
+    TQ5ORVCACHE_CONFIG="$settings" TQ5ORVCACHE_REGISTRY_ROOT="$root/etc/tq5orvcache/registry" \
+    TQ5ORVCACHE_OBJECT_PREFIX=check_deb_ "$root/usr/bin/orvcache" "$@"
+}
+folder=$(sed -n 's/^[[:space:]]*cache-folder[[:space:]]*=[[:space:]]*\([^#[:space:]]*\).*/\1/p' \
+  "$settings" | tail -n 1)
+[ "$folder" = "$state" ] || fail "the settings file's cache folder is '$folder', not the state folder $state"
+unpacked timeout 30000 >"$work/timeout.log" 2>&1 ||
+  fail "orvcache timeout 30000 after installation: $(cat "$work/timeout.log")"
 awk '$1 == "d" { print $2, $5 }' "$root/usr/lib/tmpfiles.d/tq5orvcache.conf" |
   grep -qx "$state $account" || fail "tmpfiles.d does not make $state for $account"
 for setting in PrivateDevices PrivateIPC RemoveIPC DynamicUser; do

@@ -91,6 +91,30 @@ TEST_F(ProviderTest, TheSettingsFilesLastLineForANameCounts) {
   std::filesystem::remove_all(folder);
 }
 
+// A process that has fetched holds its directory object from fetch to fetch; a change of
+// the machine's directory setting reaches it at its next fetch, not only new processes.
+TEST_F(ProviderTest, AHeldDirectoryFollowsAChangedSetting) {
+  const std::string folder =
+      std::filesystem::temp_directory_path() / ("tq5-switch-" + std::to_string(getpid()));
+  std::filesystem::create_directories(folder);
+  const std::string a = folder + "/a.txt", b = folder + "/b.txt", settings = folder + "/tq5.conf";
+  tq5test::WriteFileBytes(a, "CORP\tcarol\tRA\tIDA\n");
+  tq5test::WriteFileBytes(b, "CORP\tdave\tRB\tIDB\n");
+  const char* machine = std::getenv("TQ5ORVCACHE_CONFIG");
+  const std::string kept = machine ? machine : "";
+  tq5test::SetEnv("TQ5ORVCACHE_CONFIG", settings.c_str());
+  Use(nullptr);
+  tq5test::WriteFileBytes(settings, "directory = file:" + a + "\n");
+  EXPECT_EQ(FetchUserRoles("corp", "carol", 20000), CACHE_OK);
+  EXPECT_EQ(Roles(), std::vector<std::string>{"RA=IDA"});
+  tq5test::WriteFileBytes(settings, "directory = file:" + b + "\n");
+  EXPECT_EQ(FetchUserRoles("corp", "dave", 20000), CACHE_OK);
+  EXPECT_EQ(Roles(), std::vector<std::string>{"RB=IDB"});
+  EXPECT_EQ(FetchUserRoles("corp", "carol", 20000), CACHE_E_USER_FETCH_CALL);
+  tq5test::SetEnv("TQ5ORVCACHE_CONFIG", machine ? kept.c_str() : nullptr);
+  std::filesystem::remove_all(folder);
+}
+
 // As root: a group and a user with names beyond ASCII, made for the test in the machine's
 // database. The user is found by the bytes the caller gives and the group reaches the
 // cache as the bytes the database holds, under the C locale as under a UTF-8 one.

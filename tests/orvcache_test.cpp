@@ -946,6 +946,10 @@ TEST_F(OrvcacheCommand, TimeoutReadsAndSetsTheRegistryValue) {
   const std::string root = PathInFolder("registry");
   const std::string keyFolder = root + "/SOFTWARE/Brintel/Zolmar/7.2/" + group;
   fs::create_directories(keyFolder);
+  // The test binary's own root comes back afterwards, so that no later test meets the
+  // machine's.
+  const char* givenRoot = std::getenv("TQ5ORVCACHE_REGISTRY_ROOT");
+  const std::string keptRoot = givenRoot ? givenRoot : "";
   tq5test::SetEnv("TQ5ORVCACHE_REGISTRY_ROOT", root.c_str());
 #endif
 
@@ -985,7 +989,7 @@ TEST_F(OrvcacheCommand, TimeoutReadsAndSetsTheRegistryValue) {
 #ifdef _WIN32
   RegDeleteKeyA(HKEY_LOCAL_MACHINE, key.c_str());
 #else
-  tq5test::SetEnv("TQ5ORVCACHE_REGISTRY_ROOT", nullptr);
+  tq5test::SetEnv("TQ5ORVCACHE_REGISTRY_ROOT", givenRoot ? keptRoot.c_str() : nullptr);
 #endif
 }
 
@@ -1055,6 +1059,56 @@ TEST_F(OrvcacheCommand, ADamagedRegionOrCacheFileNeverStopsTheServer) {
 }
 
 #ifndef _WIN32
+// An admin's shell, a client and the server need not be given the same environment: where
+// a process lacks the variables, the settings file names the machine's cache folder,
+// group and version, and a variable that is set still wins for its process.
+TEST_F(OrvcacheCommand, TheSettingsFileNamesTheFolderGroupAndVersionOfEveryProcess) {
+  const char* settings = std::getenv("TQ5ORVCACHE_CONFIG");
+  const char* registry = std::getenv("TQ5ORVCACHE_REGISTRY_ROOT");
+  ASSERT_TRUE(settings && registry) << "the test command gives each test its own";
+  const std::string machineFolder = PathInFolder("machine-cache");
+  fs::create_directories(machineFolder);
+  fs::create_directories(fs::path(settings).parent_path());
+  // The file and the key are this test binary's, shared by its other tests.
+  struct Removed {
+    std::string settings, registry;
+    ~Removed() {
+      std::error_code error;
+      fs::remove(settings, error);
+      fs::remove_all(registry, error);
+    }
+  } removed{settings, registry};
+  WriteFileBytes(settings, "cache-folder = " + machineFolder +
+                               "\ngroup-name = PlantA\nzolmar-version = 7.2\n");
+  const std::string keyFolder = std::string(registry) + "/SOFTWARE/Brintel/Zolmar/7.2/PlantA";
+  fs::create_directories(keyFolder);
+  tq5test::SetEnv("MERLOC_GROUP_FOLDER_NAME", nullptr);
+
+  Result r = Run({"timeout", "30000"});
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_EQ("dword:30000\n", ReadFileBytes(keyFolder + "/ORV_USER_ROLES_TIMEOUT"));
+  auto server = StartServer();
+  r = Run({"status", "--json"});
+  ASSERT_EQ(0, r.code) << r.err;
+  const Json values = r.json()["machineValues"];
+  EXPECT_EQ(machineFolder, values["cacheFolder"]["value"]) << r.out;
+  EXPECT_EQ("file", values["cacheFolder"]["source"]) << r.out;
+  EXPECT_EQ("PlantA", values["groupName"]["value"]) << r.out;
+  EXPECT_EQ(machineFolder + "/TQ5ORVCACHE.dat", r.json()["cacheFile"]) << r.out;
+  EXPECT_EQ(machineFolder + "/TQ5ORVCACHE.dat", r.json()["server"]["cacheFile"]) << r.out;
+
+  tq5test::SetEnv("MERLOC_GROUP_FOLDER_NAME", folder_.c_str());
+  tq5test::SetEnv("MERLOC_GROUP_NAME", "PlantB");
+  r = Run({"status", "--json"});
+  tq5test::SetEnv("MERLOC_GROUP_NAME", nullptr);
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_EQ(folder_, r.json()["machineValues"]["cacheFolder"]["value"]) << r.out;
+  EXPECT_EQ("environment", r.json()["machineValues"]["groupName"]["source"]) << r.out;
+  EXPECT_EQ(0, StopServer(*server));
+  EXPECT_TRUE(tq5test::FileExists(machineFolder + "/TQ5ORVCACHE.dat"));
+  EXPECT_FALSE(tq5test::FileExists(CacheFilePath()));
+}
+
 // A FIFO where the settings file or the cache file should be would make whoever opens it
 // wait for a writer: the start-up, and a lookup's miss while it holds the global cache
 // mutex, for which every other process then waits. Neither is read, the defaults apply,

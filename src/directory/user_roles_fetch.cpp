@@ -88,6 +88,9 @@ ResultCode AskForRoles(platform::DirectoryObject& object, const std::wstring& do
 
 ResultCode GetORVUserRoles(FetchContext& context) {
   const DirectoryAccess& access = context.access;
+  // A held object of a directory the machine no longer chooses is let go (the fetch's
+  // adoption retires it) and one of the chosen directory made in its place.
+  if (context.object && !context.object->StillChosen()) context.object = nullptr;
   if (!context.object) {
     context.object = access.createObject();
     if (!context.object) return CACHE_E_USER_FETCH_CREATE_AUTHZ;

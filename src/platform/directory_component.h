@@ -43,6 +43,11 @@ class DirectoryObject {
   virtual ComponentResult CloseCache() = 0;
   // The object's release operation; the object is gone afterwards.
   virtual void Release() = 0;
+  // Whether the object still stands for the directory that the machine's settings
+  // choose. A process holds its object from fetch to fetch; one that no longer does is
+  // let go, and the fetch makes a new one, so that a changed choice reaches running
+  // processes.
+  virtual bool StillChosen() { return true; }
 
  protected:
   ~DirectoryObject() = default;

@@ -2,8 +2,11 @@
 
 #include <cctype>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string_view>
 #include <utility>
 
@@ -12,7 +15,32 @@
 
 namespace tq5::platform {
 
+namespace {
+
+// The settings that the machine's historian variables stand for.
+struct VariableSetting {
+  const char* name;
+  const char* variable;
+};
+constexpr VariableSetting kVariableSettings[] = {
+    {kCacheFolderSetting, "MERLOC_GROUP_FOLDER_NAME"},
+    {kGroupNameSetting, "MERLOC_GROUP_NAME"},
+    {kVersionSetting, "ZOLMAR_VERSION"},
+};
+
+}  // namespace
+
+bool IsVariableSetting(const char* name) {
+  for (const VariableSetting& known : kVariableSettings) {
+    if (std::strcmp(known.name, name) == 0) return true;
+  }
+  return false;
+}
+
 std::string SettingVariable(const char* name) {
+  for (const VariableSetting& known : kVariableSettings) {
+    if (std::strcmp(known.name, name) == 0) return known.variable;
+  }
   std::string variable = "TQ5ORVCACHE_";
   for (const char* c = name; *c; ++c) {
     variable += *c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
@@ -22,7 +50,9 @@ std::string SettingVariable(const char* name) {
 
 Setting ReadSetting(const char* name) {
   Setting setting;
-  if (const char* value = zv_getenv(SettingVariable(name).c_str())) {
+  // The process's own environment, not zv_getenv: that one already falls back on the
+  // machine's store, and this tells the two apart.
+  if (const char* value = std::getenv(SettingVariable(name).c_str())) {
     setting.value = value;
     setting.source = SettingSource::Environment;
   } else if (ReadMachineSetting(name, &setting.value)) {
@@ -64,7 +94,8 @@ bool CachedSettingIsOn(const char* name) {
     it = cache.emplace(name, std::move(fresh)).first;
   }
   Cached& cached = it->second;
-  if (const char* value = zv_getenv(cached.variable.c_str())) return IsOn(value);
+  // The process's own environment: zv_getenv would fall back on the machine's store.
+  if (const char* value = std::getenv(cached.variable.c_str())) return IsOn(value);
   const auto now = std::chrono::steady_clock::now();
   if (!cached.read || now - cached.readAt >= kMachineSettingAge) {
     std::string value;
@@ -73,6 +104,35 @@ bool CachedSettingIsOn(const char* name) {
     cached.readAt = now;
   }
   return cached.on;
+}
+
+const char* MachineValueOfVariable(const char* variable) {
+  const char* name = nullptr;
+  for (const VariableSetting& known : kVariableSettings) {
+    if (std::strcmp(known.variable, variable) == 0) name = known.name;
+  }
+  if (!name) return nullptr;
+  struct Cached {
+    const char* value;
+    std::chrono::steady_clock::time_point readAt;
+  };
+  static std::mutex lock;
+  static std::map<std::string, Cached>& cache = *new std::map<std::string, Cached>;
+  // Every value handed out stays: a caller may still be reading an older one. They are
+  // as many as the values an administrator has given the setting while the process ran.
+  static std::set<std::string>& kept = *new std::set<std::string>;
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard<std::mutex> guard(lock);
+  auto it = cache.find(name);
+  if (it == cache.end() || now - it->second.readAt >= kMachineSettingAge) {
+    std::string value;
+    const char* text = nullptr;
+    if (ReadMachineSetting(name, &value) && !value.empty()) {
+      text = kept.insert(value).first->c_str();
+    }
+    it = cache.insert_or_assign(name, Cached{text, now}).first;
+  }
+  return it->second.value;
 }
 
 }  // namespace tq5::platform

@@ -121,10 +121,12 @@ namespace tq5::region {
 
 namespace {
 
-// The path as the folder variable forms it, whatever its length; false without one.
+// The path as the folder variable forms it, whatever its length; false without one. An
+// empty folder names none: it would put the file at the top of the file system, and it
+// is how a process that wants no cache file keeps the machine's folder out.
 bool FormPath(std::string* path) {
   const char* folder = platform::zv_getenv(kFolderVariable);
-  if (!folder) return false;
+  if (!folder || !*folder) return false;
   *path = std::string(folder) + platform::kPathSeparator + kFileName;
   return true;
 }
@@ -143,7 +145,9 @@ int GetCacheFilePath(char* buffer, uint32_t* size) {
 
 bool CacheFilePath(std::string* path, std::string* why) {
   if (!FormPath(path)) {
-    *why = std::string(kFolderVariable) + " is not set";
+    const char* folder = platform::zv_getenv(kFolderVariable);
+    *why = folder ? std::string(kFolderVariable) + " is empty"
+                  : platform::UnsetSettingText(platform::kCacheFolderSetting);
     return false;
   }
   if (path->size() > kPathBufferSize - 1) {

@@ -13,6 +13,7 @@
 #include "progress.h"
 #include "region/layout.h"
 #include "region/statistics.h"
+#include "settings_report.h"
 #include "statistics_report.h"
 
 namespace orvcache {
@@ -241,6 +242,7 @@ int RunStatus(const Args&, bool json) {
                 {"autoCommitRoles", h.autoCommitRoles},
                 {"configValue", h.configValue},
                 {"regionBytes", bytes},
+                {"machineValues", MachineValuesJson()},
                 {"cacheFile", file.empty() ? Json(nullptr) : Json(file)},
                 {"cacheFileBytes", fileExists ? Json(fileSize) : Json(nullptr)},
                 {"cacheFileWritten", haveModified ? Json(FormatTime(modified)) : Json(nullptr)},
@@ -261,6 +263,7 @@ int RunStatus(const Args&, bool json) {
   table.Print();
   std::printf("\nautoCommitRoles  %d\nconfigValue      %d\nregion           %lld bytes\n",
               h.autoCommitRoles, h.configValue, static_cast<long long>(bytes));
+  PrintMachineValues();
   if (file.empty()) {
     std::printf("cache file       none (%s)\n", why.c_str());
   } else if (!fileExists) {

@@ -29,8 +29,10 @@ const Details kDetails[] = {
      "  --stop-file PATH           the server stops when this file appears\n"
      "  --log-level LEVEL          error, warning, info (default) or debug\n"
      "  --no-cache-file            run without a cache file: without it the server refuses\n"
-     "                             to start when MERLOC_GROUP_FOLDER_NAME is unset, names a\n"
-     "                             missing folder or makes a path over 255 characters\n"
+     "                             to start when there is no cache folder (neither\n"
+     "                             MERLOC_GROUP_FOLDER_NAME nor, on Linux, the settings\n"
+     "                             file's cache-folder), it is missing or the path would be\n"
+     "                             over 255 characters\n"
      "  --log-file PATH            append the log (and any failure) to PATH instead of\n"
      "                             printing it\n"
      "  --service                  run under the Windows service control manager (what\n"
@@ -76,7 +78,8 @@ const Details kDetails[] = {
      "  --reset  zero the counters (shown as they were up to the reset)\n"},
     {"timeout",
      "Reads, or sets to MS, ORV_USER_ROLES_TIMEOUT in the group's registry key (named by\n"
-     "ZOLMAR_VERSION and MERLOC_GROUP_NAME; on Linux a folder under the registry root).\n"},
+     "ZOLMAR_VERSION and MERLOC_GROUP_NAME, on Linux by default the settings file's\n"
+     "zolmar-version and group-name; there a folder under the registry root).\n"},
     {"check",
      "  --repair     mend the live region's derived figures under the mutex\n"
      "  --file PATH  check a cache file instead of the live region\n"

@@ -60,6 +60,7 @@ constexpr int64_t kStopFilePollMs = 200;
 
 struct Settings {
   std::string directory;
+  bool directoryGiven = false;  // --directory: else the machine's setting, read at each merge
   int64_t rolesIntervalMs = kDefaultRolesIntervalMs;
   int64_t sweepIntervalMs = kDefaultSweepIntervalMs;
   int64_t writeIntervalMs = kDefaultWriteIntervalMs;
@@ -74,7 +75,8 @@ struct Settings {
 
 Settings ReadSettings(const Args& args) {
   Settings s;
-  s.directory = DirectoryChoice(args.Has("--directory") ? args.Value("--directory") : "");
+  s.directoryGiven = args.Has("--directory");
+  s.directory = DirectoryChoice(s.directoryGiven ? args.Value("--directory") : "");
   if (args.Has("--roles-interval")) {
     s.rolesIntervalMs = ParseDurationMs(args.Value("--roles-interval"), "--roles-interval");
   }
@@ -137,6 +139,7 @@ class Server {
   Settings s_;
   Log log_;
   std::string cacheFile_;
+  int64_t startedAt_ = 0;
 };
 
 bool Server::Refuse(const std::string& reason) {
@@ -149,6 +152,12 @@ bool Server::Refuse(const std::string& reason) {
 // that this is wanted: otherwise a misconfigured unit would run for months and lose every
 // cached user at each restart without anyone noticing.
 bool Server::ChooseCacheFile(std::string* origin) {
+  // The folder is fixed for this run, wherever it came from: a changed cache-folder in
+  // the settings file must not move the writes of a running server away from the file
+  // that its start-up checked and read.
+  if (const char* folder = tq5::platform::zv_getenv("MERLOC_GROUP_FOLDER_NAME")) {
+    host::SetEnvironment("MERLOC_GROUP_FOLDER_NAME", folder);
+  }
   std::string why;
   cacheFile_ = CacheFilePath(&why);
   if (!cacheFile_.empty()) {
@@ -160,8 +169,9 @@ bool Server::ChooseCacheFile(std::string* origin) {
     }
   }
   if (s_.noCacheFile) {
-    // Neither read nor written, whatever the variable names.
-    host::UnsetEnvironment("MERLOC_GROUP_FOLDER_NAME");
+    // Neither read nor written, whatever the variable or the settings file names: an
+    // empty folder names none and keeps the machine's out.
+    host::SetEnvironment("MERLOC_GROUP_FOLDER_NAME", "");
     cacheFile_.clear();
     log_.Note("warning", "--no-cache-file: the cache starts empty and is not written to a file",
               Json::object(), LogLevel::Warning);
@@ -169,9 +179,9 @@ bool Server::ChooseCacheFile(std::string* origin) {
     return true;
   }
   if (cacheFile_.empty()) {
-    return Refuse(why +
-                  ": the cache could not survive a restart; give --no-cache-file to run "
-                  "without a cache file");
+    return Refuse(why + ": the cache could not survive a restart; name an existing folder (" +
+                  tq5::platform::SettingHint(tq5::platform::kCacheFolderSetting) +
+                  "), or give --no-cache-file to run without a cache file");
   }
   // Anyone who may write the folder may plant the cache file or a link where it is
   // written.
@@ -316,7 +326,8 @@ void CopyText(char (&field)[N], const std::string& text) {
 void Server::PublishSettings() {
   tq5::region::ServerSettingsRecord settings{};
   settings.processId = static_cast<uint32_t>(host::ProcessId());
-  settings.startedAt = NowSeconds();
+  if (startedAt_ == 0) startedAt_ = NowSeconds();
+  settings.startedAt = startedAt_;
   settings.fetchTimeoutMs = tq5::directory::SettleFetchTimeout(s_.fetchTimeoutMs);
   settings.rolesIntervalMs = s_.rolesIntervalMs;
   settings.sweepIntervalMs = s_.sweepIntervalMs;
@@ -353,6 +364,18 @@ bool Server::LoadRoles(bool first, bool routine) {
   const std::string action = first ? "roles" : "merge";
   Stopwatch watch;
   RoleList list;
+  if (!s_.directoryGiven && !first) {
+    // The machine's directory setting, as every process's lookups follow it.
+    const std::string now = DirectoryChoice("");
+    if (now != s_.directory) {
+      log_.Note("directory", "the machine's directory setting is now " +
+                                 (now.empty() ? "nss" : now) + " (was " +
+                                 (s_.directory.empty() ? "nss" : s_.directory) +
+                                 "): the role list comes from there");
+      s_.directory = now;
+      PublishSettings();
+    }
+  }
   try {
     Progress progress("reading the role list");
     list = ReadRoleList(s_.directory, &progress);

@@ -1,6 +1,7 @@
 // `orvcache timeout`: the registry value that limits each fetch from the directory, read
 // and written the way the library reads it: the group's key named by ZOLMAR_VERSION and
-// MERLOC_GROUP_NAME, the value ORV_USER_ROLES_TIMEOUT in milliseconds.
+// MERLOC_GROUP_NAME (on POSIX by default the settings file's zolmar-version and
+// group-name), the value ORV_USER_ROLES_TIMEOUT in milliseconds.
 #include <cstdio>
 #include <cstdlib>
 
@@ -8,6 +9,8 @@
 #include "directory/fetch_timeout.h"
 #include "output.h"
 #include "platform/registry.h"
+#include "platform/settings.h"
+#include "settings_report.h"
 
 namespace orvcache {
 namespace {
@@ -32,14 +35,24 @@ std::string KeyPlace(const std::string& key) {
          tq5::platform::MachineKeyPath(key);
 }
 
+// Where the key's version and group came from, for an admin who must create the key or
+// name another one.
+std::string KeyNamedBy() {
+  const SettingReport version = ReportSetting(tq5::platform::kVersionSetting);
+  const SettingReport group = ReportSetting(tq5::platform::kGroupNameSetting);
+  return "the version " + version.value + " comes from " + version.origin + ", the group " +
+         group.value + " from " + group.origin + ": create the key, or name the machine's group";
+}
+
 class OpenKey {
  public:
   OpenKey(const std::string& name, bool write) {
     const RegistryStatus status = tq5::platform::OpenMachineKey(name, write, &key_);
     if (status != RegistryStatus::Ok) {
-      const char* why = status == RegistryStatus::NotFound       ? " (it does not exist)"
-                        : status == RegistryStatus::AccessDenied ? " (this account may not)"
-                                                                 : "";
+      const std::string why = status == RegistryStatus::NotFound
+                                  ? " (it does not exist; " + KeyNamedBy() + ")"
+                              : status == RegistryStatus::AccessDenied ? " (this account may not)"
+                                                                       : "";
       throw Failure(CACHE_E_GROUP_KEY_OPEN,
                     "opening " + KeyPlace(name) + (write ? " for writing" : "") + why);
     }

@@ -40,6 +40,8 @@ class FileDirectory final : public DirectoryObject {
 
   void Release() override { delete this; }
 
+  bool StillChosen() override { return IsChosenDirectory("file:" + path_); }
+
  private:
   ~FileDirectory() = default;
 

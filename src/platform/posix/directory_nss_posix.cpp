@@ -101,6 +101,8 @@ class NssDirectory final : public DirectoryObject {
 
   void Release() override { delete this; }
 
+  bool StillChosen() override { return IsChosenDirectory("nss"); }
+
  private:
   ~NssDirectory() = default;
 };

@@ -2,7 +2,8 @@
 // setting "directory" (platform/settings.h; TQ5ORVCACHE_DIRECTORY overrides it) each time
 // an object is created: unset, empty or "nss" for the machine's user and group database,
 // "file:/absolute/path" for a directory file. Any other value is a configuration mistake
-// and fails the creation rather than quietly asking someone else.
+// and fails the creation rather than quietly asking someone else. A held object looks at
+// the setting again at each fetch (StillChosen), so that a process follows a change.
 #include <new>
 
 #include "platform/directory_component.h"
@@ -49,6 +50,18 @@ bool ArrayStrings::Element(int32_t index, std::wstring* text) const {
   return true;
 }
 
+namespace {
+
+// The setting's value, with the default spelled out.
+std::string ChosenDirectory() {
+  const std::string value = ReadSetting("directory").value;
+  return value.empty() ? "nss" : value;
+}
+
+}  // namespace
+
+bool IsChosenDirectory(const std::string& choice) { return ChosenDirectory() == choice; }
+
 }  // namespace posix
 
 ApartmentJoin JoinApartment() { return ApartmentJoin::Joined; }
@@ -56,8 +69,8 @@ ApartmentJoin JoinApartment() { return ApartmentJoin::Joined; }
 void LeaveApartment() {}
 
 DirectoryObject* CreateDirectoryObject() {
-  const std::string value = ReadSetting("directory").value;
-  if (value.empty() || value == "nss") return posix::CreateNssDirectory();
+  const std::string value = posix::ChosenDirectory();
+  if (value == "nss") return posix::CreateNssDirectory();
   const std::string filePrefix = "file:";
   if (value.compare(0, filePrefix.size(), filePrefix) == 0 && value.size() > filePrefix.size() &&
       value[filePrefix.size()] == '/') {

@@ -32,6 +32,10 @@ class ArrayStrings final : public RoleStrings {
   DirectoryArray array_;
 };
 
+// Whether the "directory" setting chooses `choice` ("nss" or "file:/path") now; read
+// afresh, for a held object's StillChosen.
+bool IsChosenDirectory(const std::string& choice);
+
 // Both are safe to call from several threads at once: a worker that outlived its fetch
 // may still be inside a call when the next fetch's worker makes one.
 DirectoryObject* CreateNssDirectory();

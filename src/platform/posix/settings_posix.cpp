@@ -74,6 +74,20 @@ bool ReadMachineSetting(const char* name, std::string* value) {
   return found;
 }
 
+std::string UnsetSettingText(const char* name) {
+  return SettingVariable(name) + " is not set, nor " + MachineSettingPlace(name);
+}
+
+const char* MachineStoreKind() { return "file"; }
+
+std::string MachineSettingPlace(const char* name) {
+  return std::string(name) + " in " + SettingsLocation();
+}
+
+std::string SettingHint(const char* name) {
+  return MachineSettingPlace(name) + ", or " + SettingVariable(name) + " for one process";
+}
+
 std::string SettingsFileProblem() {
   const std::string path = SettingsLocation();
   std::string text;

@@ -7,13 +7,21 @@
 #include <limits>
 
 #include "platform/platform.h"
+#include "platform/settings.h"
 
 namespace tq5::platform {
 
 const char* const kObjectNamespace = "/";
 const char kPathSeparator = '/';
 
-const char* zv_getenv(const char* name) { return std::getenv(name); }
+// The process's environment first, so that a variable that is set wins for its process;
+// where it lacks one of the variables that name the machine's cache folder, group and
+// version, the machine's value from the settings file, so that the server, an admin's
+// shell and every client agree without each being given the same environment.
+const char* zv_getenv(const char* name) {
+  if (const char* value = std::getenv(name)) return value;
+  return MachineValueOfVariable(name);
+}
 
 unsigned long CurrentProcessId() { return static_cast<unsigned long>(getpid()); }
 

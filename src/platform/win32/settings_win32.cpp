@@ -16,6 +16,9 @@ std::string SettingsLocation() {
 }
 
 bool ReadMachineSetting(const char* name, std::string* value) {
+  // The folder, group and version are system-wide environment variables here; the key
+  // could not hold the two that name it anyway.
+  if (IsVariableSetting(name)) return false;
   std::string subkey;
   if (GroupKeyPath(&subkey) != CACHE_OK) return false;
   const std::string valueName = SettingVariable(name);
@@ -34,6 +37,24 @@ bool ReadMachineSetting(const char* name, std::string* value) {
     *value = data;  // RegGetValue terminates the string
   }
   return true;
+}
+
+const char* MachineStoreKind() { return "registry"; }
+
+std::string MachineSettingPlace(const char* name) {
+  return "the value " + SettingVariable(name) + " in " + SettingsLocation();
+}
+
+std::string UnsetSettingText(const char* name) {
+  if (IsVariableSetting(name)) return SettingVariable(name) + " is not set";
+  return SettingVariable(name) + " is not set, nor " + MachineSettingPlace(name);
+}
+
+std::string SettingHint(const char* name) {
+  if (IsVariableSetting(name)) {
+    return "the system-wide environment variable " + SettingVariable(name);
+  }
+  return MachineSettingPlace(name);
 }
 
 // Registry values are read whole by the system, and are bounded by the buffer.
