@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
@@ -1107,6 +1108,58 @@ TEST_F(OrvcacheCommand, TheSettingsFileNamesTheFolderGroupAndVersionOfEveryProce
   EXPECT_EQ(0, StopServer(*server));
   EXPECT_TRUE(tq5test::FileExists(machineFolder + "/TQ5ORVCACHE.dat"));
   EXPECT_FALSE(tq5test::FileExists(CacheFilePath()));
+}
+
+// Settings that would be ignored are said so: by `orvcache settings --check`, one line each
+// and exit 1, and by the server at its start and at each reload. A directory setting that
+// no fetch can use stops the server's start before it reports itself ready.
+TEST_F(OrvcacheCommand, ProblemsOfTheSettingsAreReportedAndABadDirectoryStopsTheStart) {
+  const char* settings = std::getenv("TQ5ORVCACHE_CONFIG");
+  ASSERT_TRUE(settings) << "the test command gives each test its own";
+  fs::create_directories(fs::path(settings).parent_path());
+  struct Removed {
+    std::string path;
+    ~Removed() {
+      std::error_code error;
+      fs::remove(path, error);
+    }
+  } removed{settings};
+  WriteFileBytes(settings,
+                 "fetch_outside_lock = yes\nfetch-outside-lock = maybe\nshared cache folder\n");
+  Result r = Run({"settings", "--check"});
+  EXPECT_EQ(1, r.code) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.out,
+                       "line 1: no setting is named \"fetch_outside_lock\" (did you mean "
+                       "fetch-outside-lock?)"))
+      << r.out;
+  EXPECT_TRUE(Contains(r.out, "line 3: \"shared cache folder\" is not `name = value`")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "fetch-outside-lock = maybe (fetch-outside-lock in " +
+                                  std::string(settings) + ") is neither yes nor no"))
+      << r.out;
+  EXPECT_EQ(3, std::count(r.out.begin(), r.out.end(), '\n')) << r.out;
+  r = Run({"settings", "--json"});
+  ASSERT_EQ(0, r.code) << r.err;
+  std::map<std::string, std::string> sources;
+  const Json shown = r.json();
+  for (const Json& setting : shown["settings"]) sources[setting["name"]] = setting["source"];
+  EXPECT_EQ("file", sources["fetch-outside-lock"]) << r.out;
+  EXPECT_EQ("environment", sources["directory"]) << r.out;
+  EXPECT_EQ("default", sources["access"]) << r.out;
+
+  auto server = StartServer();
+  EXPECT_TRUE(LogShows("warning: settings: ", 3)) << ReadFileBytes(ServerLog());
+  ASSERT_EQ(0, Run({"reload"}).code);
+  EXPECT_TRUE(LogShows("warning: settings: ", 6)) << ReadFileBytes(ServerLog());
+  EXPECT_EQ(0, StopServer(*server));
+
+  WriteFileBytes(settings, "directory = ldap\n");
+  tq5test::SetEnv("TQ5ORVCACHE_DIRECTORY", nullptr);
+  r = Run({"server", "--pid-file", PathInFolder("bad.pid"), "--roles-interval", "0",
+           "--sweep-interval", "0", "--write-interval", "0"});
+  tq5test::UseDirectoryFile(directory_);
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(Contains(r.out, "start: failed: the directory cannot be used: \"ldap\"")) << r.out;
+  EXPECT_FALSE(tq5test::FileExists(PathInFolder("bad.pid")));
 }
 
 // A FIFO where the settings file or the cache file should be would make whoever opens it

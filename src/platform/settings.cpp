@@ -30,6 +30,13 @@ constexpr VariableSetting kVariableSettings[] = {
 
 }  // namespace
 
+const std::vector<std::string>& KnownSettingNames() {
+  static const std::vector<std::string>& names = *new std::vector<std::string>{
+      kCacheFolderSetting,  kGroupNameSetting,    kVersionSetting, "directory", "access",
+      "fetch-outside-lock", "shared-cache-folder"};
+  return names;
+}
+
 bool IsVariableSetting(const char* name) {
   for (const VariableSetting& known : kVariableSettings) {
     if (std::strcmp(known.name, name) == 0) return true;

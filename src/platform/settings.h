@@ -19,6 +19,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace tq5::platform {
 
@@ -32,6 +33,15 @@ struct Setting {
   std::string value;  // empty when unset
   SettingSource source = SettingSource::Default;
 };
+
+// Every setting there is, in the order people are shown them.
+const std::vector<std::string>& KnownSettingNames();
+
+// What is wrong with the machine's store as such, for people, one line per problem: a
+// settings file that is refused, a line that is not `name = value`, a name that no
+// setting has (with the nearest one). Each line says what becomes of it. Empty when
+// there is nothing to say (on Windows the store is the registry, which has no lines).
+std::vector<std::string> MachineStoreProblems();
 
 // Whether `name` is one of the three settings above, whose variable is the historian's.
 bool IsVariableSetting(const char* name);

@@ -29,5 +29,6 @@ int RunSweepRequest(const Args& args, bool json);
 int RunReloadRequest(const Args& args, bool json);
 int RunCleanup(const Args& args, bool json);
 int RunStats(const Args& args, bool json);
+int RunSettings(const Args& args, bool json);
 
 }  // namespace orvcache

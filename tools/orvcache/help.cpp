@@ -76,6 +76,14 @@ const Details kDetails[] = {
      "last good one), repairs after a process died holding the mutex; the server's last\n"
      "merge and sweep with their durations.\n"
      "  --reset  zero the counters (shown as they were up to the reset)\n"},
+    {"settings",
+     "Shows every machine-wide setting (docs/settings.md) with its effective value and\n"
+     "where it came from: environment (this process's variable), file (Linux, the settings\n"
+     "file), registry (Windows, the group's key; and the fetch time limit) or default;\n"
+     "then any problems: lines of the settings file that are ignored, values a setting\n"
+     "does not take, a directory that cannot be used, a cache folder that is not there.\n"
+     "The server logs the same problems as warnings at its start and at each reload.\n"
+     "  --check  print only the problems, one line each; exit 1 if there are any\n"},
     {"timeout",
      "Reads, or sets to MS, ORV_USER_ROLES_TIMEOUT in the group's registry key (named by\n"
      "ZOLMAR_VERSION and MERLOC_GROUP_NAME, on Linux by default the settings file's\n"

@@ -99,6 +99,14 @@ const std::vector<Command>& Commands() {
        0,
        RunStats},
       {"timeout", "[MS]", "read or set the registry's fetch time limit", {}, 0, 1, RunTimeout},
+      {"settings",
+       "[--check]",
+       "every machine-wide setting's value and where it came from; --check lists only the "
+       "problems (exit 1 if any)",
+       {{"--check", false}},
+       0,
+       0,
+       RunSettings},
       {"check",
        "[--repair] [--file PATH]",
        "report every broken invariant of the live region or a cache file (exit 1 if any); "

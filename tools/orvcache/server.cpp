@@ -33,6 +33,7 @@
 #include "server_log.h"
 #include "service.h"
 #include "service_manager.h"
+#include "settings_report.h"
 
 namespace orvcache {
 
@@ -124,6 +125,8 @@ class Server {
   bool Start();
   void PublishSettings();
   bool ChooseCacheFile(std::string* origin);
+  // One warning per problem of the machine's settings, but those of the setting `except`.
+  void WarnSettingsProblems(const std::string& except = "");
   void KeepAside(const std::string& reason);
   void RepairRegion();
   // `routine`: a timer's merge, logged at debug level when it changed nothing.
@@ -211,6 +214,14 @@ bool Server::ChooseCacheFile(std::string* origin) {
 // An unusable cache file would be replaced by the first write: it is kept under another
 // name for whoever wants to find out what became of it, and the start-up builds the
 // default region.
+void Server::WarnSettingsProblems(const std::string& except) {
+  for (const SettingProblem& problem : SettingsProblems()) {
+    if (!except.empty() && problem.setting == except) continue;
+    log_.Note("warning", "settings: " + problem.text, {{"setting", problem.setting}},
+              LogLevel::Warning);
+  }
+}
+
 void Server::KeepAside(const std::string& reason) {
   char stamp[32];
   const std::time_t now = std::time(nullptr);
@@ -261,7 +272,22 @@ bool Server::Start() {
     log_.Note("warning", settingsProblem, Json::object(), LogLevel::Warning);
   }
   host::AcceptRequests(cacheFile_);
+  // A directory that cannot be used is the start-up's error below, not a warning.
+  WarnSettingsProblems("directory");
+  std::string unusable;
   const std::string machineDirectory = tq5::platform::ReadSetting("directory").value;
+  if (!DirectoryUsable(s_.directory, &unusable) ||
+      (s_.directory != machineDirectory && !DirectoryUsable(machineDirectory, &unusable, true))) {
+    // Every lookup's miss would fail, or the role table would stay as the cache file left
+    // it: a server that reported itself ready would hide that.
+    log_.Error("start",
+               "the directory cannot be used: " + unusable + "; fix it (" +
+                   tq5::platform::SettingHint("directory") +
+                   (s_.directoryGiven ? ", or --directory" : "") +
+                   "; `orvcache settings --check` lists every problem)",
+               -1);
+    return false;
+  }
   const std::string defaultDirectory = host::DefaultDirectory();
   // Only where lookups fetch from the setting's directory too (POSIX); on Windows they ask
   // the directory component whatever the role list's file.
@@ -594,6 +620,7 @@ int Server::Serve() {
         log_.Note("reload", host::RequestSource(host::Request::Reload) +
                                 ": merging the role list and writing the cache file");
         service::Reloading();
+        WarnSettingsProblems();
         const bool merged = LoadRoles(false);
         rearm(roles);
         const bool written = Write();

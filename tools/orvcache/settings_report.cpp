@@ -1,7 +1,12 @@
 #include "settings_report.h"
 
+#include <cctype>
 #include <cstdio>
+#include <filesystem>
 
+#include "commands.h"
+#include "platform/directory_file.h"
+#include "platform/object_access.h"
 #include "platform/settings.h"
 
 namespace orvcache {
@@ -41,6 +46,180 @@ SettingReport ReportSetting(const char* name) {
       break;
   }
   return report;
+}
+
+namespace {
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+constexpr const char* kDirectorySetting = "directory";
+const char* const kYesNoSettings[] = {"fetch-outside-lock", "shared-cache-folder"};
+
+bool IsYesNo(const std::string& value) {
+  const std::string v = Lower(value);
+  return v == "yes" || v == "no" || v == "true" || v == "false" || v == "on" || v == "off" ||
+         v == "1" || v == "0";
+}
+
+// "fetch-outside-lock = maybe (fetch-outside-lock in /etc/...)".
+std::string Given(const char* name, const SettingReport& report) {
+  return std::string(name) + " = " + report.value + " (" + report.origin + ")";
+}
+
+// A group or version that can name a key folder.
+std::string KeyNameProblem(const std::string& value) {
+  if (value == "." || value == ".." || value.find_first_of("/\\") != std::string::npos) {
+    return "names no registry key (no '/' or '\\', not . or ..)";
+  }
+  if (value.size() > 255) return "is longer than 255 characters, and names no registry key";
+  return "";
+}
+
+// What is shown for a setting without a value.
+std::string DefaultText(const std::string& name) {
+  if (name == kDirectorySetting) return "nss";
+  if (name == tq5::platform::kAccessSetting) return tq5::platform::kAccessEveryone;
+  for (const char* yesNo : kYesNoSettings) {
+    if (name == yesNo) return "no";
+  }
+  return "";
+}
+
+}  // namespace
+
+bool DirectoryUsable(const std::string& choice, std::string* why, bool formOnly) {
+  if (choice.empty() || choice == "nss") return true;
+  const std::string prefix = "file:";
+  if (choice.compare(0, prefix.size(), prefix) != 0 ||
+      !std::filesystem::path(choice.substr(prefix.size())).is_absolute()) {
+    *why = "\"" + choice + "\" is neither nss nor file:/absolute/path";
+    return false;
+  }
+  if (formOnly) return true;
+  tq5::platform::DirectoryFile file;
+  std::string error;
+  if (file.Load(choice.substr(prefix.size()), &error)) return true;
+  *why = "the directory file " + choice.substr(prefix.size()) + ": " + error;
+  return false;
+}
+
+std::vector<SettingProblem> SettingsProblems() {
+  std::vector<SettingProblem> problems;
+  for (const std::string& line : tq5::platform::MachineStoreProblems()) {
+    problems.push_back({"", line});
+  }
+  for (const char* name : kYesNoSettings) {
+    const SettingReport report = ReportSetting(name);
+    if (!report.value.empty() && !IsYesNo(report.value)) {
+      problems.push_back({name, Given(name, report) + " is neither yes nor no: it counts as no"});
+    }
+  }
+  const SettingReport directory = ReportSetting(kDirectorySetting);
+  std::string why;
+  if (!DirectoryUsable(directory.value, &why)) {
+    const bool form = !DirectoryUsable(directory.value, &why, true);
+    problems.push_back({kDirectorySetting, Given(kDirectorySetting, directory) + ": " + why +
+                                               (form ? ": every fetch fails (-142)"
+                                                     : ": fetches fail until it can be read")});
+  }
+  const SettingReport access = ReportSetting(tq5::platform::kAccessSetting);
+  tq5::platform::ObjectAccess resolved;
+  why.clear();
+  if (!tq5::platform::ResolveObjectAccess(&resolved, &why)) {
+    problems.push_back({tq5::platform::kAccessSetting, why + ": a server does not start"});
+  }
+  const SettingReport folder = ReportSetting(tq5::platform::kCacheFolderSetting);
+  if (!folder.value.empty()) {
+    std::error_code error;
+    if (!std::filesystem::path(folder.value).is_absolute()) {
+      problems.push_back({tq5::platform::kCacheFolderSetting,
+                          Given(tq5::platform::kCacheFolderSetting, folder) +
+                              " is not an absolute path: the file's place depends on where "
+                              "each process runs"});
+    } else if (!std::filesystem::is_directory(folder.value, error)) {
+      problems.push_back(
+          {tq5::platform::kCacheFolderSetting, Given(tq5::platform::kCacheFolderSetting, folder) +
+                                                   " is no folder: a server does not start"});
+    }
+  }
+  const SettingReport group = ReportSetting(tq5::platform::kGroupNameSetting);
+  const SettingReport version = ReportSetting(tq5::platform::kVersionSetting);
+  for (const auto& [name, report] :
+       {std::pair<const char*, const SettingReport&>{tq5::platform::kGroupNameSetting, group},
+        {tq5::platform::kVersionSetting, version}}) {
+    const std::string bad = report.value.empty() ? "" : KeyNameProblem(report.value);
+    if (!bad.empty()) {
+      problems.push_back(
+          {name, Given(name, report) + " " + bad + ": every fetch waits the default 60000 ms"});
+    }
+  }
+  if (group.value.empty() != version.value.empty()) {
+    const bool noGroup = group.value.empty();
+    const char* missing =
+        noGroup ? tq5::platform::kGroupNameSetting : tq5::platform::kVersionSetting;
+    const char* given = noGroup ? tq5::platform::kVersionSetting : tq5::platform::kGroupNameSetting;
+    problems.push_back({missing, std::string(given) + " is set, but " +
+                                     tq5::platform::UnsetSettingText(missing) +
+                                     ": no process finds the group's registry key"});
+  }
+  return problems;
+}
+
+int RunSettings(const Args& args, bool json) {
+  const bool check = args.Has("--check");
+  const std::vector<SettingProblem> problems = SettingsProblems();
+  if (json) {
+    Json settings = Json::array();
+    if (!check) {
+      for (const std::string& name : tq5::platform::KnownSettingNames()) {
+        const SettingReport report = ReportSetting(name.c_str());
+        settings.push_back({{"name", name},
+                            {"value", report.value.empty() ? Json(nullptr) : Json(report.value)},
+                            {"effective", report.value.empty() ? DefaultText(name) : report.value},
+                            {"source", report.source},
+                            {"from", report.origin}});
+      }
+      const SettingReport limit = ReportFetchLimit();
+      settings.push_back({{"name", "fetch-timeout"},
+                          {"value", limit.value},
+                          {"effective", limit.value},
+                          {"source", limit.source},
+                          {"from", limit.origin}});
+    }
+    Json lines = Json::array();
+    for (const SettingProblem& problem : problems) {
+      lines.push_back({{"setting", problem.setting.empty() ? Json(nullptr) : Json(problem.setting)},
+                       {"problem", problem.text}});
+    }
+    Json out = {{"location", tq5::platform::SettingsLocation()}, {"problems", lines}};
+    if (!check) out["settings"] = settings;
+    PrintJson(out);
+    return check && !problems.empty() ? kExitFailure : kExitOk;
+  }
+  if (check) {
+    for (const SettingProblem& problem : problems) std::printf("%s\n", problem.text.c_str());
+    if (problems.empty()) {
+      std::printf("no problems (%s)\n", tq5::platform::SettingsLocation().c_str());
+    }
+    return problems.empty() ? kExitOk : kExitFailure;
+  }
+  Table table({"SETTING", "VALUE", "SOURCE", "FROM"});
+  for (const std::string& name : tq5::platform::KnownSettingNames()) {
+    const SettingReport report = ReportSetting(name.c_str());
+    const std::string shown = report.value.empty() ? DefaultText(name) : report.value;
+    table.Add({name, shown.empty() ? "-" : shown, report.source, report.origin});
+  }
+  const SettingReport limit = ReportFetchLimit();
+  table.Add({"fetch-timeout", limit.value + " ms", limit.source, limit.origin});
+  table.Print();
+  if (!problems.empty()) {
+    std::printf("\n%zu problem(s) (`orvcache settings --check`):\n", problems.size());
+    for (const SettingProblem& problem : problems) std::printf("  %s\n", problem.text.c_str());
+  }
+  return kExitOk;
 }
 
 void PrintMachineValues() {

@@ -68,6 +68,41 @@ class OpenKey {
 
 }  // namespace
 
+SettingReport ReportFetchLimit() {
+  SettingReport report;
+  report.source = "default";
+  report.value = std::to_string(kDefaultMs);
+  std::string key;
+  if (tq5::platform::GroupKeyPath(&key) != CACHE_OK) {
+    report.origin = "no group's key to read it from (the group or the version is not set)";
+    return report;
+  }
+  const std::string where =
+      tq5::platform::MachineKeyPath(key) + tq5::platform::kMachineKeySeparator + kValueName;
+  RegistryKey* open = nullptr;
+  if (tq5::platform::OpenMachineKey(key, false, &open) != RegistryStatus::Ok) {
+    report.origin = KeyPlace(key) + " cannot be opened";
+    return report;
+  }
+  unsigned char data[4] = {0, 0, 0, 0};
+  uint32_t size = sizeof data;
+  const RegistryStatus status = tq5::platform::QueryValue(open, kValueName, data, &size);
+  tq5::platform::CloseKey(open);
+  const uint32_t value = static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 |
+                         static_cast<uint32_t>(data[2]) << 16 |
+                         static_cast<uint32_t>(data[3]) << 24;
+  if (status == RegistryStatus::Ok && value != 0) {
+    report.source = "registry";
+    report.value = std::to_string(value);
+    report.origin = where;
+  } else {
+    report.origin = where + (status == RegistryStatus::Ok         ? " holds 0"
+                             : status == RegistryStatus::NotFound ? " is not set"
+                                                                  : " cannot be read");
+  }
+  return report;
+}
+
 int RunTimeout(const Args& args, bool json) {
   const std::string key = GroupKey();
   const std::string where =

@@ -6,8 +6,11 @@
 // such a file is refused before a byte is read (SettingsFileProblem says why).
 #include <sys/types.h>
 
+#include <algorithm>
+#include <cctype>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/settings.h"
@@ -72,6 +75,79 @@ bool ReadMachineSetting(const char* name, std::string* value) {
     found = true;
   }
   return found;
+}
+
+namespace {
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// Edits (a letter added, dropped or changed) that make `a` into `b`.
+std::size_t Distance(const std::string& a, const std::string& b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// The setting that an unknown name was most likely meant to be, or empty.
+std::string NearestSetting(const std::string& name) {
+  std::string spelled = Lower(name);
+  for (char& c : spelled) c = c == '_' ? '-' : c;
+  std::string nearest;
+  std::size_t best = 3;  // more edits than that is another word
+  for (const std::string& known : KnownSettingNames()) {
+    const std::size_t distance = Distance(spelled, known);
+    if (distance < best) {
+      best = distance;
+      nearest = known;
+    }
+  }
+  return nearest;
+}
+
+}  // namespace
+
+std::vector<std::string> MachineStoreProblems() {
+  const std::string path = SettingsLocation();
+  std::string text;
+  std::string why;
+  if (!ReadSettingsFile(path, &text, &why)) {
+    if (why.empty()) return {};
+    return {SettingsFileProblem()};
+  }
+  std::vector<std::string> problems;
+  std::istringstream in(text);
+  int number = 0;
+  for (std::string line; std::getline(in, line);) {
+    ++number;
+    const std::string content = Trim(line.substr(0, line.find('#')));
+    if (content.empty()) continue;
+    const std::string at = path + " line " + std::to_string(number) + ": ";
+    const std::string::size_type equals = content.find('=');
+    const std::string name = equals == std::string::npos ? "" : Trim(content.substr(0, equals));
+    if (name.empty()) {
+      problems.push_back(at + "\"" + content + "\" is not `name = value`; the line is ignored");
+      continue;
+    }
+    const auto& known = KnownSettingNames();
+    if (std::find(known.begin(), known.end(), name) != known.end()) continue;
+    const std::string nearest = NearestSetting(name);
+    problems.push_back(at + "no setting is named \"" + name + "\"" +
+                       (nearest.empty() ? "" : " (did you mean " + nearest + "?)") +
+                       "; the line is ignored");
+  }
+  return problems;
 }
 
 std::string UnsetSettingText(const char* name) {

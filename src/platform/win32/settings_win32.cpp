@@ -57,6 +57,9 @@ std::string SettingHint(const char* name) {
   return MachineSettingPlace(name);
 }
 
+// The key's values are each read as one setting; there are no lines to find fault with.
+std::vector<std::string> MachineStoreProblems() { return {}; }
+
 // Registry values are read whole by the system, and are bounded by the buffer.
 std::string SettingsFileProblem() { return ""; }
 
