@@ -21,13 +21,13 @@ HANDLE source = nullptr;
 std::string sourceName;
 std::string copyPath;
 
-struct Spec {
+struct EventKind {
   WORD type;
   DWORD id;
   const char* typeName;
 };
 
-Spec SpecOf(Event event) {
+EventKind KindOf(Event event) {
   switch (event) {
     case Event::Started:
       return {EVENTLOG_INFORMATION_TYPE, TQ5_EVENT_STARTED, "information"};
@@ -67,14 +67,14 @@ bool Open(const std::string& name, std::string* error) {
 
 void Report(Event event, const std::string& text) {
   if (!source) return;
-  const Spec spec = SpecOf(event);
+  const EventKind kind = KindOf(event);
   const char* strings[1] = {text.c_str()};
   const BOOL reported =
-      ReportEventA(source, spec.type, 0, spec.id, nullptr, 1, 0, strings, nullptr);
+      ReportEventA(source, kind.type, 0, kind.id, nullptr, 1, 0, strings, nullptr);
   if (copyPath.empty()) return;
   if (FILE* file = std::fopen(copyPath.c_str(), "a")) {
-    std::fprintf(file, "%s %s 0x%08lx %s: %s\n", sourceName.c_str(), spec.typeName,
-                 static_cast<unsigned long>(spec.id), reported ? "reported" : "refused",
+    std::fprintf(file, "%s %s 0x%08lx %s: %s\n", sourceName.c_str(), kind.typeName,
+                 static_cast<unsigned long>(kind.id), reported ? "reported" : "refused",
                  text.c_str());
     std::fclose(file);
   }
