@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 
 #include "access_report.h"
 #include "cache_access.h"
@@ -9,6 +10,8 @@
 #include "commands.h"
 #include "host.h"
 #include "output.h"
+#include "platform/object_access.h"
+#include "platform/platform.h"
 #include "presentation.h"
 #include "progress.h"
 #include "region/layout.h"
@@ -213,10 +216,50 @@ int RunConfig(const Args& args, bool json) {
   return kExitOk;
 }
 
+namespace {
+
+// Whether a failure to open the cache means only that no server runs: no mutex object,
+// or (where the mutex outlives its server) no region. Anything else (an object this
+// account may not open, a damaged one) is a failure to tell.
+bool NoServerRuns(ResultCode code) {
+  if (code == CACHE_E_MUTEX_OPEN) {
+    return !tq5::platform::DescribeObject(tq5::platform::kCacheMutexName).exists;
+  }
+  if (code == CACHE_E_OPEN_MAPPING) {
+    return !tq5::platform::DescribeObject(tq5::platform::kSectionName).exists;
+  }
+  return false;
+}
+
+constexpr const char* kNoServerRunning = "no cache server is running";
+
+int PrintNotRunning(bool json) {
+  if (json) {
+    PrintJson({{"state", "not-running"},
+               {"exitCode", kExitStatusNotRunning},
+               {"message", kNoServerRunning},
+               {"machineValues", MachineValuesJson()}});
+    return kExitStatusNotRunning;
+  }
+  std::printf("%s (start one with `orvcache server`)\n", kNoServerRunning);
+  PrintMachineValues();
+  return kExitStatusNotRunning;
+}
+
+}  // namespace
+
 int RunStatus(const Args&, bool json) {
-  ClientSession session;
-  const CacheHeader h = ReadHeader(Side::Client);
-  const int32_t active = CountActiveRoles(Side::Client);
+  std::optional<ClientSession> session;
+  CacheHeader h{};
+  int32_t active = 0;
+  try {
+    session.emplace();
+    h = ReadHeader(Side::Client);
+    active = CountActiveRoles(Side::Client);
+  } catch (Failure& failure) {
+    if (NoServerRuns(failure.code())) return PrintNotRunning(json);
+    throw failure.WithExitCode(kExitStatusUnknown);
+  }
   std::string why;
   const std::string file = CacheFilePath(&why);
   std::error_code error;
@@ -228,9 +271,18 @@ int RunStatus(const Args&, bool json) {
   tq5::region::StatisticsBlock statistics{};
   const tq5::region::StatisticsBlock* stats =
       tq5::region::ReadStatistics(&statistics) ? &statistics : nullptr;
+  // The region answers whether or not its server lives: only the server's liveness says
+  // whether anyone still maintains it.
+  const bool published = stats && stats->server.published == 1;
+  unsigned long livePid = 0;
+  const bool alive = host::ServerAlive(published ? stats->server.processId : 0,
+                                       published ? stats->server.startedAt : 0, &livePid);
+  const int exitCode = alive ? kExitStatusRunning : kExitStatusOrphaned;
 
   if (json) {
-    Json out = {{"roles",
+    Json out = {{"state", alive ? "running" : "orphaned"},
+                {"exitCode", exitCode},
+                {"roles",
                  {{"capacity", h.roleCapacity},
                   {"highWater", h.roleHighWater},
                   {"inUse", h.roleActiveCount},
@@ -248,9 +300,9 @@ int RunStatus(const Args&, bool json) {
                 {"cacheFileWritten", haveModified ? Json(FormatTime(modified)) : Json(nullptr)},
                 {"access", ObjectAccessJson()},
                 {"hitRatio", stats ? HitRatioJson(*stats) : Json(nullptr)},
-                {"server", ServerJson(stats)}};
+                {"server", ServerJson(stats, alive)}};
     PrintJson(out);
-    return kExitOk;
+    return exitCode;
   }
   Table table({"TABLE", "CAPACITY", "HIGH-WATER", "IN USE", "ACTIVE", "FILL", "MARK"},
               {false, true, true, true, true, true, true});
@@ -275,8 +327,8 @@ int RunStatus(const Args&, bool json) {
   }
   PrintObjectAccess();
   if (stats) std::printf("hit ratio        %s\n", HitRatioText(*stats).c_str());
-  PrintServer(stats);
-  return kExitOk;
+  PrintServer(stats, alive);
+  return exitCode;
 }
 
 }  // namespace orvcache

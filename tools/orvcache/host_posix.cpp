@@ -170,6 +170,8 @@ bool ServerRunning(unsigned long* pid) {
   return *pid != 0;
 }
 
+bool ServerAlive(unsigned long, int64_t, unsigned long* pid) { return ServerRunning(pid); }
+
 // Signals need no folder: every request reaches the server through its process.
 void AcceptRequests(const std::string&) {}
 

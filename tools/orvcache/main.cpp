@@ -306,7 +306,7 @@ int main(int argc, char** argv) {
       error["system"] = {
           {"call", cause.call}, {"error", cause.systemError}, {"text", cause.reason}};
     }
-    return fail(kExitFailure,
+    return fail(failure.exitCode(),
                 failure.what() + (words.empty() ? std::string() : "\norvcache: " + words), error);
   } catch (const std::exception& error) {
     return fail(kExitFailure, error.what(), {{"kind", "command"}, {"message", error.what()}});
