@@ -26,6 +26,7 @@
 #include <tlhelp32.h>
 #else
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -1063,23 +1064,86 @@ TEST_F(OrvcacheCommand, ADamagedRegionOrCacheFileNeverStopsTheServer) {
 
   const CacheHeader empty{};
   WriteFileBytes(CacheFilePath(), std::string(reinterpret_cast<const char*>(&empty), sizeof empty));
+  // Files kept aside at every second of the next minute: the new one goes beside them.
+  const std::time_t now = std::time(nullptr);
+  for (std::time_t at = now; at < now + 60; ++at) {
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", std::gmtime(&at));
+    WriteFileBytes(CacheFilePath() + ".unusable-" + stamp, "kept before");
+  }
   server = StartServer();
   EXPECT_TRUE(LogShows("kept aside as " + CacheFilePath() + ".unusable-"))
       << ReadFileBytes(ServerLog());
+  {
+    const std::string log = ReadFileBytes(ServerLog());
+    const std::size_t at = log.find(" warning: the cache file " + CacheFilePath() + " is unusable");
+    ASSERT_NE(std::string::npos, at) << log;
+    EXPECT_EQ(0u, log.compare(log.rfind('\n', at) + 1, 3, "<4>")) << log;
+  }
   EXPECT_EQ(0, Run({"lookup", "CORP", "carol"}).code);
   EXPECT_EQ(0, StopServer(*server));
   int aside = 0;
   for (const auto& entry : fs::directory_iterator(folder_)) {
     if (Contains(entry.path().filename().string(), "TQ5ORVCACHE.dat.unusable-")) {
       ++aside;
-      EXPECT_EQ(sizeof empty, fs::file_size(entry.path()));
+      if (ReadFileBytes(entry.path().string()) != "kept before") {
+        EXPECT_EQ(sizeof empty, fs::file_size(entry.path()));
+      }
     }
   }
-  EXPECT_EQ(1, aside);
+  EXPECT_EQ(61, aside);
   EXPECT_EQ(1351712u, fs::file_size(CacheFilePath()));
 }
 
 #ifndef _WIN32
+// What the server's account cannot read or write stops the start, before readiness, with
+// the fix: a cache file (here a link that loops, which no account can open) unless told to
+// start afresh, and a folder. A file written before the access was restricted gets the
+// restricted mode at the start.
+TEST_F(OrvcacheCommand, AnUnreadableCacheFileOrAnUnwritableFolderStopsTheStart) {
+  fs::create_symlink(CacheFilePath(), CacheFilePath());
+  Result r = Run({"server", "--roles-interval", "0", "--pid-file", PathInFolder("server.pid")});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(Contains(r.out, "is there but cannot be read (open(" + CacheFilePath())) << r.out;
+  EXPECT_TRUE(Contains(r.out, "--start-afresh")) << r.out;
+  EXPECT_FALSE(fs::exists(PathInFolder("server.pid")));
+  EXPECT_TRUE(fs::is_symlink(CacheFilePath()));
+  auto server = StartServer({"--start-afresh"});
+  EXPECT_TRUE(LogShows("kept aside as " + CacheFilePath() + ".unusable-"))
+      << ReadFileBytes(ServerLog());
+  EXPECT_EQ(0, StopServer(*server));
+  EXPECT_EQ(1351712u, fs::file_size(CacheFilePath()));
+
+  const std::string closed = PathInFolder("closed");
+  fs::create_directory(closed);
+  std::string command = ToolPath() + " --folder " + closed + " server --roles-interval 0 > " +
+                        PathInFolder("closed.out") + " 2>&1";
+  if (geteuid() == 0) {
+    command = "setpriv --reuid=65534 --regid=65534 --clear-groups " + command;
+  } else {
+    fs::permissions(closed, fs::perms::owner_read | fs::perms::owner_exec);
+  }
+  const int status = std::system(command.c_str());
+  const std::string out = ReadFileBytes(PathInFolder("closed.out"));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << out;
+  EXPECT_TRUE(Contains(out, "the cache file's folder " + closed + " cannot be written")) << out;
+  EXPECT_TRUE(Contains(out, "Permission denied")) << out;
+  EXPECT_FALSE(Contains(out, "ready")) << out;
+  fs::permissions(closed, fs::perms::owner_all);
+
+  fs::permissions(CacheFilePath(), fs::perms(0666));
+  const group* mine = getgrgid(getegid());
+  ASSERT_NE(nullptr, mine);
+  tq5test::SetEnv("TQ5ORVCACHE_ACCESS", (std::string("group:") + mine->gr_name).c_str());
+  server = StartServer();
+  struct stat st {};
+  EXPECT_EQ(0, stat(CacheFilePath().c_str(), &st));
+  EXPECT_EQ(0640u, st.st_mode & 0777);
+  EXPECT_EQ(getegid(), st.st_gid);
+  EXPECT_EQ(0, StopServer(*server));
+  tq5test::SetEnv("TQ5ORVCACHE_ACCESS", nullptr);
+}
+
 // An admin's shell, a client and the server need not be given the same environment: where
 // a process lacks the variables, the settings file names the machine's cache folder,
 // group and version, and a variable that is set still wins for its process.

@@ -17,6 +17,10 @@ std::string CacheFilePath(std::string* why);
 struct CacheFileCheck {
   bool present = false;  // something (perhaps no regular file) is there
   bool opened = false;
+  // There, but this account cannot open it (its permissions, say): not damage, and a
+  // start-up that went on would replace it with an empty cache at its first write.
+  bool unreadable = false;
+  std::string systemReason;  // the failed call and the system's words, when unreadable
   int64_t size = 0;         // bytes in the file
   bool headerRead = false;  // the first 32 bytes were there
   CacheHeader header{};     // valid when headerRead

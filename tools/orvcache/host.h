@@ -14,6 +14,9 @@ namespace orvcache::host {
 bool StderrIsTerminal();
 bool StdoutIsTerminal();
 unsigned long ProcessId();
+// The name of the account the process runs as ("tq5orvcache"), or its number when it
+// has no name.
+std::string AccountName();
 void SetEnvironment(const char* name, const std::string& value);
 void UnsetEnvironment(const char* name);
 char PathSeparator();

@@ -26,6 +26,11 @@ bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 
 unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
 
+std::string AccountName() {
+  const passwd* account = getpwuid(geteuid());
+  return account && account->pw_name ? account->pw_name : std::to_string(geteuid());
+}
+
 void SetEnvironment(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
 
 void UnsetEnvironment(const char* name) { unsetenv(name); }

@@ -27,6 +27,12 @@ bool StdoutIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
 
 unsigned long ProcessId() { return GetCurrentProcessId(); }
 
+std::string AccountName() {
+  char name[257];
+  DWORD size = sizeof name;
+  return GetUserNameA(name, &size) ? std::string(name) : std::string("this account");
+}
+
 void SetEnvironment(const char* name, const std::string& value) {
   // The library reads the C runtime's copy; child processes get the process's own.
   _putenv_s(name, value.c_str());

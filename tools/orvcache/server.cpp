@@ -28,6 +28,7 @@
 #include "region/cache_file.h"
 #include "region/locks.h"
 #include "region/owner_death.h"
+#include "region/temporary_files.h"
 #include "region/statistics.h"
 #include "role_source.h"
 #include "server_log.h"
@@ -41,7 +42,8 @@ const std::vector<OptionSpec> kServerOptions = {
     {"--directory", true},      {"--roles-interval", true}, {"--sweep-interval", true},
     {"--write-interval", true}, {"--fetch-timeout", true},  {"--pid-file", true},
     {"--stop-file", true},      {"--log-level", true},      {"--no-cache-file", false},
-    {"--log-file", true},       {"--service", false},       {"--event-source", true}};
+    {"--log-file", true},       {"--service", false},       {"--event-source", true},
+    {"--start-afresh", false}};
 
 namespace {
 
@@ -70,6 +72,9 @@ struct Settings {
   std::string stopFile;
   LogLevel logLevel = LogLevel::Info;
   bool noCacheFile = false;
+  // A cache file that cannot be read is kept aside and the region starts empty, instead
+  // of the start being refused.
+  bool startAfresh = false;
   std::string logFile;
   std::string eventSource;
 };
@@ -95,6 +100,7 @@ Settings ReadSettings(const Args& args) {
   if (args.Has("--stop-file")) s.stopFile = args.Value("--stop-file");
   if (args.Has("--log-level")) s.logLevel = ParseLogLevel(args.Value("--log-level"));
   s.noCacheFile = args.Has("--no-cache-file");
+  s.startAfresh = args.Has("--start-afresh");
   if (args.Has("--log-file")) s.logFile = args.Value("--log-file");
   if (args.Has("--event-source")) s.eventSource = args.Value("--event-source");
   return s;
@@ -125,6 +131,8 @@ class Server {
   bool Start();
   void PublishSettings();
   bool ChooseCacheFile(std::string* origin);
+  bool FolderWritable(const std::string& folder);
+  void RestrictCacheFile();
   // One warning per problem of the machine's settings, but those of the setting `except`.
   void WarnSettingsProblems(const std::string& except = "");
   void KeepAside(const std::string& reason);
@@ -197,7 +205,19 @@ bool Server::ChooseCacheFile(std::string* origin) {
   if (!folderWhy.empty()) {
     log_.Note("warning", "the cache file's folder " + folderWhy, Json::object(), LogLevel::Warning);
   }
+  if (!FolderWritable(folder)) return false;
   const CacheFileCheck check = CheckCacheFile(cacheFile_);
+  if (check.unreadable && !s_.startAfresh) {
+    // Not damage: a file of another account, or one whose mode was changed. Going on
+    // would start empty and replace it, with every cached user, at the first write.
+    return Refuse("the cache file " + cacheFile_ + " is there but cannot be read (" +
+                  check.systemReason +
+                  "): starting would replace it and lose its cached users. Give this account (" +
+                  host::AccountName() +
+                  ") read access to it (on Linux, for instance, `chown " +
+                  host::AccountName() + " " + cacheFile_ +
+                  "`), or start once with --start-afresh to keep it aside and start empty");
+  }
   std::string unusable = check.reason;
   if (check.usable && (check.header.roleCapacity == 0 || check.header.userCapacity == 0)) {
     // The library builds such a region, but no role or no user could be kept in it.
@@ -226,8 +246,16 @@ void Server::KeepAside(const std::string& reason) {
   char stamp[32];
   const std::time_t now = std::time(nullptr);
   std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", std::gmtime(&now));
-  const std::string aside = cacheFile_ + ".unusable-" + stamp;
+  // Never over a file kept aside before (two starts within a second): only this
+  // account and root may write the folder, so a name found free stays free.
+  std::string aside = cacheFile_ + ".unusable-" + stamp;
   std::error_code error;
+  for (int n = 2; std::filesystem::symlink_status(aside, error).type() !=
+                      std::filesystem::file_type::not_found;
+       ++n) {
+    aside = cacheFile_ + ".unusable-" + stamp + "-" + std::to_string(n);
+  }
+  error.clear();
   std::filesystem::rename(cacheFile_, aside, error);
   log_.Note("warning",
             "the cache file " + cacheFile_ + " is unusable (" + reason + "): " +
@@ -235,6 +263,42 @@ void Server::KeepAside(const std::string& reason) {
                        : "kept aside as " + aside) +
                 "; the region starts from the defaults",
             Json::object(), LogLevel::Warning);
+}
+
+// A folder that this account cannot write would show only at the first write, minutes
+// later, or at the stop, and lose what was cached since the start: the start-up makes
+// and removes a temporary file there as each write does.
+bool Server::FolderWritable(const std::string& folder) {
+  std::string path;
+  tq5::platform::FileHandle file = tq5::platform::kNoFile;
+  const tq5::platform::Status made = tq5::region::CreateTemporaryFile(
+      folder + host::PathSeparator(), tq5::platform::ObjectAccess{}, &path, &file);
+  if (!made.ok()) {
+    return Refuse("the cache file's folder " + folder + " cannot be written by this account (" +
+                  host::AccountName() + "): " + made.failure()->Text() +
+                  "; no cache file could be written. Give the account write access to the "
+                  "folder (on Linux, for instance, `chown " +
+                  host::AccountName() + " " + folder + "`), or name another (" +
+                  tq5::platform::SettingHint(tq5::platform::kCacheFolderSetting) + ")");
+  }
+  (void)tq5::platform::CloseFile(file, path);
+  std::error_code ignored;
+  std::filesystem::remove(path, ignored);
+  return true;
+}
+
+// A cache file written before the access was restricted stays readable by everyone
+// until the next write: one write now gives it the restricted access (the write makes
+// each new file so).
+void Server::RestrictCacheFile() {
+  std::error_code error;
+  if (cacheFile_.empty() || AccessSettingText() == tq5::platform::kAccessEveryone ||
+      !std::filesystem::exists(cacheFile_, error)) {
+    return;
+  }
+  log_.Note("access", "the cache file " + cacheFile_ + " is written again at the start so that " +
+                          AccessSettingText() + " alone may read it");
+  Write();
 }
 
 // Damage that nobody's death explains (a stray writer) is mended as the death of an
@@ -333,6 +397,7 @@ bool Server::Start() {
                {"fromCacheFile", origin.rfind("from the cache file", 0) == 0}});
   event_log::Report(event_log::Event::Started, "region " + origin);
   PublishSettings();
+  RestrictCacheFile();
   return true;
 }
 
