@@ -651,6 +651,48 @@ TEST_F(OrvcacheCommand, RefreshAndInvalidateChangeTheCachedUsers) {
   EXPECT_EQ(0, StopServer(*server));
 }
 
+// A failed fetch reaches the client with the directory's own reason, and a time-out with
+// the limit in force and where it came from.
+TEST_F(OrvcacheCommand, AFailedFetchCarriesTheDirectorysReasonAndATimeOutItsLimit) {
+  WriteFileBytes(directory_, ReadFileBytes(directory_) +
+                                 "CORP\tslow\t@delay\t3000\nCORP\tslow\tViewers\tS-1-300\n"
+                                 "CORP\tfailer\t@fail\n");
+  auto server = StartServer();
+  Result r = Run({"lookup", "CORP", "slow", "--timeout", "200", "--json"});
+  EXPECT_EQ(1, r.code);
+  EXPECT_EQ(CACHE_E_FETCH_TIMEOUT, r.json()["error"]["code"]) << r.out;
+  EXPECT_TRUE(Contains(r.json()["error"]["explanation"],
+                       "did not answer within 200 ms, the limit that the caller gave"))
+      << r.out;
+#ifndef _WIN32
+  const std::string group = "orvcache_" + prefix_;
+  tq5test::SetEnv("ZOLMAR_VERSION", "7.2");
+  tq5test::SetEnv("MERLOC_GROUP_NAME", group.c_str());
+  fs::create_directories(std::string(std::getenv("TQ5ORVCACHE_REGISTRY_ROOT")) +
+                         "/SOFTWARE/Brintel/Zolmar/7.2/" + group);
+  ASSERT_EQ(0, Run({"timeout", "300"}).code);
+  r = Run({"lookup", "CORP", "slow"});
+  EXPECT_TRUE(Contains(r.err, "within 300 ms, the limit ORV_USER_ROLES_TIMEOUT of the group's "
+                              "registry key SOFTWARE\\Brintel\\Zolmar\\7.2\\" + group))
+      << r.err;
+  tq5test::SetEnv("ZOLMAR_VERSION", nullptr);
+  tq5test::SetEnv("MERLOC_GROUP_NAME", nullptr);
+
+  r = Run({"lookup", "CORP", "failer"});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(Contains(r.err, "line for CORP\\failer says @fail")) << r.err;
+  EXPECT_FALSE(Contains(r.err, "does not know")) << r.err;
+  // A directory file that cannot be loaded: the client hears which line and why.
+  WriteFileBytes(directory_, "CORP\talice\tOperators\tS-1-100\nCORP\tbob\tViewers\n");
+  r = Run({"--json", "lookup", "CORP", "bob"});
+  EXPECT_EQ(CACHE_E_USER_FETCH_INIT, r.json()["error"]["code"]) << r.out;
+  EXPECT_TRUE(Contains(r.json()["error"]["explanation"],
+                       "line 2: a role line needs a role name and a role id"))
+      << r.out;
+#endif
+  EXPECT_EQ(0, StopServer(*server));
+}
+
 #ifdef _WIN32
 // Every thread of a process, suspended; the handles resume them.
 std::vector<HANDLE> SuspendProcessThreads(DWORD pid) {

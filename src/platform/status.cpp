@@ -51,6 +51,12 @@ Status Status::After(ResultCode code) {
   return Status(std::move(failure));
 }
 
+Status Status::Carried(ResultCode code, const Failure& carried) {
+  auto failure = std::make_shared<Failure>(carried);
+  failure->code = code;
+  return Status(std::move(failure));
+}
+
 const Failure& LastFailure() { return Latest(); }
 
 void ClearLastFailure() { Latest() = Failure{}; }

@@ -37,6 +37,9 @@ class [[nodiscard]] Status {
   // A failure of a step that has already recorded why (this thread's latest failure),
   // under the code of the step that called it.
   static Status After(ResultCode code);
+  // A failure that another thread recorded (a fetch's worker), made this thread's latest
+  // under `code`, so that the caller of the step that waited for it learns why.
+  static Status Carried(ResultCode code, const Failure& failure);
 
   bool ok() const { return code_ == CACHE_OK; }
   ResultCode code() const { return code_; }
