@@ -693,6 +693,38 @@ TEST_F(OrvcacheCommand, AFailedFetchCarriesTheDirectorysReasonAndATimeOutItsLimi
   EXPECT_EQ(0, StopServer(*server));
 }
 
+// lookup tells the wait for the cache mutex (behind another process's fetch) apart from
+// its own work, and names the fetched roles it dropped because the role table does not
+// know them.
+TEST_F(OrvcacheCommand, LookupShowsTheWaitForTheMutexAndTheRolesItDropped) {
+  WriteFileBytes(directory_, ReadFileBytes(directory_) + "CORP\tslow\t@delay\t2500\n");
+  auto server = StartServer();
+  ASSERT_EQ(0, Run({"lookup", "CORP", "alice"}).code);
+  // The slow user's fetch holds the mutex (the default mode) while the hit waits.
+  Tool slow({"lookup", "CORP", "slow"}, PathInFolder("slow.out"), PathInFolder("slow.err"));
+  tq5test::SleepMs(500);
+  Result r = Run({"lookup", "CORP", "alice", "--json"});
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_EQ("cache", r.json()["source"]);
+  EXPECT_GE(r.json()["lockWaitMs"].get<int64_t>(), 1000) << r.out;
+  EXPECT_LT(r.json()["durationMs"].get<int64_t>(), r.json()["lockWaitMs"].get<int64_t>()) << r.out;
+  EXPECT_EQ(0, slow.Wait());
+
+  // A group the directory knows and the server's role list did not have at its merge.
+  WriteFileBytes(directory_, ReadFileBytes(directory_) +
+                                 "CORP\tdave\tViewers\tS-1-300\nCORP\tdave\tNewcomers\tS-1-900\n");
+  r = Run({"lookup", "CORP", "dave"});
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_TRUE(Contains(r.out, "1 role, fetched from the directory")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "dropped 1 role that the directory gave but the role table does "
+                              "not know: Newcomers (S-1-900)"))
+      << r.out;
+  EXPECT_TRUE(Contains(r.out, "`orvcache reload`")) << r.out;
+  r = Run({"lookup", "CORP", "carol", "--json"});
+  EXPECT_TRUE(r.json()["droppedRoles"].empty()) << r.out;
+  EXPECT_EQ(0, StopServer(*server));
+}
+
 #ifdef _WIN32
 // Every thread of a process, suspended; the handles resume them.
 std::vector<HANDLE> SuspendProcessThreads(DWORD pid) {
