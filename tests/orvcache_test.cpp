@@ -725,6 +725,28 @@ TEST_F(OrvcacheCommand, LookupShowsTheWaitForTheMutexAndTheRolesItDropped) {
   EXPECT_EQ(0, StopServer(*server));
 }
 
+// The sweep's log names the users whose refresh failed (a few, then how many more) and
+// does not count them as refreshed.
+TEST_F(OrvcacheCommand, TheSweepNamesTheUsersWhoseRefreshFailed) {
+  const std::string known = ReadFileBytes(directory_);
+  std::string viewers, failing;
+  for (int i = 1; i <= 4; ++i) {
+    viewers += "CORP\tu" + std::to_string(i) + "\tViewers\tS-1-300\n";
+    failing += "CORP\tu" + std::to_string(i) + "\t@fail\n";
+  }
+  WriteFileBytes(directory_, known + viewers);
+  auto server = StartServer();
+  for (const char* user : {"u1", "u2", "u3", "u4", "alice"}) {
+    ASSERT_EQ(0, Run({"lookup", "CORP", user}).code) << user;
+  }
+  WriteFileBytes(directory_, known + failing);
+  ASSERT_EQ(0, Run({"sweep"}).code);
+  EXPECT_TRUE(LogShows("dropped 0 users, refreshed 1, failed to refresh 4 (CORP\\u1, CORP\\u2, "
+                       "CORP\\u3 and 1 more)"))
+      << ReadFileBytes(ServerLog());
+  EXPECT_EQ(0, StopServer(*server));
+}
+
 #ifdef _WIN32
 // Every thread of a process, suspended; the handles resume them.
 std::vector<HANDLE> SuspendProcessThreads(DWORD pid) {

@@ -549,18 +549,41 @@ void Server::Sweep() {
   std::vector<std::string> kept;
   std::set_intersection(before.begin(), before.end(), after.begin(), after.end(),
                         std::back_inserter(kept));
-  const auto refreshed = static_cast<int64_t>(kept.size());
-  const auto dropped = static_cast<int64_t>(before.size()) - refreshed;
+  // Of those, the ones whose refresh failed are marked so: they are not refreshed, and
+  // the admin needs their names to look into them.
+  std::vector<std::string> refreshFailed;
+  for (const UserEntry& user : users) {
+    const std::string key = UserLabel(FieldText(user.domainName), FieldText(user.userName));
+    if (user.status == USER_ROLES_FETCH_FAILED &&
+        std::binary_search(kept.begin(), kept.end(), key)) {
+      refreshFailed.push_back(key);
+    }
+  }
+  const auto dropped = static_cast<int64_t>(before.size() - kept.size());
+  const auto refreshed = static_cast<int64_t>(kept.size() - refreshFailed.size());
   std::string detail = "dropped " + Count(dropped, "user") + ", refreshed " +
-                       std::to_string(refreshed) + "; " + std::to_string(users.size()) +
-                       " cached: " + std::to_string(current) + " current, " +
-                       std::to_string(pending) + " pending, " + std::to_string(failed) + " failed";
+                       std::to_string(refreshed);
+  if (!refreshFailed.empty()) {
+    constexpr std::size_t kNamed = 3;
+    detail += ", failed to refresh " + std::to_string(refreshFailed.size()) + " (";
+    for (std::size_t i = 0; i < refreshFailed.size() && i < kNamed; ++i) {
+      detail += (i > 0 ? ", " : "") + refreshFailed[i];
+    }
+    if (refreshFailed.size() > kNamed) {
+      detail += " and " + std::to_string(refreshFailed.size() - kNamed) + " more";
+    }
+    detail += ")";
+  }
+  detail += "; " + std::to_string(users.size()) + " cached: " + std::to_string(current) +
+            " current, " + std::to_string(pending) + " pending, " + std::to_string(failed) +
+            " failed";
   if (rc != CACHE_OK) detail += " (the result is the last refresh's)";
   log_.Action("sweep", rc, ms, detail,
               {{"usersBefore", before.size()},
                {"usersAfter", users.size()},
                {"dropped", dropped},
                {"refreshed", refreshed},
+               {"refreshFailed", refreshFailed},
                {"current", current},
                {"pending", pending},
                {"failed", failed}});
