@@ -1227,6 +1227,26 @@ TEST_F(OrvcacheCommand, AnUnreadableCacheFileOrAnUnwritableFolderStopsTheStart) 
   EXPECT_FALSE(Contains(out, "ready")) << out;
   fs::permissions(closed, fs::perms::owner_all);
 
+  if (geteuid() == 0) {
+    // A server whose account may not give the objects to the access's group hears the
+    // two usual causes and their fixes.
+    tq5test::SetEnv("TQ5ORVCACHE_ACCESS", "group:root");
+    const int refused = std::system(("setpriv --reuid=65534 --regid=65534 --clear-groups " +
+                                     ToolPath() + " server --no-cache-file --roles-interval 0 > " +
+                                     PathInFolder("group.out") + " 2>&1")
+                                        .c_str());
+    tq5test::SetEnv("TQ5ORVCACHE_ACCESS", nullptr);
+    const std::string text = ReadFileBytes(PathInFolder("group.out"));
+    EXPECT_TRUE(WIFEXITED(refused) && WEXITSTATUS(refused) == 1) << refused << text;
+    EXPECT_TRUE(Contains(text, "cannot be given to the group root: Operation not permitted"))
+        << text;
+    EXPECT_TRUE(Contains(text, "SupplementaryGroups=root")) << text;
+    // The mutex object was left by the servers above, of root.
+    EXPECT_TRUE(Contains(text, "a leftover of another account (root): remove it with "
+                               "`orvcache cleanup --mutex`"))
+        << text;
+  }
+
   fs::permissions(CacheFilePath(), fs::perms(0666));
   const group* mine = getgrgid(getegid());
   ASSERT_NE(nullptr, mine);
