@@ -619,6 +619,30 @@ TEST_F(OrvcacheCommand, HelpAndVersionAnswerWithTheCommandsOwnText) {
   EXPECT_EQ(2, r.code);
   EXPECT_TRUE(Contains(r.err, "file inspect PATH")) << r.err;
   EXPECT_EQ(2, Run({"help", "frobnicate"}).code);
+
+  // The server's usage, in its help and in the list the man page is made of, names every
+  // option the server takes.
+  const std::string serverHelp = Run({"help", "server"}).out;
+  const std::string everything = Run({"--help"}).out;
+  for (const char* option : {"--directory", "--log-level", "--no-cache-file", "--start-afresh",
+                             "--log-file", "--service", "--event-source", "--fetch-timeout"}) {
+    EXPECT_TRUE(Contains(serverHelp, std::string("[") + option)) << option << serverHelp;
+    EXPECT_TRUE(Contains(everything, std::string("[") + option)) << option << everything;
+  }
+  // A slip gets the nearest command; one user goes with delete, not invalidate.
+  r = Run({"user"});
+  EXPECT_EQ(2, r.code);
+  EXPECT_TRUE(Contains(r.err, "unknown command \"user\"; did you mean `orvcache users`?")) << r.err;
+  r = Run({"invalidate", "CORP", "bob"});
+  EXPECT_EQ(2, r.code);
+  EXPECT_TRUE(Contains(r.err, "`orvcache delete DOMAIN USER`")) << r.err;
+  // Values are checked as the command line is read, in the words they always had.
+  r = Run({"lookup", "CORP", "bob", "--timeout", "soon"});
+  EXPECT_EQ(2, r.code);
+  EXPECT_TRUE(Contains(r.err, "--timeout must be a whole number from 0 to 2147483647, not \"soon\""))
+      << r.err;
+  EXPECT_TRUE(Contains(Run({"lookup", "CORP"}).err,
+                       "usage: orvcache lookup DOMAIN USER [--admin] [--current] [--timeout MS]"));
 }
 
 TEST_F(OrvcacheCommand, RefreshAndInvalidateChangeTheCachedUsers) {

@@ -38,12 +38,42 @@
 
 namespace orvcache {
 
+namespace {
+
+void CheckLogLevel(const std::string& value, const std::string&) { ParseLogLevel(value); }
+
+}  // namespace
+
 const std::vector<OptionSpec> kServerOptions = {
-    {"--directory", true},      {"--roles-interval", true}, {"--sweep-interval", true},
-    {"--write-interval", true}, {"--fetch-timeout", true},  {"--pid-file", true},
-    {"--stop-file", true},      {"--log-level", true},      {"--no-cache-file", false},
-    {"--log-file", true},       {"--service", false},       {"--event-source", true},
-    {"--start-afresh", false}};
+    {"--directory", "nss|file:PATH",
+     "where the role list comes from (default: the machine's\n`directory` setting)"},
+    {"--roles-interval", "D", "merge a fresh role list this often (default 10m)", CheckDuration},
+    {"--sweep-interval", "D",
+     "drop users unused for three days and fetch the others'\nroles again this often (default "
+     "1h)",
+     CheckDuration},
+    {"--write-interval", "D", "write the cache file this often (default 5m)", CheckDuration},
+    {"--fetch-timeout", "MS",
+     "each fetch of the sweep waits this long (default: the\nregistry's limit)",
+     CheckMilliseconds},
+    {"--pid-file", "PATH", "written once the server is ready, removed when it stops"},
+    {"--stop-file", "PATH", "the server stops when this file appears"},
+    {"--log-level", "LEVEL", "error, warning, info (default) or debug", CheckLogLevel},
+    {"--no-cache-file", nullptr,
+     "run without a cache file: without it the server refuses\nto start when there is no "
+     "cache folder (neither\nMERLOC_GROUP_FOLDER_NAME nor, on Linux, the settings\nfile's "
+     "cache-folder), it is missing or the path would be\nover 255 characters"},
+    {"--start-afresh", nullptr,
+     "a cache file that is there but cannot be read is kept\naside and the cache starts empty "
+     "(without it the start\nis refused)"},
+    {"--log-file", "PATH",
+     "append the log (and any failure) to PATH instead of\nprinting it"},
+    {"--service", nullptr,
+     "run under the Windows service control manager (what\n`orvcache service install` writes "
+     "into the service)"},
+    {"--event-source", "NAME",
+     "report start, readiness, reloads, failed writes and the\nstop to the Windows Application "
+     "log under NAME"}};
 
 namespace {
 
