@@ -80,7 +80,8 @@ bool ServerRunning(unsigned long* pid);
 // the liveness lock that a live server holds on the mutex object, which the kernel drops
 // when the server dies however it dies; Windows asks whether the process that published
 // itself as the server (`publishedPid`, started at `publishedStart`, seconds since 1970)
-// still runs and is that process, not a later one under its reused id.
+// still runs and is that process, not a later one under its reused id (and, with nothing
+// published, takes the section's being there for the server's).
 bool ServerAlive(unsigned long publishedPid, int64_t publishedStart, unsigned long* pid);
 // Delivers a request to the running server, whose process id and cache file (as it
 // published them) are given. False, with the reason, when it cannot be delivered; *how

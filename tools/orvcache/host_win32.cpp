@@ -220,7 +220,9 @@ bool ServerRunning(unsigned long* pid) {
 
 bool ServerAlive(unsigned long publishedPid, int64_t publishedStart, unsigned long* pid) {
   *pid = 0;
-  if (publishedPid == 0) return false;
+  // Nothing published to ask about (no statistics object): a section lives only while
+  // a handle to it does, most likely the server's own.
+  if (publishedPid == 0) return true;
   const HANDLE process =
       OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, publishedPid);
   if (process == nullptr) {
