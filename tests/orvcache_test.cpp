@@ -702,6 +702,8 @@ TEST_F(OrvcacheCommand, AFailedFetchCarriesTheDirectorysReasonAndATimeOutItsLimi
   tq5test::SetEnv("ZOLMAR_VERSION", nullptr);
   tq5test::SetEnv("MERLOC_GROUP_NAME", nullptr);
 
+  // The directory's own reasons (a component on Windows gives the cache no words of its
+  // own, only its failure).
   r = Run({"lookup", "CORP", "failer"});
   EXPECT_EQ(1, r.code);
   EXPECT_TRUE(Contains(r.err, "line for CORP\\failer says @fail")) << r.err;
