@@ -639,7 +639,8 @@ TEST_F(OrvcacheCommand, HelpAndVersionAnswerWithTheCommandsOwnText) {
   // Values are checked as the command line is read, in the words they always had.
   r = Run({"lookup", "CORP", "bob", "--timeout", "soon"});
   EXPECT_EQ(2, r.code);
-  EXPECT_TRUE(Contains(r.err, "--timeout must be a whole number from 0 to 2147483647, not \"soon\""))
+  EXPECT_TRUE(
+      Contains(r.err, "--timeout must be a whole number from 0 to 2147483647, not \"soon\""))
       << r.err;
   EXPECT_TRUE(Contains(Run({"lookup", "CORP"}).err,
                        "usage: orvcache lookup DOMAIN USER [--admin] [--current] [--timeout MS]"));
@@ -696,8 +697,10 @@ TEST_F(OrvcacheCommand, AFailedFetchCarriesTheDirectorysReasonAndATimeOutItsLimi
                          "/SOFTWARE/Brintel/Zolmar/7.2/" + group);
   ASSERT_EQ(0, Run({"timeout", "300"}).code);
   r = Run({"lookup", "CORP", "slow"});
-  EXPECT_TRUE(Contains(r.err, "within 300 ms, the limit ORV_USER_ROLES_TIMEOUT of the group's "
-                              "registry key SOFTWARE\\Brintel\\Zolmar\\7.2\\" + group))
+  EXPECT_TRUE(Contains(r.err,
+                       "within 300 ms, the limit ORV_USER_ROLES_TIMEOUT of the group's "
+                       "registry key SOFTWARE\\Brintel\\Zolmar\\7.2\\" +
+                           group))
       << r.err;
   tq5test::SetEnv("ZOLMAR_VERSION", nullptr);
   tq5test::SetEnv("MERLOC_GROUP_NAME", nullptr);
@@ -742,8 +745,9 @@ TEST_F(OrvcacheCommand, LookupShowsTheWaitForTheMutexAndTheRolesItDropped) {
   r = Run({"lookup", "CORP", "dave"});
   ASSERT_EQ(0, r.code) << r.err;
   EXPECT_TRUE(Contains(r.out, "1 role, fetched from the directory")) << r.out;
-  EXPECT_TRUE(Contains(r.out, "dropped 1 role that the directory gave but the role table does "
-                              "not know: Newcomers (S-1-900)"))
+  EXPECT_TRUE(Contains(r.out,
+                       "dropped 1 role that the directory gave but the role table does "
+                       "not know: Newcomers (S-1-900)"))
       << r.out;
   EXPECT_TRUE(Contains(r.out, "`orvcache reload`")) << r.out;
   r = Run({"lookup", "CORP", "carol", "--json"});
@@ -767,8 +771,9 @@ TEST_F(OrvcacheCommand, TheSweepNamesTheUsersWhoseRefreshFailed) {
   }
   WriteFileBytes(directory_, known + failing);
   ASSERT_EQ(0, Run({"sweep"}).code);
-  EXPECT_TRUE(LogShows("dropped 0 users, refreshed 1, failed to refresh 4 (CORP\\u1, CORP\\u2, "
-                       "CORP\\u3 and 1 more)"))
+  EXPECT_TRUE(
+      LogShows("dropped 0 users, refreshed 1, failed to refresh 4 (CORP\\u1, CORP\\u2, "
+               "CORP\\u3 and 1 more)"))
       << ReadFileBytes(ServerLog());
   EXPECT_EQ(0, StopServer(*server));
 }
@@ -1268,8 +1273,9 @@ TEST_F(OrvcacheCommand, AnUnreadableCacheFileOrAnUnwritableFolderStopsTheStart) 
         << text;
     EXPECT_TRUE(Contains(text, "SupplementaryGroups=root")) << text;
     // The mutex object was left by the servers above, of root.
-    EXPECT_TRUE(Contains(text, "a leftover of another account (root): remove it with "
-                               "`orvcache cleanup --mutex`"))
+    EXPECT_TRUE(Contains(text,
+                         "a leftover of another account (root): remove it with "
+                         "`orvcache cleanup --mutex`"))
         << text;
   }
 

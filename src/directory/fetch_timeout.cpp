@@ -91,11 +91,12 @@ std::string FetchTimeoutOrigin(uint32_t limitMs) {
   std::string key;
   if (read == CACHE_OK && platform::GroupKeyPath(&key) == CACHE_OK) {
     return std::string(kUserRolesTimeoutValue) + " of the group's registry key " + key +
-           (limitMs == kDefaultUserRolesTimeoutMs ? " (or its default, where the value is 0)" : "") +
+           (limitMs == kDefaultUserRolesTimeoutMs ? " (or its default, where the value is 0)"
+                                                  : "") +
            ", as this process read it at its first fetch (`orvcache timeout` changes it)";
   }
-  return "by default, since " + std::string(kUserRolesTimeoutValue) +
-         " could not be read (" + region::Message(read) + ")";
+  return "by default, since " + std::string(kUserRolesTimeoutValue) + " could not be read (" +
+         region::Message(read) + ")";
 }
 
 }  // namespace tq5::directory

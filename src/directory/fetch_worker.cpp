@@ -44,11 +44,11 @@ void AdoptObject(FetchState& fetch, const FetchContext& context) {
 // it knows which setting to change.
 void NoteTimeOut(const FetchState& fetch, uint32_t timeoutMs) {
   try {
-    (void)platform::Status::Refused(
-        CACHE_E_FETCH_TIMEOUT, "fetch",
-        std::string(fetch.fetchDomainName) + "\\" + fetch.fetchUserName,
-        "the directory did not answer within " + std::to_string(timeoutMs) + " ms, the limit " +
-            FetchTimeoutOrigin(timeoutMs));
+    (void)platform::Status::Refused(CACHE_E_FETCH_TIMEOUT, "fetch",
+                                    std::string(fetch.fetchDomainName) + "\\" + fetch.fetchUserName,
+                                    "the directory did not answer within " +
+                                        std::to_string(timeoutMs) + " ms, the limit " +
+                                        FetchTimeoutOrigin(timeoutMs));
   } catch (const std::bad_alloc&) {
   }
 }

@@ -7,7 +7,6 @@
 
 #include "platform/edit_distance.h"
 
-
 namespace orvcache {
 
 const std::vector<OptionSpec>& GlobalOptions() {
@@ -67,7 +66,8 @@ Args ParseCommandLine(const CommandSpec& command, const std::vector<std::string>
   for (const OptionSpec* spec : accepted) {
     const std::string name = spec->name;
     if (!spec->takesValue()) {
-      app.add_flag_callback(name, [&values, name] { values[name] = ""; }, spec->help);
+      app.add_flag_callback(
+          name, [&values, name] { values[name] = ""; }, spec->help);
       continue;
     }
     CLI::Option* option = app.add_option_function<std::string>(

@@ -64,7 +64,8 @@ std::string Wrapped(const std::string& usage, std::size_t indent) {
 }
 
 void PrintCommandHelp(std::FILE* out, const CommandSpec& command) {
-  const std::size_t indent = std::string(kUsagePrefix).size() + std::string(command.name).size() + 1;
+  const std::size_t indent =
+      std::string(kUsagePrefix).size() + std::string(command.name).size() + 1;
   std::fprintf(out, "%s\n\n%s\n", Wrapped(UsageLine(command), indent).c_str(), command.summary);
   if (!command.options.empty()) {
     std::fprintf(out, "\n");

@@ -236,8 +236,8 @@ bool ServerAlive(unsigned long publishedPid, int64_t publishedStart, unsigned lo
   if (alive && GetProcessTimes(process, &created, &exited, &kernel, &user)) {
     // 100 ns steps since 1601; a process made after the server published its start
     // holds the dead server's reused id.
-    const uint64_t ticks = (static_cast<uint64_t>(created.dwHighDateTime) << 32) |
-                           created.dwLowDateTime;
+    const uint64_t ticks =
+        (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
     const auto createdAt = static_cast<int64_t>(ticks / 10000000ULL) - 11644473600LL;
     if (publishedStart > 0 && createdAt > publishedStart + 2) alive = false;
   }

@@ -28,8 +28,8 @@
 #include "region/cache_file.h"
 #include "region/locks.h"
 #include "region/owner_death.h"
-#include "region/temporary_files.h"
 #include "region/statistics.h"
+#include "region/temporary_files.h"
 #include "role_source.h"
 #include "server_log.h"
 #include "service.h"
@@ -54,8 +54,7 @@ const std::vector<OptionSpec> kServerOptions = {
      CheckDuration},
     {"--write-interval", "D", "write the cache file this often (default 5m)", CheckDuration},
     {"--fetch-timeout", "MS",
-     "each fetch of the sweep waits this long (default: the\nregistry's limit)",
-     CheckMilliseconds},
+     "each fetch of the sweep waits this long (default: the\nregistry's limit)", CheckMilliseconds},
     {"--pid-file", "PATH", "written once the server is ready, removed when it stops"},
     {"--stop-file", "PATH", "the server stops when this file appears"},
     {"--log-level", "LEVEL", "error, warning, info (default) or debug", CheckLogLevel},
@@ -66,8 +65,7 @@ const std::vector<OptionSpec> kServerOptions = {
     {"--start-afresh", nullptr,
      "a cache file that is there but cannot be read is kept\naside and the cache starts empty "
      "(without it the start\nis refused)"},
-    {"--log-file", "PATH",
-     "append the log (and any failure) to PATH instead of\nprinting it"},
+    {"--log-file", "PATH", "append the log (and any failure) to PATH instead of\nprinting it"},
     {"--service", nullptr,
      "run under the Windows service control manager (what\n`orvcache service install` writes "
      "into the service)"},
@@ -243,8 +241,7 @@ bool Server::ChooseCacheFile(std::string* origin) {
     return Refuse("the cache file " + cacheFile_ + " is there but cannot be read (" +
                   check.systemReason +
                   "): starting would replace it and lose its cached users. Give this account (" +
-                  host::AccountName() +
-                  ") read access to it (on Linux, for instance, `chown " +
+                  host::AccountName() + ") read access to it (on Linux, for instance, `chown " +
                   host::AccountName() + " " + cacheFile_ +
                   "`), or start once with --start-afresh to keep it aside and start empty");
   }
@@ -281,7 +278,7 @@ void Server::KeepAside(const std::string& reason) {
   std::string aside = cacheFile_ + ".unusable-" + stamp;
   std::error_code error;
   for (int n = 2; std::filesystem::symlink_status(aside, error).type() !=
-                      std::filesystem::file_type::not_found;
+                  std::filesystem::file_type::not_found;
        ++n) {
     aside = cacheFile_ + ".unusable-" + stamp + "-" + std::to_string(n);
   }
@@ -591,8 +588,8 @@ void Server::Sweep() {
   }
   const auto dropped = static_cast<int64_t>(before.size() - kept.size());
   const auto refreshed = static_cast<int64_t>(kept.size() - refreshFailed.size());
-  std::string detail = "dropped " + Count(dropped, "user") + ", refreshed " +
-                       std::to_string(refreshed);
+  std::string detail =
+      "dropped " + Count(dropped, "user") + ", refreshed " + std::to_string(refreshed);
   if (!refreshFailed.empty()) {
     constexpr std::size_t kNamed = 3;
     detail += ", failed to refresh " + std::to_string(refreshFailed.size()) + " (";

@@ -139,8 +139,9 @@ void PrintServer(const StatisticsBlock* block, bool alive) {
     return;
   }
   if (!published) {
-    std::printf("server           running, but it publishes no settings that this orvcache "
-                "can read\n");
+    std::printf(
+        "server           running, but it publishes no settings that this orvcache "
+        "can read\n");
     return;
   }
   const ServerSettingsRecord& s = block->server;

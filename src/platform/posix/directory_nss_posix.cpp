@@ -82,9 +82,9 @@ class NssDirectory final : public DirectoryObject {
       std::vector<gid_t> groups;
       if (!Narrow(userName, &user)) return kCallFailed;
       if (!PrimaryGroupOf(user, &primary)) {
-        (void)Status::Refused(CACHE_E_USER_FETCH_CALL, "getpwnam_r", user,
-                              "the directory does not know " + user +
-                                  " (no such account in the user database)");
+        (void)Status::Refused(
+            CACHE_E_USER_FETCH_CALL, "getpwnam_r", user,
+            "the directory does not know " + user + " (no such account in the user database)");
         return kCallFailed;
       }
       if (!GroupsOf(user, primary, &groups)) {

@@ -143,7 +143,8 @@ std::string GroupRefusal(const std::string& name, const ObjectAccess& access, ui
       ", else `usermod -aG " + access.groupName + " " + self + "` and a new login)";
   const std::string leftover =
       "the object is a leftover of " +
-      (owner == geteuid() ? std::string("an earlier server") : "another account (" + nameOf(owner) + ")") +
+      (owner == geteuid() ? std::string("an earlier server")
+                          : "another account (" + nameOf(owner) + ")") +
       ": remove it with `orvcache cleanup --mutex` while no program uses the cache";
   const std::string head = "the mutex object /dev/shm" + name + " cannot be given to the group " +
                            access.groupName + ": " + reason + ". ";
