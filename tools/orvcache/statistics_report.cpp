@@ -124,18 +124,16 @@ Json ServerJson(const StatisticsBlock* block, bool alive) {
 void PrintServer(const StatisticsBlock* block, bool alive) {
   const bool published = block && block->server.published == 1;
   if (!alive) {
+    std::printf("server           none alive: the region is orphaned.%s\n",
+                published ? (" Its server (pid " + std::to_string(block->server.processId) +
+                             ", started " + FormatTime(block->server.startedAt) + ")")
+                                .c_str()
+                          : " Its server");
     std::printf(
-        "server           none: the region is orphaned, its server%s no longer runs. "
-        "Clients are\n"
-        "                 still answered from it, but nothing sweeps it, merges the role list "
-        "or writes\n"
-        "                 the cache file. Start the server again: it replaces the region from "
-        "the cache\n"
-        "                 file (what changed since that file's last write is lost).\n",
-        published ? (" (pid " + std::to_string(block->server.processId) + ", started " +
-                     FormatTime(block->server.startedAt) + ")")
-                        .c_str()
-                  : "");
+        "                 no longer runs: clients are still answered from the region, but\n"
+        "                 nothing sweeps it, merges the role list or writes the cache file.\n"
+        "                 Start the server again: it replaces the region from the cache\n"
+        "                 file (what changed since that file's last write is lost).\n");
     return;
   }
   if (!published) {
