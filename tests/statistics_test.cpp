@@ -80,7 +80,7 @@ class Statistics : public tq5test::CacheTest {
     EXPECT_EQ(0, tq5test::RunPeer(args));
   }
 
-  // A miss that fetches, a hit and a failed fetch, each counted once.
+  // A miss that fetches, a hit (through the index) and a failed fetch, each counted once.
   void LookUpAndExpectEachCountedOnce() {
     ASSERT_EQ(CACHE_OK, Find("alice"));
     ASSERT_EQ(CACHE_OK, Find("alice"));
@@ -89,7 +89,8 @@ class Statistics : public tq5test::CacheTest {
             {Counter::Hits, 1},
             {Counter::Misses, 2},
             {Counter::FetchesSucceeded, 1},
-            {Counter::FetchesFailed, 1}});
+            {Counter::FetchesFailed, 1},
+            {Counter::IndexHits, 1}});
   }
 
   std::string directory_;
@@ -164,8 +165,10 @@ TEST_F(Statistics, TheServersObjectGoesWithItsRegionAndANewServerIsFollowed) {
   EXPECT_EQ(1u, Of(block, Counter::Lookups));
   EXPECT_EQ(1u, Of(block, Counter::Hits));  // the cache file brought alice back
   EXPECT_EQ(0, block.lastSweep.endedAt);
+  // Found through the index the start-up built from the cache file.
+  EXPECT_EQ(1u, Of(block, Counter::IndexHits));
   EXPECT_EQ(0, tq5test::RunPeer({"statistics-expect", "1", "1", "0", "0", "0", "0", "0", "0", "0",
-                                 "0", "0", "0", "0", "0"}));
+                                 "0", "0", "0", "0", "0", "1", "0", "0"}));
 }
 
 }  // namespace

@@ -18,6 +18,7 @@ namespace tq5::platform {
 inline constexpr const char* kCacheMutexName = "ZOLMAR_ORVCACHE_MUTEX";
 inline constexpr const char* kSectionName = "ZOLMAR_ORVCACHE";
 inline constexpr const char* kStatisticsName = "ZOLMAR_ORVCACHE_STATS";
+inline constexpr const char* kIndexName = "ZOLMAR_ORVCACHE_INDEX";
 
 // The full name of a kernel object: the platform's machine-wide namespace, then the
 // value of TQ5ORVCACHE_OBJECT_PREFIX when it is set and not empty (test isolation),
@@ -126,32 +127,52 @@ Leftover RemoveLeftoverSection(std::string* detail);
 // program of the cache runs.
 Leftover RemoveMutexObject(std::string* detail);
 
-// ---- Statistics object ------------------------------------------------------------
-// A small named read-write block beside the region, in which every process counts what
-// it does and the server publishes its settings. The server makes it with the region
-// and removes it with the region; its bytes are the caller's (region/statistics.h).
-struct StatisticsObject;
+// ---- Objects beside the region -----------------------------------------------------
+// Small named read-write blocks beside the region: the statistics, in which every
+// process counts what it does and the server publishes its settings, and the user index,
+// which finds a user's slot without a scan. The server makes them with the region and
+// removes them with the region; their bytes are the caller's (region/statistics.h,
+// region/user_index.h).
+enum class SideObjectKind : int { Statistics = 0, Index = 1 };
+inline constexpr int kSideObjectKinds = 2;
+inline const char* SideObjectBaseName(SideObjectKind kind) {
+  return kind == SideObjectKind::Statistics ? kStatisticsName : kIndexName;
+}
+struct SideObject;
 
 // Creates the object of `size` bytes, zero-filled, usable by those `access` names, and
-// maps it into *view until CloseStatisticsObject. The caller holds the global cache mutex
-// and has just created the region, so an object already under the name is no live
-// server's: a leftover is replaced where names outlive handles; where they do not, one
-// that clients still hold is used again (the caller then writes it afresh). Fails with
+// maps it into *view until CloseSideObject. The caller holds the global cache mutex and
+// has just created the region, so an object already under the name is no live server's:
+// a leftover is replaced where names outlive handles; where they do not, one that
+// clients still hold is used again (the caller then writes it afresh). Fails with
 // CACHE_E_NO_MEMORY, CACHE_E_SECURITY_DESCRIPTOR, CACHE_E_SECURITY_DACL or
-// CACHE_E_CREATE_MAPPING.
-ResultCode CreateStatisticsObject(uint32_t size, StatisticsObject** out, void** view,
-                                  const ObjectAccess& access = ObjectAccess{});
+// CACHE_E_CREATE_MAPPING (also when the object clients hold is smaller than `size`).
+ResultCode CreateSideObject(SideObjectKind kind, uint32_t size, SideObject** out, void** view,
+                            const ObjectAccess& access = ObjectAccess{});
 // Unmaps it, closes the handle and, where names outlive handles, removes the name while
 // it still names this object.
-void CloseStatisticsObject(StatisticsObject* object);
-// The statistics object of the current region as this handle of the global cache mutex
-// keeps it mapped, or null when there is none (or it is smaller than `size`). The caller
-// holds `guard`. The object is opened and mapped once per handle and again only when a
-// server has made a new region since, so that a call that finds it mapped makes no
-// system call and allocates nothing. The mapping goes when the handle is closed.
-void* StatisticsView(GlobalMutex* guard, uint32_t size);
-// Removes the statistics object's name when no live server holds the region.
-Leftover RemoveLeftoverStatistics(std::string* detail);
+void CloseSideObject(SideObject* object);
+// The object of the current region as this handle of the global cache mutex keeps it
+// mapped, or null when there is none (or it is smaller than `size`); *mapped, when
+// given, receives the bytes of the mapping. The caller holds `guard`. The object is
+// opened and mapped once per handle and again only when a server has made a new region
+// since, so that a call that finds it mapped allocates nothing. The mapping goes when
+// the handle is closed.
+void* SideObjectView(GlobalMutex* guard, SideObjectKind kind, uint32_t size,
+                     std::size_t* mapped = nullptr);
+// Removes the object's name when no live server holds the region.
+Leftover RemoveLeftoverSideObject(SideObjectKind kind, std::string* detail);
+
+// The statistics object by its own names, as most callers know it.
+using StatisticsObject = SideObject;
+inline ResultCode CreateStatisticsObject(uint32_t size, StatisticsObject** out, void** view,
+                                         const ObjectAccess& access = ObjectAccess{}) {
+  return CreateSideObject(SideObjectKind::Statistics, size, out, view, access);
+}
+inline void CloseStatisticsObject(StatisticsObject* object) { CloseSideObject(object); }
+inline void* StatisticsView(GlobalMutex* guard, uint32_t size) {
+  return SideObjectView(guard, SideObjectKind::Statistics, size);
+}
 
 // ---- Faults in shrunk objects ----------------------------------------------------------
 // Where any process that may write a shared object may also shrink it (POSIX), a mapped

@@ -32,8 +32,8 @@ constexpr VariableSetting kVariableSettings[] = {
 
 const std::vector<std::string>& KnownSettingNames() {
   static const std::vector<std::string>& names = *new std::vector<std::string>{
-      kCacheFolderSetting,  kGroupNameSetting,    kVersionSetting, "directory", "access",
-      "fetch-outside-lock", "shared-cache-folder"};
+      kCacheFolderSetting,  kGroupNameSetting,     kVersionSetting,         "directory", "access",
+      "fetch-outside-lock", "shared-cache-folder", "negative-cache-seconds"};
   return names;
 }
 

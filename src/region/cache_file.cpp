@@ -18,6 +18,7 @@
 #include "region/server_access.h"
 #include "region/statistics.h"
 #include "region/temporary_files.h"
+#include "region/user_index.h"
 
 using namespace tq5::region;
 
@@ -197,10 +198,12 @@ extern "C" ResultCode InitializeCacheDataSharedMemory(void) {
           ? ReadCacheFile(path)
           : FileImage{};
   const CacheHeader& h = image.header;
+  // Read with the file, before the mutex: it may come from the settings file.
+  const uint32_t negativeSeconds = NegativeCacheSeconds();
 
   CacheLock lock;
   if (lock.status() != CACHE_OK) return lock.status();
-  ResultCode rc = CreateRegion(h.roleCapacity, h.userCapacity);
+  ResultCode rc = CreateRegion(h.roleCapacity, h.userCapacity, negativeSeconds);
   if (rc != CACHE_OK) return rc;
   rc = MapRegion();
   if (rc != CACHE_OK) return rc;
@@ -223,6 +226,7 @@ extern "C" ResultCode InitializeCacheDataSharedMemory(void) {
     std::memcpy(ProcessRegion().regionView.base + kHeaderSize, image.tables.get(),
                 image.tableBytes);
   }
+  RebuildUserIndex();
   return FlushRegion();
 }
 

@@ -42,9 +42,12 @@ void ReleaseCacheMutex() {
 
 namespace {
 thread_local platform::GlobalMutex* heldByThread = nullptr;
+thread_local uint64_t holdSerial = 0;
 }  // namespace
 
 platform::GlobalMutex* HeldCacheMutex() { return heldByThread; }
+
+uint64_t CacheHoldSerial() { return holdSerial; }
 
 CacheLock::CacheLock() {
   if (CacheMutexHandle* handle = ProcessRegion().cacheMutex.load()) {
@@ -81,6 +84,7 @@ bool CacheLock::Take(platform::GlobalMutex* mutex) {
   }
   outer_ = heldByThread;
   heldByThread = mutex;
+  ++holdSerial;
   if (outcome == platform::LockOutcome::OwnerDied) {
     // Not on a server's view whose object was shrunk under it: nothing there to mend.
     if (CheckServerView() == CACHE_OK) RepairAfterOwnerDeath();

@@ -67,6 +67,10 @@ class CacheLock {
 // scope), or null while it holds none: what is kept per handle (the statistics
 // object's mapping) is reached through it.
 platform::GlobalMutex* HeldCacheMutex();
+// A number that changes at every take of the global cache mutex by this thread: what a
+// call checked once in its hold (an object's size) holds for the rest of it, where the
+// fault guard covers a shrink in between, and is checked again at the next take.
+uint64_t CacheHoldSerial();
 
 // The process lock, held for a scope.
 class ProcessLock {

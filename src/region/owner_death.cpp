@@ -5,6 +5,7 @@
 
 #include "region/region_state.h"
 #include "region/statistics.h"
+#include "region/user_index.h"
 
 namespace tq5::region {
 
@@ -50,6 +51,9 @@ RegionFindings Repair(const ProcessState& state) {
   RegionFindings checked = CheckRegion(state.regionView, /*repair=*/true);
   findings.unbound = checked.unbound;
   findings.lines.insert(findings.lines.end(), checked.lines.begin(), checked.lines.end());
+  // The dead owner may have been in the middle of a change to the index too: it is
+  // built again from the mended table whatever it held.
+  CheckUserIndex(state.regionView, /*repair=*/true, &findings);
   if (!findings.sound()) {
     FlushRegion();
     repairsMade.fetch_add(1);

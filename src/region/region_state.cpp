@@ -4,6 +4,7 @@
 
 #include "region/server_access.h"
 #include "region/statistics.h"
+#include "region/user_index.h"
 
 namespace tq5::region {
 
@@ -24,7 +25,7 @@ ProcessState& ProcessRegion() {
   return state;
 }
 
-ResultCode CreateRegion(int32_t roleCapacity, int32_t userCapacity) {
+ResultCode CreateRegion(int32_t roleCapacity, int32_t userCapacity, uint32_t negativeSeconds) {
   ProcessState& state = ProcessRegion();
   if (state.regionMapping) return CACHE_E_REGION_EXISTS;
   // A section's size is 32 bits; capacities beyond that cannot describe a region.
@@ -43,9 +44,10 @@ ResultCode CreateRegion(int32_t roleCapacity, int32_t userCapacity) {
     state.createdRoleCapacity = roleCapacity;
     state.createdUserCapacity = userCapacity;
     // In the same hold of the mutex as the region, so that no client finds the region
-    // of this server beside the statistics of another. Without it the cache works the
-    // same; it only goes uncounted.
+    // of this server beside the statistics or the index of another. Without them the
+    // cache works the same; it only goes uncounted, and finds users by scans.
     CreateStatistics(access);
+    CreateUserIndex(access, userCapacity, negativeSeconds);
   }
   return rc;
 }
@@ -100,7 +102,10 @@ ResultCode CheckServerView() {
 
 void CloseMapping() {
   ProcessState& state = ProcessRegion();
-  if (state.createdRoleCapacity >= 0) RemoveStatistics();
+  if (state.createdRoleCapacity >= 0) {
+    RemoveStatistics();
+    RemoveUserIndex();
+  }
   if (state.regionMapping) platform::CloseSection(state.regionMapping);
   state.regionMapping = nullptr;
   state.createdRoleCapacity = state.createdUserCapacity = -1;

@@ -32,7 +32,9 @@ struct ProcessState {
 ProcessState& ProcessRegion();
 
 // The server's region: created, mapped, flushed, unmapped and closed by it.
-ResultCode CreateRegion(int32_t roleCapacity, int32_t userCapacity);
+// With it the objects beside it: the statistics, and the user index, which keeps failed
+// answers for `negativeSeconds` (0: none).
+ResultCode CreateRegion(int32_t roleCapacity, int32_t userCapacity, uint32_t negativeSeconds = 0);
 ResultCode MapRegion();
 ResultCode UnmapRegion();
 ResultCode FlushRegion();

@@ -1,5 +1,6 @@
 #include "region/statistics.h"
 
+#include <atomic>
 #include <cstring>
 #include <ctime>
 
@@ -12,7 +13,7 @@ namespace tq5::region {
 namespace {
 
 constexpr uint32_t kMagic = 0x53355154;  // "TQ5S"
-constexpr uint32_t kLayoutVersion = 1;
+constexpr uint32_t kLayoutVersion = 2;
 // The object's size: the block, in a page of its own.
 constexpr uint32_t kObjectSize = 4096;
 static_assert(sizeof(StatisticsBlock) <= kObjectSize);
@@ -31,16 +32,32 @@ ServerStatistics& ServerObject() {
 
 int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
 
+// Raised whenever this process makes or removes its object, so that a hold of the
+// mutex in which that happens looks again.
+std::atomic<uint64_t> objectsMade{0};
+
 // The block of the current region's object as the handle through which this thread
 // holds the mutex keeps it, or null without one of this layout (or without the mutex).
+// Looked for once per hold: a call that counts several things checks the object once.
 StatisticsBlock* Block() {
+  struct Looked {
+    uint64_t hold = 0;
+    uint64_t made = 0;
+    platform::GlobalMutex* mutex = nullptr;
+    StatisticsBlock* block = nullptr;
+  };
+  thread_local Looked looked;
   platform::GlobalMutex* held = HeldCacheMutex();
   if (!held) return nullptr;
+  const uint64_t hold = CacheHoldSerial();
+  const uint64_t made = objectsMade.load();
+  if (looked.mutex == held && looked.hold == hold && looked.made == made) return looked.block;
   auto* block = static_cast<StatisticsBlock*>(platform::StatisticsView(held, kObjectSize));
   if (!block || block->magic != kMagic || block->version != kLayoutVersion ||
       block->size != sizeof(StatisticsBlock)) {
-    return nullptr;
+    block = nullptr;
   }
+  looked = Looked{hold, made, held, block};
   return block;
 }
 
@@ -96,6 +113,7 @@ void NoteServerTask(ServerTask task, const TaskClock& clock, ResultCode result) 
 ResultCode CreateStatistics(const platform::ObjectAccess& access) {
   ServerStatistics& state = ServerObject();
   if (state.object) return CACHE_OK;
+  objectsMade.fetch_add(1);
   void* view = nullptr;
   const ResultCode rc = platform::CreateStatisticsObject(kObjectSize, &state.object, &view, access);
   if (rc != CACHE_OK) return rc;
@@ -119,6 +137,7 @@ void RemoveStatistics() {
   if (StatisticsBlock* block = Block()) block->server.published = 0;
   platform::CloseStatisticsObject(state.object);
   state = ServerStatistics{};
+  objectsMade.fetch_add(1);
 }
 
 bool PublishServerSettings(const ServerSettingsRecord& settings) {

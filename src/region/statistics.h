@@ -31,9 +31,12 @@ enum class Counter : uint32_t {
   Deletes,         // a user deleted on request
   FileWrites,      // cache-file writes that replaced the file
   FileWriteFailures,
-  Repairs,  // the region checked and repaired after a mutex owner died
+  Repairs,          // the region checked and repaired after a mutex owner died
+  IndexHits,        // users found through the user index
+  IndexMisses,      // users the index did not name that a scan of the table then found
+  NegativeAnswers,  // lookups answered with a failed answer kept from an earlier fetch
 };
-inline constexpr uint32_t kCounterCount = 14;
+inline constexpr uint32_t kCounterCount = 17;
 
 // A timed task of the server: the last one of its kind.
 struct TaskRecord {

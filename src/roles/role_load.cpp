@@ -8,6 +8,7 @@
 #include "region/call_patterns.h"
 #include "region/statistics.h"
 #include "region/text.h"
+#include "region/user_index.h"
 #include "roles/role_table.h"
 
 using namespace tq5::region;
@@ -141,6 +142,9 @@ ResultCode PutAllRolesCacheDataSharedMemory(int32_t count, const RoleEntry* role
   const std::vector<int32_t> moved = NewSlotsOfOldRoles(table, roles, count);
   table.Load(roles, count);
   CarryUsersOver(tables, moved);
+  // Users keep their slots, so the index stays as it is; failed answers were given
+  // against the old list, and the directory is asked again.
+  UserIndex::Of(tables).ForgetAllFailedAnswers();
   return FlushRegion();
 }
 

@@ -62,13 +62,7 @@ ResultCode CopyRoleSet(int32_t count, const int32_t* slots, const roles::RoleTab
 
 void EvictAllUsers(const UserTable& users, const roles::RoleTable& roles) {
   region::Count(region::Counter::Evictions);
-  const int32_t limit = users.highWater();
-  for (int32_t i = 0; i < limit; ++i) {
-    UserEntry* user = users.at(i);
-    if (user->inUse != 1) continue;
-    ReleaseUserRoles(*user, roles);
-    users.Free(*user);
-  }
+  users.FreeAll([&roles](UserEntry& user) { ReleaseUserRoles(user, roles); });
 }
 
 }  // namespace tq5::users

@@ -9,14 +9,16 @@
 namespace tq5::users {
 
 // The work of an export that takes a user, inside the global cache mutex: a view of the
-// region acquired, the user found, `work` run on the entry.
+// region acquired, the user found, `work` run on the entry. With `forgot`, a failed
+// answer kept for the user is forgotten first, and *forgot says whether there was one.
 template <typename Work>
-ResultCode WithCachedUserInCall(const UserKey& key, Work work) {
+ResultCode WithCachedUserInCall(const UserKey& key, Work work, bool* forgot = nullptr) {
   ResultCode rc = CACHE_OK;
   region::ClientCall call;
   region::RegionTables tables;
   if ((rc = call.BindTables(&tables)) != CACHE_OK) return rc;
   const UserTable users(tables);
+  if (forgot) *forgot = users.index().ForgetFailedAnswer(key.domainName, key.userName);
   const int32_t index = FindUserEntry(key, users.highWater(), users);
   if (index < 0) return CACHE_E_USER_NOT_CACHED;
   return work(*users.at(index), users, roles::RoleTable(tables));
@@ -24,11 +26,12 @@ ResultCode WithCachedUserInCall(const UserKey& key, Work work) {
 
 // The names checked, then the work in one call.
 template <typename Work>
-ResultCode WithCachedUser(const char* domainName, const char* userName, Work work) {
+ResultCode WithCachedUser(const char* domainName, const char* userName, Work work,
+                          bool* forgot = nullptr) {
   UserKey key;
   const ResultCode rc = CheckUserNames(domainName, userName, &key);
   if (rc != CACHE_OK) return rc;
-  return region::AnswerOf(WithCachedUserInCall(key, work));
+  return region::AnswerOf(WithCachedUserInCall(key, work, forgot));
 }
 
 }  // namespace tq5::users

@@ -103,22 +103,54 @@ struct Lookup {
   int32_t* count;
   RoleNameId* out;
   bool fetchOutsideTheMutex;
+  // Where the index's forgets of failed answers stood when the lookup missed: a failed
+  // fetch is kept only when nothing was forgotten since.
+  uint64_t forgottenAtMiss = 0;
 };
+
+// Whether a failed fetch says something about the user (the directory answered for the
+// name, or could not), so that the answer may be kept. A time-out, a worker thread or a
+// directory component that could not be made say nothing about the user.
+bool KeptWhenFailed(ResultCode fetch) {
+  return fetch == CACHE_E_USER_FETCH_CALL || fetch == CACHE_E_USER_FETCH_NAME_TOO_LONG ||
+         fetch == CACHE_E_USER_FETCH_SIZE_MISMATCH;
+}
+
+// The user found through the index, else a failed answer kept for the user (*kept set),
+// else the scan's answer.
+int32_t FindOrKnownFailure(const UserKey& key, const UserTable& users, bool* known,
+                           ResultCode* kept) {
+  const int32_t found = FindIndexedUserEntry(key, users.highWater(), users);
+  if (found >= 0) return found;
+  // Before the scan: a flood of unknown names costs a probe each, not a scan.
+  if (users.index().FailedAnswerOf(key.domainName, key.userName, kept)) {
+    *known = true;
+    return -1;
+  }
+  return ScanForUserEntry(key, users.highWater(), users);
+}
 
 // The lookup inside one hold of the global cache mutex. A miss fetches there and then,
 // with the process lock taken inside the mutex, unless the machine fetches outside the
 // mutex: then it only sets *missed, and the caller fetches once the mutex is let go.
-ResultCode LookUpHoldingTheMutex(const Lookup& l, bool* missed) {
+ResultCode LookUpHoldingTheMutex(Lookup& l, bool* missed) {
   region::ClientCall call;
   region::RegionTables tables;
   if (const ResultCode rc = call.BindTables(&tables); rc != CACHE_OK) return rc;
   const UserTable users(tables);
   const roles::RoleTable roles(tables);
-  const int32_t index = FindUserEntry(l.key, users.highWater(), users);
+  bool known = false;
+  ResultCode kept = CACHE_OK;
+  const int32_t index = FindOrKnownFailure(l.key, users, &known, &kept);
   region::CountLookup(index >= 0);
   if (index >= 0) return AnswerHit(*users.at(index), l.updateLastAccess, roles, l.count, l.out);
+  if (known) {
+    region::Count(region::Counter::NegativeAnswers);
+    return kept;
+  }
   // Without a single user slot nothing fetched could be kept.
   if (users.capacity() == 0) return CACHE_E_NO_SPACE;
+  l.forgottenAtMiss = users.index().forgotten();
   if (l.fetchOutsideTheMutex) {
     *missed = true;
     return CACHE_OK;
@@ -126,7 +158,13 @@ ResultCode LookUpHoldingTheMutex(const Lookup& l, bool* missed) {
   region::ProcessLock processLock;
   const ResultCode fetch = directory::FetchUserRoles(l.key.domainName, l.key.userName, l.timeoutMs);
   region::CountFetch(fetch);
-  if (fetch != CACHE_OK) return fetch;  // nothing stored: the next lookup fetches again
+  if (fetch != CACHE_OK) {
+    // Nothing stored: the next lookup fetches again, unless failed answers are kept.
+    if (KeptWhenFailed(fetch)) {
+      users.index().KeepFailedAnswer(l.key.domainName, l.key.userName, fetch, l.forgottenAtMiss);
+    }
+    return fetch;
+  }
   const directory::FetchState& fetched = directory::ProcessDirectory().fetch;
   return StoreFetched(l.key, fetched.fetchedRoles, fetched.fetchedRoleCount, l.updateLastAccess,
                       users, roles, l.count, l.out);
@@ -144,10 +182,19 @@ ResultCode FetchOutsideTheMutex(const Lookup& l) {
 
   region::ClientCall call;
   if (call.status() == CACHE_OK) region::CountFetch(fetch);
-  if (fetch != CACHE_OK) return fetch;
   region::RegionTables tables;
-  if (const ResultCode rc = call.BindTables(&tables); rc != CACHE_OK) return rc;
+  if (const ResultCode rc = call.BindTables(&tables); rc != CACHE_OK) {
+    return fetch != CACHE_OK ? fetch : rc;
+  }
   const UserTable users(tables);
+  if (fetch != CACHE_OK) {
+    // Kept only when no change since the miss forgot failed answers (another process
+    // stored the user meanwhile, or an administrator asked for it again).
+    if (KeptWhenFailed(fetch)) {
+      users.index().KeepFailedAnswer(l.key.domainName, l.key.userName, fetch, l.forgottenAtMiss);
+    }
+    return fetch;
+  }
   const roles::RoleTable roles(tables);
   if (users.capacity() == 0) return CACHE_E_NO_SPACE;
   const int32_t index = FindUserEntry(l.key, users.highWater(), users);

@@ -42,13 +42,18 @@ ResultCode ClientGetAllUsersCacheDataSharedMemory(int32_t* count, UserEntry* out
 }
 
 ResultCode ClientDeleteUserCacheDataSharedMemory(const char* domainName, const char* userName) {
-  return WithCachedUser(domainName, userName,
-                        [](UserEntry& user, const UserTable& users, const roles::RoleTable& roles) {
-                          ReleaseUserRoles(user, roles);
-                          users.Free(user);
-                          region::Count(region::Counter::Deletes);
-                          return region::FlushRegion();
-                        });
+  bool forgot = false;
+  const ResultCode rc = WithCachedUser(
+      domainName, userName,
+      [](UserEntry& user, const UserTable& users, const roles::RoleTable& roles) {
+        ReleaseUserRoles(user, roles);
+        users.Free(user);
+        region::Count(region::Counter::Deletes);
+        return region::FlushRegion();
+      },
+      &forgot);
+  // A user known only by a kept failed answer is deleted with it.
+  return rc == CACHE_E_USER_NOT_CACHED && forgot ? CACHE_OK : rc;
 }
 
 ResultCode ClientRefreshUserRoles(const char* domainName, const char* userName) {

@@ -63,11 +63,14 @@ void TakeFetchedRoles(UserEntry& user, ResultCode fetch, const std::vector<RoleN
 
 ResultCode RefreshAndCommitUserRoles(const char* domainName, const char* userName,
                                      int32_t timeoutMs) {
-  // Asked first, so that a user who is not cached costs no fetch.
+  // Asked first, so that a user who is not cached costs no fetch; a failed answer kept
+  // for the user is forgotten there, so that the next lookup asks the directory.
   const auto present = [](UserEntry&, const UserTable&, const roles::RoleTable&) {
     return static_cast<ResultCode>(CACHE_OK);
   };
-  if (const ResultCode rc = WithCachedUser(domainName, userName, present); rc != CACHE_OK) {
+  bool forgot = false;
+  if (const ResultCode rc = WithCachedUser(domainName, userName, present, &forgot);
+      rc != CACHE_OK) {
     return rc;
   }
   // The fetch runs without the global cache mutex, as the sweep's does: it takes the

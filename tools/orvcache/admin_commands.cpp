@@ -13,6 +13,7 @@
 #include "presentation.h"
 #include "progress.h"
 #include "region/statistics.h"
+#include "users/failed_answers.h"
 #include "users/user_refresh.h"
 
 namespace orvcache {
@@ -63,6 +64,8 @@ int RunInvalidate(const Args& args, bool json) {
     Check(rc, "dropping " + UserLabel(domain, name), UserLabel(domain, name));
     ++dropped;
   }
+  // Names whose failed fetch was kept are asked of the directory again too.
+  Check(tq5::users::ForgetAllFailedAnswers(), "forgetting the kept failed answers");
   if (json) {
     PrintJson({{"dropped", dropped}});
   } else {

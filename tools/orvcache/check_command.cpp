@@ -12,6 +12,7 @@
 #include "output.h"
 #include "region/call_patterns.h"
 #include "region/region_check.h"
+#include "region/user_index.h"
 
 namespace orvcache {
 namespace {
@@ -26,6 +27,8 @@ RegionFindings CheckLiveRegion(bool repair) {
   tq5::region::ClientCall call;
   Check(call.status(), "attaching the region");
   RegionFindings findings = CheckRegion(call.region(), repair);
+  // The index beside it, against the table as it is now (mended, with --repair).
+  if (!findings.unbound) tq5::region::CheckUserIndex(call.region(), repair, &findings);
   if (repair && !findings.sound() && !findings.unbound) {
     Check(tq5::region::FlushRegion(), "flushing the repaired region");
   }

@@ -92,9 +92,15 @@ int RunCleanup(const Args& args, bool json) {
     report(result, "region object " + tq5::platform::ObjectName(tq5::platform::kSectionName),
            detail);
     detail.clear();
-    result = tq5::platform::RemoveLeftoverStatistics(&detail);
-    report(result, "statistics object " + tq5::platform::ObjectName(tq5::platform::kStatisticsName),
-           detail);
+    using tq5::platform::SideObjectKind;
+    for (const SideObjectKind kind : {SideObjectKind::Statistics, SideObjectKind::Index}) {
+      detail.clear();
+      result = tq5::platform::RemoveLeftoverSideObject(kind, &detail);
+      report(result,
+             std::string(kind == SideObjectKind::Statistics ? "statistics" : "index") + " object " +
+                 tq5::platform::ObjectName(tq5::platform::SideObjectBaseName(kind)),
+             detail);
+    }
     const std::string mutexName = tq5::platform::ObjectName(tq5::platform::kCacheMutexName);
     if (!mutex) {
       if (tq5::platform::DescribeObject(tq5::platform::kCacheMutexName).exists) {

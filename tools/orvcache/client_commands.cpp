@@ -21,6 +21,7 @@
 #include "region/statistics.h"
 #include "settings_report.h"
 #include "statistics_report.h"
+#include "users/failed_answers.h"
 
 namespace orvcache {
 namespace {
@@ -194,15 +195,34 @@ int RunUsers(const Args&, bool json) {
   // A second listing, so not one snapshot with the first; a role freed in between shows
   // as a free slot.
   const RoleSlots roles = BySlot(ListRoles(Side::Client, false));
+  // The names whose failed fetch is kept (negative-cache-seconds), answered without the
+  // directory until they expire.
+  std::vector<tq5::region::FailedAnswer> failed;
+  Check(tq5::users::ListFailedAnswers(&failed), "listing the kept failed answers");
   const int64_t now = NowSeconds();
   if (json) {
-    Json out = {{"count", users.size()}, {"users", Json::array()}};
+    Json out = {{"count", users.size()}, {"users", Json::array()}, {"failed", Json::array()}};
     for (const UserEntry& user : users) out["users"].push_back(UserJson(user, roles, now));
+    for (const tq5::region::FailedAnswer& answer : failed) {
+      out["failed"].push_back({{"domain", FieldText(answer.domainName)},
+                               {"user", FieldText(answer.userName)},
+                               {"code", answer.code},
+                               {"expiresAt", FormatTime(answer.expiresAt)}});
+    }
     PrintJson(out);
     return kExitOk;
   }
   PrintUsers(users, roles, now);
   std::printf("%s cached\n", Count(static_cast<int64_t>(users.size()), "user").c_str());
+  for (const tq5::region::FailedAnswer& answer : failed) {
+    std::printf("  %s: failed answer %d kept for %s more: %s\n",
+                UserLabel(FieldText(answer.domainName), FieldText(answer.userName)).c_str(),
+                answer.code, FormatDuration((answer.expiresAt - now) * 1000).c_str(),
+                Message(answer.code).c_str());
+  }
+  if (!failed.empty()) {
+    std::printf("%s kept\n", Count(static_cast<int64_t>(failed.size()), "failed answer").c_str());
+  }
   return kExitOk;
 }
 

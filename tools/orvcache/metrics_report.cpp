@@ -121,6 +121,13 @@ std::string MetricsText(const StatisticsBlock& block, const CacheHeader* header,
   families.push_back(writes);
   families.push_back(CounterOf(block, "repairs", Counter::Repairs,
                                "Region checks and repairs after a mutex owner died."));
+  families.push_back(
+      CounterOf(block, "index_hits", Counter::IndexHits, "Users found through the user index."));
+  families.push_back(CounterOf(block, "index_misses", Counter::IndexMisses,
+                               "Users the index did not name that a scan then found."));
+  families.push_back(
+      CounterOf(block, "negative_answers", Counter::NegativeAnswers,
+                "Lookups answered with a failed answer kept from an earlier fetch."));
 
   Family since("counting_since_seconds", "gauge",
                "When the counters began: the server's start or the last reset.");

@@ -8,6 +8,7 @@
 #include "platform/directory_file.h"
 #include "platform/object_access.h"
 #include "platform/settings.h"
+#include "region/user_index.h"
 
 namespace orvcache {
 namespace {
@@ -85,6 +86,7 @@ std::string DefaultText(const std::string& name) {
   for (const char* yesNo : kYesNoSettings) {
     if (name == yesNo) return "no";
   }
+  if (name == tq5::region::kNegativeCacheSetting) return "0";
   return "";
 }
 
@@ -116,6 +118,14 @@ std::vector<SettingProblem> SettingsProblems() {
     if (!report.value.empty() && !IsYesNo(report.value)) {
       problems.push_back({name, Given(name, report) + " is neither yes nor no: it counts as no"});
     }
+  }
+  const SettingReport negative = ReportSetting(tq5::region::kNegativeCacheSetting);
+  if (!tq5::region::NegativeCacheValueValid(negative.value)) {
+    problems.push_back(
+        {tq5::region::kNegativeCacheSetting, Given(tq5::region::kNegativeCacheSetting, negative) +
+                                                 " is not a whole number of seconds from 0 to " +
+                                                 std::to_string(tq5::region::kMaxNegativeSeconds) +
+                                                 ": failed answers are not kept"});
   }
   const SettingReport directory = ReportSetting(kDirectorySetting);
   std::string why;

@@ -31,6 +31,9 @@ const CounterName kCounterNames[] = {
     {Counter::FileWrites, "fileWrites", "cache-file writes"},
     {Counter::FileWriteFailures, "fileWriteFailures", "cache-file writes failed"},
     {Counter::Repairs, "repairs", "repairs after an owner died"},
+    {Counter::IndexHits, "indexHits", "users found through the index"},
+    {Counter::IndexMisses, "indexMisses", "users the index missed, found by a scan"},
+    {Counter::NegativeAnswers, "negativeAnswers", "lookups answered from a kept failure"},
 };
 static_assert(sizeof kCounterNames / sizeof kCounterNames[0] == tq5::region::kCounterCount);
 

@@ -228,7 +228,7 @@ Status TakeOver(int fd, const std::string& name, const ObjectAccess& access) {
 
 struct GlobalMutex {
   MutexBlock* block;
-  KeptStatistics statistics;
+  KeptSideObject sideObjects[kSideObjectKinds];
   // The object, kept open so that every take can see first that nobody shrank it: a
   // mapped page past an object's end faults when touched.
   int fd;
@@ -308,7 +308,7 @@ Status OpenGlobalMutex(GlobalMutex** out) {
 }
 
 void CloseGlobalMutex(GlobalMutex* mutex) {
-  ReleaseKeptStatistics(&mutex->statistics);
+  for (KeptSideObject& kept : mutex->sideObjects) ReleaseKeptSideObject(&kept);
   close(mutex->fd);
   delete mutex;
 }
@@ -363,7 +363,9 @@ RegionRecord* HeldRegionRecord() { return held.block ? &held.block->region : nul
 
 RegionRecord& CurrentRegion(GlobalMutex* mutex) { return mutex->block->region; }
 
-KeptStatistics& StatisticsKeptBy(GlobalMutex* mutex) { return mutex->statistics; }
+KeptSideObject& SideObjectKeptBy(GlobalMutex* mutex, SideObjectKind kind) {
+  return mutex->sideObjects[static_cast<int>(kind)];
+}
 
 namespace {
 

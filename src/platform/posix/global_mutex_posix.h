@@ -22,21 +22,22 @@ struct RegionRecord {
 // holds none. The mutex's lock and unlock keep track, so the region's calls need no
 // parameter to know which mutex guards them.
 RegionRecord* HeldRegionRecord();
-// The record beside `mutex`, for what is kept per region generation (the statistics).
+// The record beside `mutex`, for what is kept per region generation (the objects
+// beside the region).
 RegionRecord& CurrentRegion(GlobalMutex* mutex);
 
-// The statistics object as one handle of the mutex keeps it mapped
-// (statistics_object_posix.cpp); used only under the mutex.
-struct KeptStatistics {
+// An object beside the region as one handle of the mutex keeps it mapped
+// (side_objects_posix.cpp); used only under the mutex.
+struct KeptSideObject {
   void* view = nullptr;
   std::size_t size = 0;
   int fd = -1;              // the object, to see at every use that it was not shrunk under the view
   uint64_t generation = 0;  // the region's generation it was looked for in
   bool looked = false;      // looked for in that generation (view null: none there)
 };
-KeptStatistics& StatisticsKeptBy(GlobalMutex* mutex);
+KeptSideObject& SideObjectKeptBy(GlobalMutex* mutex, SideObjectKind kind);
 // Unmaps what the handle kept; when the handle closes.
-void ReleaseKeptStatistics(KeptStatistics* kept);
+void ReleaseKeptSideObject(KeptSideObject* kept);
 
 // Whether a live server holds the region now (section_posix.cpp).
 bool LiveServerHoldsRegion();

@@ -13,7 +13,7 @@ namespace tq5::platform {
 // thread and re-entrant, and a waiter gets it (abandoned) when its owner dies.
 struct GlobalMutex {
   HANDLE handle;
-  KeptStatistics statistics;
+  KeptSideObject sideObjects[kSideObjectKinds];
 };
 
 namespace {
@@ -63,12 +63,14 @@ Leftover RemoveMutexObject(std::string*) { return Leftover::None; }
 
 void CloseGlobalMutex(GlobalMutex* mutex) {
   if (mutex == nullptr) return;
-  ReleaseKeptStatistics(&mutex->statistics);
+  for (KeptSideObject& kept : mutex->sideObjects) ReleaseKeptSideObject(&kept);
   CloseHandle(mutex->handle);
   delete mutex;
 }
 
-KeptStatistics& StatisticsKeptBy(GlobalMutex* mutex) { return mutex->statistics; }
+KeptSideObject& SideObjectKeptBy(GlobalMutex* mutex, SideObjectKind kind) {
+  return mutex->sideObjects[static_cast<int>(kind)];
+}
 
 LockOutcome LockGlobalMutex(GlobalMutex* mutex) {
   switch (WaitForSingleObject(mutex->handle, INFINITE)) {

@@ -1,4 +1,4 @@
-// What the Windows statistics object needs of a handle of the global cache mutex.
+// What the Windows objects beside the region need of a handle of the global cache mutex.
 #pragma once
 
 #include <cstddef>
@@ -8,18 +8,18 @@
 
 namespace tq5::platform {
 
-// The statistics object as one handle of the mutex keeps it mapped
-// (statistics_object_win32.cpp); used only under the mutex. The held handle keeps the
+// An object beside the region as one handle of the mutex keeps it mapped
+// (side_objects_win32.cpp); used only under the mutex. The held handle keeps the
 // object alive across a server's restart, and the next server uses it again, so the
 // mapping never goes stale.
-struct KeptStatistics {
+struct KeptSideObject {
   HANDLE handle = nullptr;
   void* view = nullptr;
   std::size_t size = 0;
   ULONGLONG nextLook = 0;  // while there is none, when to look again (tick count)
 };
-KeptStatistics& StatisticsKeptBy(GlobalMutex* mutex);
+KeptSideObject& SideObjectKeptBy(GlobalMutex* mutex, SideObjectKind kind);
 // Unmaps and closes what the handle kept; when the handle closes.
-void ReleaseKeptStatistics(KeptStatistics* kept);
+void ReleaseKeptSideObject(KeptSideObject* kept);
 
 }  // namespace tq5::platform

@@ -1,12 +1,13 @@
-// The statistics object on POSIX: a small named shm object beside the region. Like the
-// region's, its name outlives its handles, so the server removes it when it shuts the
-// region down, and a server that finds a crashed one's leftover replaces it.
+// The objects beside the region on POSIX (the statistics, the user index): small named
+// shm objects. Like the region's, their names outlive their handles, so the server
+// removes them when it shuts the region down, and a server that finds a crashed one's
+// leftover replaces it.
 //
-// Every handle of the global cache mutex keeps one mapping of it. Servers record each
-// region they create or remove beside the mutex (a generation), and a server creates the
-// statistics object in the same hold of the mutex as its region: so a kept mapping
-// belongs to the current region exactly while the generation it was opened in is the
-// recorded one, which a call checks without asking the kernel.
+// Every handle of the global cache mutex keeps one mapping of each. Servers record each
+// region they create or remove beside the mutex (a generation), and a server creates its
+// objects in the same hold of the mutex as its region: so a kept mapping belongs to the
+// current region exactly while the generation it was opened in is the recorded one,
+// which a call checks without asking the kernel.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -24,7 +25,7 @@
 
 namespace tq5::platform {
 
-struct StatisticsObject {
+struct SideObject {
   std::string name;
   dev_t device;
   ino_t inode;
@@ -50,11 +51,11 @@ void* MapAtLeast(int fd, std::size_t size, std::size_t* mapped) {
 
 }  // namespace
 
-ResultCode CreateStatisticsObject(uint32_t size, StatisticsObject** out, void** view,
-                                  const ObjectAccess& access) {
+ResultCode CreateSideObject(SideObjectKind kind, uint32_t size, SideObject** out, void** view,
+                            const ObjectAccess& access) {
   *out = nullptr;
   *view = nullptr;
-  const std::string name = ObjectName(kStatisticsName);
+  const std::string name = ObjectName(SideObjectBaseName(kind));
   const mode_t mode = ObjectMode(access);
   int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
   if (fd < 0 && errno == EEXIST) {
@@ -75,7 +76,7 @@ ResultCode CreateStatisticsObject(uint32_t size, StatisticsObject** out, void** 
     shm_unlink(name.c_str());
     return CACHE_E_CREATE_MAPPING;
   }
-  auto* object = new (std::nothrow) StatisticsObject{name, st.st_dev, st.st_ino, p, mapped};
+  auto* object = new (std::nothrow) SideObject{name, st.st_dev, st.st_ino, p, mapped};
   if (!object) {
     munmap(p, mapped);
     UnregisterMapping(p);
@@ -87,7 +88,7 @@ ResultCode CreateStatisticsObject(uint32_t size, StatisticsObject** out, void** 
   return CACHE_OK;
 }
 
-void CloseStatisticsObject(StatisticsObject* object) {
+void CloseSideObject(SideObject* object) {
   if (!object) return;
   // Removed only while the name is still ours: a newer server may have replaced it.
   const int fd = shm_open(object->name.c_str(), O_RDONLY | O_CLOEXEC, 0);
@@ -103,55 +104,57 @@ void CloseStatisticsObject(StatisticsObject* object) {
   delete object;
 }
 
-void* StatisticsView(GlobalMutex* guard, uint32_t size) {
+void* SideObjectView(GlobalMutex* guard, SideObjectKind kind, uint32_t size, std::size_t* mapped) {
   if (!guard) return nullptr;
-  KeptStatistics& kept = StatisticsKeptBy(guard);
+  KeptSideObject& kept = SideObjectKeptBy(guard, kind);
   const uint64_t generation = CurrentRegion(guard).generation;
   if (kept.looked && kept.generation == generation) {
     if (!kept.view || kept.size < size) return nullptr;
     // Any process that may write the object may shrink it under the view; one that a
     // fault left with private pages is let go and looked for again at the next use.
     if (MappingDamaged(kept.view)) {
-      ReleaseKeptStatistics(&kept);
+      ReleaseKeptSideObject(&kept);
       return nullptr;
     }
     struct stat st {};
     if (fstat(kept.fd, &st) != 0 || static_cast<std::size_t>(st.st_size) < kept.size)
       return nullptr;
+    if (mapped) *mapped = kept.size;
     return kept.view;
   }
   // A new region since the last look: its server made a new object (or none).
-  ReleaseKeptStatistics(&kept);
+  ReleaseKeptSideObject(&kept);
   kept.looked = true;
   kept.generation = generation;
-  const int fd = shm_open(ObjectName(kStatisticsName).c_str(), O_RDWR | O_CLOEXEC, 0);
+  const int fd = shm_open(ObjectName(SideObjectBaseName(kind)).c_str(), O_RDWR | O_CLOEXEC, 0);
   if (fd < 0) return nullptr;
   kept.view = MapAtLeast(fd, size, &kept.size);
   if (kept.view) {
     kept.fd = fd;
+    if (mapped) *mapped = kept.size;
   } else {
     close(fd);
   }
   return kept.view;
 }
 
-void ReleaseKeptStatistics(KeptStatistics* kept) {
+void ReleaseKeptSideObject(KeptSideObject* kept) {
   if (kept->view) {
     munmap(kept->view, kept->size);
     UnregisterMapping(kept->view);
   }
   if (kept->fd >= 0) close(kept->fd);
-  *kept = KeptStatistics{};
+  *kept = KeptSideObject{};
 }
 
-Leftover RemoveLeftoverStatistics(std::string* detail) {
+Leftover RemoveLeftoverSideObject(SideObjectKind kind, std::string* detail) {
   if (LiveServerHoldsRegion()) {
     const unsigned long pid = RegionServerProcessId();
     *detail =
         "held by a live server" + (pid != 0 ? " (pid " + std::to_string(pid) + ")" : std::string());
     return Leftover::InUse;
   }
-  if (shm_unlink(ObjectName(kStatisticsName).c_str()) != 0) {
+  if (shm_unlink(ObjectName(SideObjectBaseName(kind)).c_str()) != 0) {
     if (errno == ENOENT) return Leftover::None;
     *detail = std::strerror(errno);
     return Leftover::Failed;

@@ -1,7 +1,8 @@
-// The statistics object on Windows: a small paging-file section beside the region, with
-// the region's security. It ends with its last handle, so nothing removes its name; a
-// client's kept handle keeps it alive across a server's restart, and the next server
-// opens the same object and writes it afresh.
+// The objects beside the region on Windows (the statistics, the user index): paging-file
+// sections with the region's security. Each ends with its last handle, so nothing removes
+// its name; a client's kept handle keeps it alive across a server's restart, and the
+// next server opens the same object and writes it afresh (or, when it is too small for
+// the new server, does without it).
 #include <new>
 #include <string>
 
@@ -12,7 +13,7 @@
 
 namespace tq5::platform {
 
-struct StatisticsObject {
+struct SideObject {
   HANDLE handle;
   void* view;
 };
@@ -39,8 +40,8 @@ void* MapAtLeast(HANDLE handle, std::size_t size, std::size_t* mapped) {
 
 }  // namespace
 
-ResultCode CreateStatisticsObject(uint32_t size, StatisticsObject** out, void** view,
-                                  const ObjectAccess& access) {
+ResultCode CreateSideObject(SideObjectKind kind, uint32_t size, SideObject** out, void** view,
+                            const ObjectAccess& access) {
   *out = nullptr;
   *view = nullptr;
   win32::SecurityAttributes security;
@@ -48,7 +49,7 @@ ResultCode CreateStatisticsObject(uint32_t size, StatisticsObject** out, void** 
   if (built != CACHE_OK) return built;
   // One that clients still hold is opened by the same call, and used again.
   const HANDLE handle = CreateFileMappingA(INVALID_HANDLE_VALUE, security.get(), PAGE_READWRITE, 0,
-                                           size, ObjectName(kStatisticsName).c_str());
+                                           size, ObjectName(SideObjectBaseName(kind)).c_str());
   if (handle == nullptr) return CACHE_E_CREATE_MAPPING;
   std::size_t mapped = 0;
   void* base = MapAtLeast(handle, size, &mapped);
@@ -56,7 +57,7 @@ ResultCode CreateStatisticsObject(uint32_t size, StatisticsObject** out, void** 
     CloseHandle(handle);
     return CACHE_E_CREATE_MAPPING;
   }
-  auto* object = new (std::nothrow) StatisticsObject{handle, base};
+  auto* object = new (std::nothrow) SideObject{handle, base};
   if (object == nullptr) {
     UnmapViewOfFile(base);
     CloseHandle(handle);
@@ -67,43 +68,48 @@ ResultCode CreateStatisticsObject(uint32_t size, StatisticsObject** out, void** 
   return CACHE_OK;
 }
 
-void CloseStatisticsObject(StatisticsObject* object) {
+void CloseSideObject(SideObject* object) {
   if (object == nullptr) return;
   UnmapViewOfFile(object->view);
   CloseHandle(object->handle);
   delete object;
 }
 
-void* StatisticsView(GlobalMutex* guard, uint32_t size) {
+void* SideObjectView(GlobalMutex* guard, SideObjectKind kind, uint32_t size, std::size_t* mapped) {
   if (guard == nullptr) return nullptr;
-  KeptStatistics& kept = StatisticsKeptBy(guard);
-  if (kept.view != nullptr) return kept.size >= size ? kept.view : nullptr;
+  KeptSideObject& kept = SideObjectKeptBy(guard, kind);
+  if (kept.view != nullptr) {
+    if (kept.size < size) return nullptr;
+    if (mapped != nullptr) *mapped = kept.size;
+    return kept.view;
+  }
   // The tick count is read from memory the system keeps mapped: no call into the kernel.
   const ULONGLONG now = GetTickCount64();
   if (now < kept.nextLook) return nullptr;
   kept.nextLook = now + kLookAgainMs;
   const HANDLE handle =
-      OpenFileMappingA(FILE_MAP_WRITE, FALSE, ObjectName(kStatisticsName).c_str());
+      OpenFileMappingA(FILE_MAP_WRITE, FALSE, ObjectName(SideObjectBaseName(kind)).c_str());
   if (handle == nullptr) return nullptr;
-  std::size_t mapped = 0;
-  void* base = MapAtLeast(handle, size, &mapped);
+  std::size_t bytes = 0;
+  void* base = MapAtLeast(handle, size, &bytes);
   if (base == nullptr) {
     CloseHandle(handle);
     return nullptr;
   }
   kept.handle = handle;
   kept.view = base;
-  kept.size = mapped;
+  kept.size = bytes;
+  if (mapped != nullptr) *mapped = bytes;
   return base;
 }
 
-void ReleaseKeptStatistics(KeptStatistics* kept) {
+void ReleaseKeptSideObject(KeptSideObject* kept) {
   if (kept->view != nullptr) UnmapViewOfFile(kept->view);
   if (kept->handle != nullptr) CloseHandle(kept->handle);
-  *kept = KeptStatistics{};
+  *kept = KeptSideObject{};
 }
 
 // A section ends with its last handle: a crashed server leaves none behind.
-Leftover RemoveLeftoverStatistics(std::string*) { return Leftover::None; }
+Leftover RemoveLeftoverSideObject(SideObjectKind, std::string*) { return Leftover::None; }
 
 }  // namespace tq5::platform
