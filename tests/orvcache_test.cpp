@@ -778,6 +778,39 @@ TEST_F(OrvcacheCommand, TheSweepNamesTheUsersWhoseRefreshFailed) {
   EXPECT_EQ(0, StopServer(*server));
 }
 
+// A table changed behind the index (as a process of another build would change it): check
+// names the disagreement and --repair rebuilds the index. With negative-cache-seconds set
+// for the server, users lists the kept failure, and invalidate --all and delete forget it.
+TEST_F(OrvcacheCommand, CheckSeesTheIndexAndUsersListsKeptFailures) {
+  tq5test::SetEnv("TQ5ORVCACHE_NEGATIVE_CACHE_SECONDS", "60");
+  auto server = StartServer();
+  tq5test::SetEnv("TQ5ORVCACHE_NEGATIVE_CACHE_SECONDS", nullptr);
+  ASSERT_EQ(0, Run({"lookup", "CORP", "alice"}).code);
+  {
+    tq5test::RawRegion raw;
+    ASSERT_TRUE(raw.mapped());
+    std::snprintf(raw.user(0).userName, sizeof raw.user(0).userName, "zed");
+  }
+  Result r = Run({"check", "--json"});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(Contains(r.out, "user index: user 0 (CORP\\\\zed) is not in it")) << r.out;
+  EXPECT_EQ(0, Run({"check", "--repair"}).code);
+  EXPECT_EQ(0, Run({"check"}).code);
+
+  EXPECT_EQ(1, Run({"lookup", "CORP", "stranger"}).code);
+  r = Run({"users", "--json"});
+  ASSERT_EQ(1u, r.json()["failed"].size()) << r.out;
+  EXPECT_EQ("stranger", r.json()["failed"][0]["user"]);
+  EXPECT_EQ(CACHE_E_USER_FETCH_CALL, r.json()["failed"][0]["code"]);
+  EXPECT_TRUE(Contains(Run({"users"}).out, "1 failed answer kept"));
+  ASSERT_EQ(0, Run({"invalidate", "--all"}).code);
+  EXPECT_EQ(0u, Run({"users", "--json"}).json()["failed"].size());
+  EXPECT_EQ(1, Run({"lookup", "CORP", "stranger"}).code);
+  EXPECT_EQ(0, Run({"delete", "CORP", "Stranger"}).code);  // known only by its kept failure
+  EXPECT_EQ(0u, Run({"users", "--json"}).json()["failed"].size());
+  EXPECT_EQ(0, StopServer(*server));
+}
+
 #ifdef _WIN32
 // Every thread of a process, suspended; the handles resume them.
 std::vector<HANDLE> SuspendProcessThreads(DWORD pid) {
