@@ -168,6 +168,7 @@ TEST_F(AccessTest, OnlyMembersOfTheGroupLookUpListAndWrite) {
   ExpectOwnedByGroup("/dev/shm/" + prefix_ + "ZOLMAR_ORVCACHE_MUTEX", accounts.groupId(), 0660);
   ExpectOwnedByGroup("/dev/shm/" + prefix_ + "ZOLMAR_ORVCACHE", accounts.groupId(), 0660);
   ExpectOwnedByGroup("/dev/shm/" + prefix_ + "ZOLMAR_ORVCACHE_STATS", accounts.groupId(), 0660);
+  ExpectOwnedByGroup("/dev/shm/" + prefix_ + "ZOLMAR_ORVCACHE_INDEX", accounts.groupId(), 0660);
   ExpectOwnedByGroup(CacheFilePath(), accounts.groupId(), 0640);
 
   // Outside the group: no call gets the mutex, so none touches anything, and the file

@@ -236,6 +236,8 @@ TEST_F(MultiProcess, ShrunkObjectsAreRefusedAndCrashNobody) {
 
   shrink("ZOLMAR_ORVCACHE_STATS");
   EXPECT_EQ(CACHE_OK, ClientPutConfigurationData(-1, 8));  // uncounted, and nothing else lost
+  shrink("ZOLMAR_ORVCACHE_INDEX");  // found by a scan instead
+  EXPECT_EQ(CACHE_E_USER_NOT_CACHED, ClientDeleteUserCacheDataSharedMemory("CORP", "nobody"));
   shrink("ZOLMAR_ORVCACHE");
   int32_t config = 0;
   EXPECT_EQ(CACHE_E_MAP_VIEW, GetConfigurationData(nullptr, &config));

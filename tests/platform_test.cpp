@@ -81,6 +81,7 @@ class PlatformTest : public testing::Test {
     shm_unlink(ObjectName(kCacheMutexName).c_str());
     shm_unlink(ObjectName(kSectionName).c_str());
     shm_unlink(ObjectName(kStatisticsName).c_str());
+    shm_unlink(ObjectName(kIndexName).c_str());
 #endif
     SetPrefix(nullptr);
   }

@@ -18,10 +18,11 @@ std::string& Folder() {
 
 void CleanUp() {
   // The library never removes the mutex's name (two generations must never coexist),
-  // and a section (with its statistics) left by an input that ended early would outlive
-  // the run too.
+  // and a section (with its statistics and index) left by an input that ended early would
+  // outlive the run too.
   shm_unlink(tq5::platform::ObjectName(tq5::platform::kSectionName).c_str());
   shm_unlink(tq5::platform::ObjectName(tq5::platform::kStatisticsName).c_str());
+  shm_unlink(tq5::platform::ObjectName(tq5::platform::kIndexName).c_str());
   shm_unlink(tq5::platform::ObjectName(tq5::platform::kCacheMutexName).c_str());
   std::error_code error;
   std::filesystem::remove_all(Folder(), error);

@@ -128,6 +128,7 @@ void CacheTest::TearDown() {
   shm_unlink(("/" + prefix_ + "ZOLMAR_ORVCACHE_MUTEX").c_str());
   shm_unlink(("/" + prefix_ + "ZOLMAR_ORVCACHE").c_str());
   shm_unlink(("/" + prefix_ + "ZOLMAR_ORVCACHE_STATS").c_str());
+  shm_unlink(("/" + prefix_ + "ZOLMAR_ORVCACHE_INDEX").c_str());
 #endif
 }
 
