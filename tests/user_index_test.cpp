@@ -149,6 +149,20 @@ TEST_F(UserIndexTest, ADamagedOrMissingIndexCostsAScanNeverAnAnswer) {
   EXPECT_EQ("R3", Find("carol"));
 }
 
+// A process that dies holding the mutex in the middle of a change to the index: the repair
+// that the next taker makes builds the index again, and lookups find users through it.
+TEST_F(UserIndexTest, TheRepairAfterAnOwnersDeathRebuildsTheIndex) {
+  Start();
+  ASSERT_EQ("R1", Find("alice"));
+  ASSERT_EQ("R2", Find("bob"));
+  tq5test::Peer damager({"damage-index-and-die", PathInFolder("damaged")});
+  EXPECT_EQ(7, damager.Wait());
+  EXPECT_EQ(std::vector<std::string>{}, IndexFindings());
+  EXPECT_EQ("R2", Find("bob"));
+  EXPECT_EQ(1u, Counted(Counter::IndexHits));
+  EXPECT_EQ(0u, Counted(Counter::IndexMisses));
+}
+
 // A hand-made cache file that names one user twice (in two letter cases): the lookup
 // answers the first slot, as the scan always did; once that one is deleted, the second.
 TEST_F(UserIndexTest, AUserNamedTwiceInACacheFileAnswersItsFirstSlot) {

@@ -51,9 +51,6 @@ RegionFindings Repair(const ProcessState& state) {
   RegionFindings checked = CheckRegion(state.regionView, /*repair=*/true);
   findings.unbound = checked.unbound;
   findings.lines.insert(findings.lines.end(), checked.lines.begin(), checked.lines.end());
-  // The dead owner may have been in the middle of a change to the index too: it is
-  // built again from the mended table whatever it held.
-  CheckUserIndex(state.regionView, /*repair=*/true, &findings);
   if (!findings.sound()) {
     FlushRegion();
     repairsMade.fetch_add(1);
@@ -70,6 +67,11 @@ void RepairAfterOwnerDeath() {
   if (acquire && AcquireRegionView() != CACHE_OK) return;
   if (state.regionView) {
     Repair(state);
+    // The dead owner may have been in the middle of a change to the index too: it is
+    // built again from the mended table, whatever it held. (The server's own repair
+    // before each of its tasks leaves it alone: lookups mend what they find wrong, and
+    // a rebuild of a large table is not for every few hundred milliseconds.)
+    RebuildUserIndex();
     Count(Counter::Repairs);
   }
   if (acquire) ReleaseRegionView();

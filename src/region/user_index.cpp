@@ -5,7 +5,6 @@
 #include <cstring>
 #include <ctime>
 #include <random>
-#include <unordered_map>
 
 #include "platform/platform.h"
 #include "platform/settings.h"
@@ -301,16 +300,16 @@ std::vector<std::string> UserIndex::Disagreements() const {
       ++more;
     }
   };
-  std::unordered_map<std::string, int32_t> first;
+  // Each user must be found at its first slot: what Find answers holds the same pair, so
+  // an answer before the slot means the slot is a later one of the pair, and one after it
+  // means the index skips this earlier one.
   for (int32_t slot = 0; slot < tables_.userScanLimit(); ++slot) {
     const UserEntry& user = *tables_.user(slot);
     if (user.inUse != 1) continue;
-    const std::string key = FoldedText(user.domainName) + '\0' + FoldedText(user.userName);
-    if (!first.emplace(key, slot).second) continue;
     const int32_t found = Find(user.domainName, user.userName);
     if (found < 0) {
       note("user " + std::to_string(slot) + " (" + Label(user) + ") is not in it");
-    } else if (found != slot) {
+    } else if (found > slot) {
       note("it names user " + std::to_string(found) + " for " + Label(user) +
            ", whose first slot is " + std::to_string(slot));
     }

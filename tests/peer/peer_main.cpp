@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <string>
@@ -103,6 +104,22 @@ int DamageAndDie(const std::string& ready) {
   tables.header().userActiveCount += 4;
   tables.header().userHighWater = tables.userCapacity() + 5;
   tables.role(0)->userRefs += 2;
+  Touch(ready);
+  std::_Exit(7);
+}
+
+// Scribbles over the user index's buckets inside a hold of the mutex and dies there, as
+// a change to the index cut short might leave it.
+int DamageIndexAndDie(const std::string& ready) {
+  ResultCode rc = InitializeTQ5ORVCache();
+  if (rc != CACHE_OK) return Exit(rc);
+  auto* call = new tq5::region::ClientCall;  // never released: the process dies in it
+  if (call->status() != CACHE_OK) return Exit(call->status());
+  std::size_t size = 0;
+  auto* bytes = static_cast<uint8_t*>(tq5::platform::SideObjectView(
+      tq5::region::HeldCacheMutex(), tq5::platform::SideObjectKind::Index, 64, &size));
+  if (!bytes) return Exit(CACHE_E_OPEN_MAPPING);
+  std::memset(bytes + 64, 0xA5, size - 64);
   Touch(ready);
   std::_Exit(7);
 }
@@ -286,6 +303,7 @@ int main(int argc, char** argv) {
   if (command == "serve" && argc == 4) return Serve(argv[2], argv[3]);
   if (command == "lock-and-die" && argc == 4) return LockAndDie(argv[2], std::atoi(argv[3]));
   if (command == "damage-and-die" && argc == 3) return DamageAndDie(argv[2]);
+  if (command == "damage-index-and-die" && argc == 3) return DamageIndexAndDie(argv[2]);
   if (command == "hold-until" && argc == 4) return HoldUntil(argv[2], argv[3]);
   if (command == "client-poll" && argc == 4) return ClientPoll(argv[2], argv[3]);
   if (command == "bare-put-config" && argc == 5) {
@@ -311,7 +329,8 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr,
                "usage: tq5_peer serve READY STOP | lock-and-die READY MS | damage-and-die READY |\n"
-               "  hold-until READY RELEASE | bare-put-config READY A C | client-poll READY STOP |\n"
+               "  damage-index-and-die READY | hold-until READY RELEASE | bare-put-config READY A "
+               "C | client-poll READY STOP |\n"
                "  client-put-config A C | client-expect-config A C |\n"
                "  lookup-expect DONE DOMAIN USER ROLE... |\n"
                "  client-expect-roles all|active SLOT:NAME... |\n"
