@@ -1,7 +1,9 @@
-// Finding a user's roles: a hit answers from the committed set; a miss fetches the
-// user from the directory while the global cache mutex stays held (or, in the opt-in
-// mode "fetch-outside-lock", with the mutex let go), stores the user and answers from
-// the new entry.
+// Finding a user's roles: a hit answers from the committed set (the user found through
+// the user index, else by a scan of the table); a miss fetches the user from the
+// directory while the global cache mutex stays held (or, in the opt-in mode
+// "fetch-outside-lock", with the mutex let go), stores the user and answers from the new
+// entry. Where the server keeps failed answers (negative-cache-seconds), a name whose
+// fetch failed a moment ago is answered with that failure, without a scan or a fetch.
 #include <cstring>
 #include <ctime>
 #include <vector>
