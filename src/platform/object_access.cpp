@@ -31,6 +31,12 @@ std::string TakeAccessProblem() {
   return taken;
 }
 
+Status RefuseAccess(ResultCode code, const char* call, const std::string& object,
+                    const std::string& why) {
+  NoteAccessProblem(why);
+  return Status::Refused(code, call, object, why);
+}
+
 bool ResolveObjectAccess(ObjectAccess* access, std::string* why) {
   const Setting setting = ReadSetting(kAccessSetting);
   const std::string& value = setting.value;

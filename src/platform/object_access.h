@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "platform/status.h"
+
 namespace tq5::platform {
 
 struct ObjectAccess {
@@ -35,6 +37,10 @@ bool ResolveAccessGroup(const std::string& name, ObjectAccess* access, std::stri
 // clears it. The start-up's result code says only that it failed.
 void NoteAccessProblem(const std::string& why);
 std::string TakeAccessProblem();
+// Refuses a step for a reason of access: `why` is noted as above and is the step's (and
+// so the thread's latest) failure, under `code`.
+Status RefuseAccess(ResultCode code, const char* call, const std::string& object,
+                    const std::string& why);
 
 // What the kernel object `baseName` grants, for people: whether it exists, its owner and
 // its permissions as a short text ("root:tq5 rw-rw----" on POSIX, the owner and the

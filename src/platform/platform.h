@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "platform/object_access.h"
 #include "platform/status.h"
@@ -259,6 +260,11 @@ FileOpen OpenRegularFileForReading(const std::string& path, FileHandle* out, uin
 // Reads up to `size` bytes; *got is less only at the end of the file. False on failure.
 bool ReadFromFile(FileHandle file, void* bytes, std::size_t size, std::size_t* got);
 void CloseFileForReading(FileHandle file);
+
+// The names in `folder` (ends with the separator), "." and ".." left out: false when it
+// cannot be read. Unlike std::filesystem's iterator, whose forms that may not throw
+// allocate, a failed allocation here throws std::bad_alloc and holds nothing open.
+bool ListFolder(const std::string& folder, std::vector<std::string>* names);
 
 // Moves `from` over `to` in one step, replacing `to` when it exists, and makes the
 // change durable. `to` is either the old file or the new one, never anything between.

@@ -35,7 +35,7 @@ class ServerCall : public RegionCall {
  public:
   ServerCall() {
     if (status_ != CACHE_OK) return;
-    status_ = !ProcessRegion().regionView ? CACHE_E_REGION_NOT_MAPPED : CheckServerView();
+    status_ = !ProcessRegion().regionView ? CACHE_E_REGION_NOT_MAPPED : CheckServerView().code();
   }
 };
 
@@ -46,14 +46,14 @@ class ClientCall : public RegionCall {
  public:
   ClientCall() {
     if (status_ != CACHE_OK) return;  // the mutex could not be taken: touch nothing
-    const ResultCode rc = AcquireRegionView();
+    const ResultCode rc = AcquireRegionView().code();
     acquired_ = rc == CACHE_OK;
     if (rc != CACHE_OK && rc != CACHE_E_REGION_ALREADY_OPEN) {
       status_ = rc;
     } else if (!ProcessRegion().regionView) {
       status_ = CACHE_E_REGION_NOT_MAPPED;
     } else if (!acquired_) {
-      status_ = CheckServerView();  // the process's own view, which may have been shrunk
+      status_ = CheckServerView().code();  // the process's own view, which may have been shrunk
     }
   }
   ~ClientCall() {

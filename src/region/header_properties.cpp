@@ -11,6 +11,7 @@
 
 #include "region/cache_image.h"
 #include "region/call_patterns.h"
+#include "region/exported_calls.h"
 
 using namespace tq5::region;
 
@@ -88,7 +89,7 @@ constexpr Field kConfigFields[] = {&CacheHeader::autoCommitRoles, &CacheHeader::
 
 }  // namespace
 
-extern "C" {
+namespace tq5::calls {
 
 ResultCode PutRoleProperties(int32_t capacity, int32_t highWater, int32_t activeCount) {
   return PutFields<ServerCall>(kRoleFields, {capacity, highWater, activeCount});
@@ -128,4 +129,4 @@ ResultCode ClientGetConfigurationData(int32_t* autoCommitRoles, int32_t* configV
   return GetFields<ClientCall>(kConfigFields, {autoCommitRoles, configValue});
 }
 
-}  // extern "C"
+}  // namespace tq5::calls

@@ -48,8 +48,9 @@ class CacheLock {
   ~CacheLock();
   CacheLock(const CacheLock&) = delete;
   CacheLock& operator=(const CacheLock&) = delete;
-  // CACHE_OK, or CACHE_E_MUTEX_OPEN when the mutex could not be opened or taken: the
-  // scope must then touch nothing.
+  // CACHE_OK, or CACHE_E_MUTEX_OPEN when the mutex could not be opened or taken, or
+  // CACHE_E_NO_MEMORY when the allocations that reach it (or a repair it owes) failed:
+  // the scope must then touch nothing.
   ResultCode status() const { return status_; }
 
  private:

@@ -12,8 +12,16 @@ namespace tq5::region {
 
 // Runs with the global cache mutex just taken from a dead owner. Reaches the region the
 // way a client call does (the process's own view when it has one), repairs it and lets
-// go of the view it acquired. Without a region there is nothing to mend.
-void RepairAfterOwnerDeath();
+// go of the view it acquired. Without a region there is nothing to mend. Never throws:
+// false when the repair could not be made (no memory to reach the region), which the
+// caller must then make at its next take of the mutex.
+bool RepairAfterOwnerDeath() noexcept;
+
+// What every take of the global cache mutex runs, with the mutex just taken: the repair
+// when the previous owner died (`ownerDied`), and one that an earlier take of this
+// process could not make. Never throws; false while the repair is still owed (the
+// caller then lets the mutex go without touching the region).
+bool RepairOnTake(bool ownerDied) noexcept;
 
 // The same repair of the server's own region while it serves, for damage that no dying
 // owner left (a stray writer): the caller holds the global cache mutex. The findings,

@@ -31,21 +31,22 @@ struct ProcessState {
 // This process's hold on the region: one per process, shared by all its threads.
 ProcessState& ProcessRegion();
 
-// The server's region: created, mapped, flushed, unmapped and closed by it.
-ResultCode CreateRegion(int32_t roleCapacity, int32_t userCapacity);
-ResultCode MapRegion();
-ResultCode UnmapRegion();
+// The server's region: created, mapped, flushed, unmapped and closed by it. What fails
+// says why in its Status, which the export that called it answers with.
+platform::Status CreateRegion(int32_t roleCapacity, int32_t userCapacity);
+platform::Status MapRegion();
+platform::Status UnmapRegion();
 ResultCode FlushRegion();
 // Whether the server's own view may be touched: CACHE_E_MAP_VIEW once its object has
 // been shrunk under it. CACHE_OK for any other view (a client's is checked when it is
 // acquired) and without one.
-ResultCode CheckServerView();
+platform::Status CheckServerView();
 // Closes this process's handle on the section (the view must be unmapped first).
 void CloseMapping();
 // A client call's view of the region, acquired for the call and released at its end.
 // CACHE_E_REGION_ALREADY_OPEN when the process has a view already (the server's own, or
 // an outer call's), which the call then uses.
-ResultCode AcquireRegionView();
+platform::Status AcquireRegionView();
 void ReleaseRegionView();
 
 }  // namespace tq5::region

@@ -8,6 +8,7 @@
 #include "region/call_patterns.h"
 #include "region/statistics.h"
 #include "region/text.h"
+#include "roles/exported_calls.h"
 #include "roles/role_table.h"
 
 using namespace tq5::region;
@@ -128,7 +129,7 @@ ResultCode MergeRoles(const ServerCall& call, int32_t count, const RoleEntry* ro
 
 }  // namespace
 
-extern "C" {
+namespace tq5::calls {
 
 ResultCode PutAllRolesCacheDataSharedMemory(int32_t count, const RoleEntry* roles) {
   if (count <= 0) return CACHE_OK;
@@ -154,4 +155,4 @@ ResultCode UpdateAllRolesCacheDataSharedMemory(int32_t count, const RoleEntry* r
   return rc;
 }
 
-}  // extern "C"
+}  // namespace tq5::calls

@@ -11,6 +11,7 @@
 #include "platform/settings.h"
 #include "region/call_patterns.h"
 #include "region/statistics.h"
+#include "users/exported_calls.h"
 #include "users/role_sets.h"
 #include "users/user_call.h"
 
@@ -177,7 +178,7 @@ ResultCode FindUserRolesCommon(const char* domainName, const char* userName, int
 
 }  // namespace
 
-extern "C" {
+namespace tq5::calls {
 
 ResultCode ClientFindUserRoles(const char* domainName, const char* userName, int32_t* count,
                                RoleNameId* roles, int32_t timeoutMs) {
@@ -199,4 +200,4 @@ ResultCode ClientFindUserCurrentRoles(const char* domainName, const char* userNa
       });
 }
 
-}  // extern "C"
+}  // namespace tq5::calls

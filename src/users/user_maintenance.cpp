@@ -5,6 +5,7 @@
 #include "region/call_patterns.h"
 #include "region/statistics.h"
 #include "users/commit.h"
+#include "users/exported_calls.h"
 #include "users/role_sets.h"
 #include "users/user_call.h"
 
@@ -34,7 +35,7 @@ ResultCode ListUsersInCall(int32_t* count, UserEntry* out) {
 
 }  // namespace
 
-extern "C" {
+namespace tq5::calls {
 
 ResultCode ClientGetAllUsersCacheDataSharedMemory(int32_t* count, UserEntry* out) {
   if (!count || !out) return CACHE_E_INVALID_POINTER;
@@ -71,4 +72,4 @@ ResultCode ClientUpdateOneUserLastAccessTime(int32_t lastAccess, const char* dom
                         });
 }
 
-}  // extern "C"
+}  // namespace tq5::calls

@@ -17,6 +17,7 @@
 #include "region/statistics.h"
 #include "users/role_sets.h"
 #include "users/user_refresh.h"
+#include "users/exported_calls.h"
 
 using namespace tq5;
 using namespace tq5::users;
@@ -90,7 +91,7 @@ ResultCode ExpireUsers(std::vector<UserKey>* survivors) {
 
 }  // namespace
 
-extern "C" ResultCode UpdateAllCurUserRoles(int32_t timeoutMs) {
+ResultCode tq5::calls::UpdateAllCurUserRoles(int32_t timeoutMs) {
   const region::TaskClock clock;
   std::vector<UserKey> survivors;
   if (const ResultCode rc = ExpireUsers(&survivors); rc != CACHE_OK) return rc;

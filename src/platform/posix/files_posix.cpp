@@ -1,5 +1,6 @@
 // The cache file's write path on POSIX: descriptors, fsync of the file and of its
 // folder, rename.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -129,5 +130,21 @@ bool ReadFromFile(FileHandle file, void* bytes, std::size_t size, std::size_t* g
 }
 
 void CloseFileForReading(FileHandle file) { close(static_cast<int>(file)); }
+
+bool ListFolder(const std::string& folder, std::vector<std::string>* names) {
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) return false;
+  try {
+    while (const dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names->push_back(name);
+    }
+  } catch (...) {
+    closedir(dir);
+    throw;
+  }
+  closedir(dir);
+  return true;
+}
 
 }  // namespace tq5::platform

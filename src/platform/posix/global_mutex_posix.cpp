@@ -176,8 +176,7 @@ Status TakeOver(int fd, const std::string& name, const ObjectAccess& access) {
                             std::to_string(st.st_uid) +
                             ", who could open it to everyone again; remove it while no process "
                             "uses the cache, then start the server";
-    NoteAccessProblem(why);
-    return Status::Refused(CACHE_E_MUTEX_CREATE, "take over", name, why);
+    return RefuseAccess(CACHE_E_MUTEX_CREATE, "take over", name, why);
   }
   if (!ApplyAccess(fd, access, mode)) {
     Status failed = Status::Failed(CACHE_E_MUTEX_CREATE, "fchown", name);
@@ -292,8 +291,8 @@ bool Intact(const GlobalMutex* mutex) {
 
 LockOutcome LockGlobalMutex(GlobalMutex* mutex) {
   if (!Intact(mutex)) {
-    (void)Status::Refused(CACHE_E_MUTEX_OPEN, "pthread_mutex_lock", ObjectName(kCacheMutexName),
-                          "the mutex object was shrunk or overwritten by another process");
+    NoteRefused(CACHE_E_MUTEX_OPEN, "pthread_mutex_lock", ObjectName(kCacheMutexName),
+                "the mutex object was shrunk or overwritten by another process");
     return LockOutcome::Failed;
   }
   switch (const int error = pthread_mutex_lock(&mutex->block->mutex)) {
@@ -306,8 +305,7 @@ LockOutcome LockGlobalMutex(GlobalMutex* mutex) {
       NoteTaken(mutex->block);
       return LockOutcome::OwnerDied;
     default:  // ENOTRECOVERABLE, EAGAIN (recursion too deep)
-      (void)Status::Failed(CACHE_E_MUTEX_OPEN, "pthread_mutex_lock", ObjectName(kCacheMutexName),
-                           error);
+      NoteFailed(CACHE_E_MUTEX_OPEN, "pthread_mutex_lock", ObjectName(kCacheMutexName), error);
       return LockOutcome::Failed;
   }
 }
@@ -383,7 +381,7 @@ Leftover RemoveMutexObject(std::string* detail) {
   }
   if (shm_unlink(name.c_str()) != 0) {
     if (errno == ENOENT) return Leftover::None;
-    *detail = std::strerror(errno);
+    *detail = SystemErrorText(errno);
     return Leftover::Failed;
   }
   if (unreadable > 0) {

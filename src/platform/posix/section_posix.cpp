@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
 
 #include "platform/platform.h"
 #include "platform/posix/fault_guard_posix.h"
@@ -114,17 +115,19 @@ Status Squatted(const std::string& name) {
   }
   const std::string why = "the object /dev/shm" + name + " belongs to " + owner +
                           ", not to a live cache server, and this account may not remove it (" +
-                          std::strerror(error) +
+                          SystemErrorText(error) +
                           "); remove it with `orvcache cleanup` run as root, then start the "
                           "server again";
-  NoteAccessProblem(why);
-  return Status::Refused(CACHE_E_CREATE_MAPPING, "shm_unlink", name, why);
+  return RefuseAccess(CACHE_E_CREATE_MAPPING, "shm_unlink", name, why);
 }
 
 }  // namespace
 
 Status CreateSection(uint32_t size, Section** out, const ObjectAccess& access) {
-  const std::string name = ObjectName(kSectionName);
+  // Everything that allocates comes before the first object is made, so that a failed
+  // allocation leaves nothing behind (an object held open would pass for a live server).
+  auto made = std::make_unique<Section>(Section{-1, ObjectName(kSectionName), -1});
+  const std::string& name = made->name;
   // Servers create the region while they hold the global cache mutex, so no other
   // start-up is half-way through; the server lock says whether a live server holds a
   // region, whatever is under the region's name.
@@ -162,7 +165,9 @@ Status CreateSection(uint32_t size, Section** out, const ObjectAccess& access) {
     return status;
   }
   NoteRegionCreated(name, fd);
-  *out = new Section{fd, name, serverLock};
+  made->fd = fd;
+  made->serverLock = serverLock;
+  *out = made.release();
   return {};
 }
 
@@ -175,7 +180,7 @@ Leftover RemoveLeftoverSection(std::string* detail) {
   }
   if (shm_unlink(name.c_str()) != 0) {
     if (errno == ENOENT) return Leftover::None;
-    *detail = std::strerror(errno);
+    *detail = SystemErrorText(errno);
     return Leftover::Failed;
   }
   NoteRegionRemoved(name);

@@ -153,7 +153,7 @@ Leftover RemoveLeftoverStatistics(std::string* detail) {
   }
   if (shm_unlink(ObjectName(kStatisticsName).c_str()) != 0) {
     if (errno == ENOENT) return Leftover::None;
-    *detail = std::strerror(errno);
+    *detail = SystemErrorText(errno);
     return Leftover::Failed;
   }
   return Leftover::Removed;

@@ -102,4 +102,21 @@ bool ReadFromFile(FileHandle file, void* bytes, std::size_t size, std::size_t* g
 
 void CloseFileForReading(FileHandle file) { CloseHandle(Handle(file)); }
 
+bool ListFolder(const std::string& folder, std::vector<std::string>* names) {
+  WIN32_FIND_DATAA found;
+  const HANDLE search = FindFirstFileA((folder + "*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  try {
+    do {
+      const std::string name = found.cFileName;
+      if (name != "." && name != "..") names->push_back(name);
+    } while (FindNextFileA(search, &found));
+  } catch (...) {
+    FindClose(search);
+    throw;
+  }
+  FindClose(search);
+  return true;
+}
+
 }  // namespace tq5::platform
