@@ -189,7 +189,7 @@ std::string FolderOf(const char* path, uint32_t pathSize) {
 namespace {
 
 // Creates the region with the file's header and fills it; the caller holds the mutex.
-tq5::platform::Status FillRegion(const FileImage& image) {
+tq5::platform::Status FillRegion(const FileImage& image) TQ5_REQUIRES(cacheMutexCapability) {
   using tq5::platform::Status;
   const CacheHeader& h = image.header;
   if (Status created = CreateRegion(h.roleCapacity, h.userCapacity); !created.ok()) {
@@ -221,7 +221,7 @@ tq5::platform::Status FillRegion(const FileImage& image) {
 
 // Takes down a region that a start-up made only in part, so that the next start-up
 // finds none: what could not be taken down for want of memory stays as it is.
-void DropPartialRegion() noexcept {
+void DropPartialRegion() noexcept TQ5_REQUIRES(cacheMutexCapability) {
   try {
     if (ProcessRegion().regionView) {
       const tq5::platform::Status unmapped = UnmapRegion();

@@ -32,7 +32,8 @@ bool GroupAdmissible(int32_t created, int32_t nowCapacity, int32_t capacity, int
 
 // Only a group the Put changes is held to the rule, so that a mark damaged in one
 // group does not block a Put to another.
-bool Admissible(const CacheHeader& now, const CacheHeader& next) {
+bool Admissible(const CacheHeader& now, const CacheHeader& next)
+    TQ5_REQUIRES(cacheMutexCapability) {
   const ProcessState& state = ProcessRegion();
   const bool roles = next.roleCapacity != now.roleCapacity ||
                      next.roleHighWater != now.roleHighWater ||

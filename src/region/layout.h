@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "region/locks.h"
 #include "tq5orvcache.h"
 
 namespace tq5::region {
@@ -69,7 +70,9 @@ class RegionTables {
  public:
   // CACHE_E_CORRUPTED when the header's capacities are negative or their tables do not
   // fit the mapped bytes; CACHE_E_REGION_NOT_MAPPED without a view.
-  static ResultCode Bind(const MappedRegion& region, RegionTables* out);
+  // The live region's tables are bound under the global cache mutex.
+  static ResultCode Bind(const MappedRegion& region, RegionTables* out)
+      TQ5_REQUIRES(cacheMutexCapability);
 
   CacheHeader& header() const { return *header_; }
   int32_t roleCapacity() const { return roleCapacity_; }

@@ -46,7 +46,7 @@ thread_local platform::GlobalMutex* heldByThread = nullptr;
 
 platform::GlobalMutex* HeldCacheMutex() { return heldByThread; }
 
-CacheLock::CacheLock() {
+CacheLock::CacheLock() TQ5_NO_THREAD_SAFETY_ANALYSIS {
   // What this constructor has to undo when an allocation fails on the way: nothing it
   // can throw comes after the take (the repair throws nothing), so a failure leaves the
   // mutex as it found it.
@@ -88,7 +88,7 @@ CacheLock::CacheLock() {
   }
 }
 
-bool CacheLock::Take(platform::GlobalMutex* mutex) {
+bool CacheLock::Take(platform::GlobalMutex* mutex) TQ5_NO_THREAD_SAFETY_ANALYSIS {
   const platform::LockOutcome outcome = platform::LockGlobalMutex(mutex);
   if (outcome == platform::LockOutcome::Failed) {
     status_ = CACHE_E_MUTEX_OPEN;
@@ -107,7 +107,7 @@ bool CacheLock::Take(platform::GlobalMutex* mutex) {
   return false;
 }
 
-CacheLock::~CacheLock() {
+CacheLock::~CacheLock() TQ5_NO_THREAD_SAFETY_ANALYSIS {
   if (!held_ && !own_) return;
   heldByThread = outer_;
   if (own_) {
@@ -120,11 +120,12 @@ CacheLock::~CacheLock() {
   CloseIfIdle(held_);
 }
 
-ProcessLock::ProcessLock() : held_(ProcessRegion().processLock.load()) {
+ProcessLock::ProcessLock() TQ5_NO_THREAD_SAFETY_ANALYSIS
+    : held_(ProcessRegion().processLock.load()) {
   if (held_) platform::LockProcessMutex(held_);
 }
 
-ProcessLock::~ProcessLock() {
+ProcessLock::~ProcessLock() TQ5_NO_THREAD_SAFETY_ANALYSIS {
   if (held_) platform::UnlockProcessMutex(held_);
 }
 

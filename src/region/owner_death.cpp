@@ -25,7 +25,8 @@ int32_t OccupiedMark(const Entry* entries, int32_t capacity) {
 // (scribbled over, zeroed) gets them back, with marks that reach every occupied entry
 // again, so that the rest of the repair can bind the tables and recount.
 // Without `text`, the finding is only counted, and nothing is allocated.
-void RestoreCreatedCapacities(const ProcessState& state, bool text, RegionFindings* findings) {
+void RestoreCreatedCapacities(const ProcessState& state, bool text, RegionFindings* findings)
+    TQ5_REQUIRES(cacheMutexCapability) {
   const int32_t roles = state.createdRoleCapacity;
   const int32_t users = state.createdUserCapacity;
   const MappedRegion& view = state.regionView;
@@ -49,7 +50,7 @@ void RestoreCreatedCapacities(const ProcessState& state, bool text, RegionFindin
 
 // Mends the region in the process's view; the findings it mended, with their lines when
 // `text` asks for them (without, the mending itself allocates nothing).
-RegionFindings Repair(const ProcessState& state, bool text) {
+RegionFindings Repair(const ProcessState& state, bool text) TQ5_REQUIRES(cacheMutexCapability) {
   RegionFindings findings;
   RestoreCreatedCapacities(state, text, &findings);
   RegionFindings checked = text ? CheckRegion(state.regionView, /*repair=*/true)

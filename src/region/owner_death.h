@@ -15,18 +15,18 @@ namespace tq5::region {
 // go of the view it acquired. Without a region there is nothing to mend. Never throws:
 // false when the repair could not be made (no memory to reach the region), which the
 // caller must then make at its next take of the mutex.
-bool RepairAfterOwnerDeath() noexcept;
+bool RepairAfterOwnerDeath() noexcept TQ5_REQUIRES(cacheMutexCapability);
 
 // What every take of the global cache mutex runs, with the mutex just taken: the repair
 // when the previous owner died (`ownerDied`), and one that an earlier take of this
 // process could not make. Never throws; false while the repair is still owed (the
 // caller then lets the mutex go without touching the region).
-bool RepairOnTake(bool ownerDied) noexcept;
+bool RepairOnTake(bool ownerDied) noexcept TQ5_REQUIRES(cacheMutexCapability);
 
 // The same repair of the server's own region while it serves, for damage that no dying
 // owner left (a stray writer): the caller holds the global cache mutex. The findings,
 // each mended; sound when nothing was wrong, unbound when it could not be mended.
-RegionFindings RepairServerRegion();
+RegionFindings RepairServerRegion() TQ5_REQUIRES(cacheMutexCapability);
 
 // How many repairs this process has made that changed the region; for tests and tools.
 uint64_t RepairsMade();

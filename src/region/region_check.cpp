@@ -39,7 +39,7 @@ class Checker {
   Checker(const RegionTables& tables, bool repair, bool text, RegionFindings* out)
       : t_(tables), repair_(repair), text_(text), out_(out) {}
 
-  void Run() {
+  void Run() TQ5_REQUIRES(cacheMutexCapability) {
     ClampMark("roleHighWater", &t_.header().roleHighWater, t_.roleCapacity());
     ClampMark("userHighWater", &t_.header().userHighWater, t_.userCapacity());
     const int32_t roleMark = t_.roleScanLimit();

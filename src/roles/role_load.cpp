@@ -28,7 +28,7 @@ bool AllTerminated(const RoleEntry* records, int32_t count) {
 // Everything both loads check before they change the table. On CACHE_OK `table` is
 // bound to the server's region and the list fits it.
 ResultCode Admit(const ServerCall& call, int32_t count, const RoleEntry* roles,
-                 RegionTables* tables) {
+                 RegionTables* tables) TQ5_REQUIRES(cacheMutexCapability) {
   if (call.status() != CACHE_OK) return call.status();
   const ResultCode rc = RegionTables::Bind(call.region(), tables);
   if (rc != CACHE_OK) return rc;
@@ -94,7 +94,8 @@ void CarryUsersOver(const RegionTables& tables, const std::vector<int32_t>& move
 }
 
 // The merge, inside the server's hold of the mutex.
-ResultCode MergeRoles(const ServerCall& call, int32_t count, const RoleEntry* roles) {
+ResultCode MergeRoles(const ServerCall& call, int32_t count, const RoleEntry* roles)
+    TQ5_REQUIRES(cacheMutexCapability) {
   RegionTables tables;
   const ResultCode rc = Admit(call, count, roles, &tables);
   if (rc != CACHE_OK) return rc;

@@ -67,7 +67,8 @@ int32_t MatchFetchedRoles(const RoleNameId* fetched, int32_t fetchedCount,
 // it is full) and answers from the new entry; a user answered in full is flushed.
 ResultCode StoreFetched(const UserKey& key, const RoleNameId* fetched, int32_t fetchedCount,
                         bool updateLastAccess, const UserTable& users,
-                        const roles::RoleTable& roles, int32_t* count, RoleNameId* out) {
+                        const roles::RoleTable& roles, int32_t* count, RoleNameId* out)
+    TQ5_REQUIRES(region::cacheMutexCapability) {
   int32_t slot = FindFreeUserSlot(users.highWater(), users);
   if (slot >= users.capacity()) {
     EvictAllUsers(users, roles);

@@ -44,12 +44,13 @@ ResultCode ClientGetAllUsersCacheDataSharedMemory(int32_t* count, UserEntry* out
 
 ResultCode ClientDeleteUserCacheDataSharedMemory(const char* domainName, const char* userName) {
   return WithCachedUser(domainName, userName,
-                        [](UserEntry& user, const UserTable& users, const roles::RoleTable& roles) {
-                          ReleaseUserRoles(user, roles);
-                          users.Free(user);
-                          region::Count(region::Counter::Deletes);
-                          return region::FlushRegion();
-                        });
+                        [](UserEntry& user, const UserTable& users, const roles::RoleTable& roles)
+                            TQ5_REQUIRES(region::cacheMutexCapability) {
+                              ReleaseUserRoles(user, roles);
+                              users.Free(user);
+                              region::Count(region::Counter::Deletes);
+                              return region::FlushRegion();
+                            });
 }
 
 ResultCode ClientRefreshUserRoles(const char* domainName, const char* userName) {
