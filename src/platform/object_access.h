@@ -24,6 +24,11 @@ inline constexpr const char* kAccessSetting = "access";
 inline constexpr const char* kAccessEveryone = "everyone";
 inline constexpr const char* kAccessGroupPrefix = "group:";
 
+// The group that an "access" value names: "group:NAME" (the prefix in any letter case)
+// with a NAME of at least one character. False for anything else, "group:" among them,
+// which names no group: the server refuses it, and a refused client names no group.
+bool AccessGroupOf(const std::string& value, std::string* group);
+
 // Reads the "access" setting and finds its group. False, with the reason in words, when
 // the value is neither form or the group is unknown; *access is then left as it was.
 bool ResolveObjectAccess(ObjectAccess* access, std::string* why);

@@ -146,21 +146,19 @@ class Checker {
     if (*count < 0 || *count > kMaxSet) {
       Expect({where.entry, where.index, countField}, count, ReadableSetSize(*count));
     }
-    const int32_t size = ReadableSetSize(*count);
-    int32_t kept = 0;
-    for (int32_t k = 0; k < size; ++k) {
-      if (Holdable(slots[k], roleMark)) {
-        if (repair_) slots[kept] = slots[k];
-        ++kept;
-        continue;
-      }
-      const int32_t slot = slots[k];
+    const auto holdable = [&](int32_t k, int32_t slot) {
+      if (Holdable(slot, roleMark)) return slot;
       Report(where, [k, slot] {
         return "[" + std::to_string(k) + "] names slot " + std::to_string(slot) +
                ", which holds no role";
       });
+      return -1;
+    };
+    if (repair_) {
+      CompactSet(count, slots, holdable);
+      return;
     }
-    if (repair_) *count = kept;
+    for (int32_t k = 0; k < ReadableSetSize(*count); ++k) holdable(k, slots[k]);
   }
 
   // The release rule, which also takes the slot out of every current set.

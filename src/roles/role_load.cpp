@@ -64,14 +64,11 @@ std::vector<int32_t> NewSlotsOfOldRoles(const RoleTable& table, const RoleEntry*
 
 // Renumbers one of a user's sets after a full load; roles the new list lacks leave it.
 void MoveSet(int32_t* count, int32_t* slots, const std::vector<int32_t>& moved) {
-  const int32_t size = ReadableSetSize(*count);
-  int32_t kept = 0;
-  for (int32_t k = 0; k < size; ++k) {
-    const int32_t slot = slots[k];
-    if (slot < 0 || static_cast<std::size_t>(slot) >= moved.size()) continue;
-    if (moved[static_cast<std::size_t>(slot)] >= 0) slots[kept++] = moved[slot];
-  }
-  *count = kept;
+  CompactSet(count, slots, [&moved](int32_t, int32_t slot) {
+    return slot < 0 || static_cast<std::size_t>(slot) >= moved.size()
+               ? -1
+               : moved[static_cast<std::size_t>(slot)];
+  });
 }
 
 // Cached users hold roles by slot, and a full load renumbers the slots: every user's
