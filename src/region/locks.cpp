@@ -98,7 +98,8 @@ bool CacheLock::Take(platform::GlobalMutex* mutex) TQ5_NO_THREAD_SAFETY_ANALYSIS
   heldByThread = mutex;
   // The mutex is marked consistent whatever the repair managed: left unmarked, its
   // release would make it unusable for every process for good.
-  const bool sound = RepairOnTake(outcome == platform::LockOutcome::OwnerDied);
+  const bool ownerDied = outcome == platform::LockOutcome::OwnerDied;
+  const bool sound = (!ownerDied && !repairOwed.load(std::memory_order_relaxed)) || RepairOnTake();
   if (outcome == platform::LockOutcome::OwnerDied) platform::MarkGlobalMutexConsistent(mutex);
   if (sound) return true;
   heldByThread = outer_;

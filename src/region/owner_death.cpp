@@ -101,16 +101,14 @@ RegionFindings RepairServerRegion() {
   return Repair(state, /*text=*/true);
 }
 
-bool RepairOnTake(bool ownerDied) noexcept {
-  static std::atomic<bool> owed{false};
-  if (!ownerDied && !owed.load()) return true;
+bool RepairOnTake() noexcept {
   bool sound = false;
   try {
     // Not on a server's view whose object was shrunk under it: nothing there to mend.
     sound = !CheckServerView().ok() || RepairAfterOwnerDeath();
   } catch (...) {
   }
-  owed.store(!sound);
+  repairOwed.store(!sound, std::memory_order_relaxed);
   return sound;
 }
 

@@ -4,6 +4,7 @@
 // call goes on. This is the only place that repairs the live region.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "region/region_check.h"
@@ -17,11 +18,15 @@ namespace tq5::region {
 // caller must then make at its next take of the mutex.
 bool RepairAfterOwnerDeath() noexcept TQ5_REQUIRES(cacheMutexCapability);
 
-// What every take of the global cache mutex runs, with the mutex just taken: the repair
-// when the previous owner died (`ownerDied`), and one that an earlier take of this
-// process could not make. Never throws; false while the repair is still owed (the
-// caller then lets the mutex go without touching the region).
-bool RepairOnTake(bool ownerDied) noexcept TQ5_REQUIRES(cacheMutexCapability);
+// Set while this process owes the repair that a take of the mutex from a dead owner
+// could not make (no memory to reach the region); changed only under the mutex, read
+// by every take without a call.
+inline std::atomic<bool> repairOwed{false};
+
+// What a take of the global cache mutex runs, with the mutex just taken, when the
+// previous owner died or `repairOwed` is set: the repair. Never throws; false while the
+// repair is still owed (the caller then lets the mutex go without touching the region).
+bool RepairOnTake() noexcept TQ5_REQUIRES(cacheMutexCapability);
 
 // The same repair of the server's own region while it serves, for damage that no dying
 // owner left (a stray writer): the caller holds the global cache mutex. The findings,
