@@ -16,6 +16,11 @@
 #include <thread>
 #include <vector>
 
+#ifndef _WIN32
+#include <cerrno>
+
+#include "platform/posix/shared_object_posix.h"
+#endif
 #include "region/call_patterns.h"
 #include "region/owner_death.h"
 #include "region/region_check.h"
@@ -177,5 +182,35 @@ TEST_F(Boundary, TheRepairAfterAnOwnerDeathSurvivesFailedAllocations) {
   EXPECT_EQ(4, active);  // the dead owner's +3 undone
   EXPECT_TRUE(RegionSound());
 }
+
+#ifndef _WIN32
+// The shared objects are made through calls a test can make fail: a step that fails
+// answers the start-up's code with the call that failed, and leaves no object under
+// the name for anyone to find.
+TEST_F(Boundary, AFailedSharedMemoryCallLeavesNoObjectBehind) {
+  using tq5::platform::SharedMemoryCalls;
+  const SharedMemoryCalls system = tq5::platform::SharedMemory();
+  SharedMemoryCalls failing = system;
+  failing.truncate = [](int, off_t) {
+    errno = ENOSPC;
+    return -1;
+  };
+  tq5::platform::ReplaceSharedMemoryCalls(failing);
+  EXPECT_EQ(CACHE_E_MUTEX_CREATE, InitializeTQ5ORVCacheServer());
+  tq5::platform::ReplaceSharedMemoryCalls(system);
+  EXPECT_EQ(0u, tq5::platform::LastFailure().call.find("ftruncate("));
+  EXPECT_EQ(CACHE_E_MUTEX_OPEN, InitializeTQ5ORVCache());  // no half-made mutex object
+
+  ASSERT_EQ(CACHE_OK, InitializeTQ5ORVCacheServer());
+  tq5::platform::ReplaceSharedMemoryCalls(failing);
+  EXPECT_EQ(CACHE_E_CREATE_MAPPING, InitializeCacheDataSharedMemory());
+  tq5::platform::ReplaceSharedMemoryCalls(system);
+  EXPECT_EQ(ENOSPC, tq5::platform::LastFailure().systemError);
+  int32_t autoCommit = 0, configValue = 0;
+  EXPECT_EQ(CACHE_E_OPEN_MAPPING, ClientGetConfigurationData(&autoCommit, &configValue));
+  ASSERT_EQ(CACHE_OK, InitializeCacheDataSharedMemory());
+  EXPECT_EQ(CACHE_OK, ClientGetConfigurationData(&autoCommit, &configValue));
+}
+#endif
 
 }  // namespace

@@ -286,7 +286,9 @@ tq5::platform::Status WriteCacheFile() {
   const tq5::platform::Status closed = tq5::platform::CloseFile(file, temporary);
   if (status.ok()) status = closed;
   if (status.ok()) status = tq5::platform::MoveFileOver(temporary, path);
-  if (!status.ok()) std::remove(temporary.c_str());
+  // The write's failure is what the caller hears; a clean-up that fails too leaves a
+  // file that the next writer of another process removes.
+  if (!status.ok()) tq5::platform::RemoveFile(temporary);
   return status;
 }
 

@@ -67,14 +67,30 @@ bool SyncFolder(const char* folder) {
   return synced;
 }
 
-constexpr FileCalls kSystemCalls = {CreateForWriting, WriteAll,   SyncDescriptor,
-                                    CloseDescriptor,  RenameOver, SyncFolder};
+bool ReadAll(FileHandle file, void* bytes, std::size_t size, std::size_t* got) {
+  char* at = static_cast<char*>(bytes);
+  *got = 0;
+  while (*got < size) {
+    const ssize_t n = read(static_cast<int>(file), at + *got, size - *got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    *got += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool RemovePath(const char* path) { return unlink(path) == 0; }
+
+constexpr FileCalls kSystemCalls = {CreateForWriting, WriteAll,   SyncDescriptor, CloseDescriptor,
+                                    RenameOver,       SyncFolder, ReadAll,        RemovePath};
 
 }  // namespace
 
 const FileCalls& SystemFileCalls() { return kSystemCalls; }
 
-const FileCallNames kFileCallNames = {"open", "write", "fsync", "close", "rename", "fsync"};
+const FileCallNames kFileCallNames = {"open",   "write", "fsync", "close",
+                                      "rename", "fsync", "read",  "unlink"};
 
 bool NameTakenError(long systemError) { return systemError == EEXIST; }
 
@@ -114,19 +130,6 @@ FileOpen OpenRegularFileForReading(const std::string& path, FileHandle* out, uin
   *out = fd;
   *size = static_cast<uint64_t>(st.st_size);
   return FileOpen::Opened;
-}
-
-bool ReadFromFile(FileHandle file, void* bytes, std::size_t size, std::size_t* got) {
-  char* at = static_cast<char*>(bytes);
-  *got = 0;
-  while (*got < size) {
-    const ssize_t n = read(static_cast<int>(file), at + *got, size - *got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) break;
-    *got += static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 void CloseFileForReading(FileHandle file) { close(static_cast<int>(file)); }

@@ -24,6 +24,7 @@
 #include "platform/platform.h"
 #include "platform/posix/fault_guard_posix.h"
 #include "platform/posix/object_access_posix.h"
+#include "platform/posix/shared_object_posix.h"
 
 namespace tq5::platform {
 namespace {
@@ -63,7 +64,7 @@ MutexBlock* MapBlock(int fd, const struct stat& st) {
   for (const KnownBlock& known : knownBlocks) {
     if (known.dev == st.st_dev && known.ino == st.st_ino) return known.block;
   }
-  void* p = mmap(nullptr, kObjectSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  void* p = SharedMemory().map(kObjectSize, fd);
   if (p == MAP_FAILED) return nullptr;
   auto* block = static_cast<MutexBlock*>(p);
   RegisterMapping(p, kObjectSize);
@@ -123,21 +124,14 @@ Status AttachExisting(int fd, const std::string& name, ResultCode code, MutexBlo
 // when one is there already.
 Status CreateNew(const std::string& name, const ObjectAccess& access, MutexBlock** out, int* fdOut,
                  bool* exists) {
-  *exists = false;
-  int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, ObjectMode(access));
-  if (fd < 0) {
-    *exists = errno == EEXIST;
-    return *exists ? Status() : Status::Failed(CACHE_E_MUTEX_CREATE, "shm_open", name);
-  }
+  int fd = -1;
+  const Status created =
+      CreateSharedObject(name, kObjectSize, access, CACHE_E_MUTEX_CREATE, nullptr, &fd, exists);
+  if (!created.ok()) return *exists ? Status() : created;
   struct stat st {};
   Status status;
   MutexBlock* block = nullptr;
-  // The explicit mode because the umask would otherwise keep other users out.
-  if (!ApplyAccess(fd, access, ObjectMode(access))) {
-    status = Status::Failed(CACHE_E_MUTEX_CREATE, "fchmod", name);
-  } else if (ftruncate(fd, kObjectSize) != 0) {
-    status = Status::Failed(CACHE_E_MUTEX_CREATE, "ftruncate", name);
-  } else if (fstat(fd, &st) != 0) {
+  if (SharedMemory().stat(fd, &st) != 0) {
     status = Status::Failed(CACHE_E_MUTEX_CREATE, "fstat", name);
   } else if (!(block = MapBlock(fd, st))) {
     status = Status::Failed(CACHE_E_MUTEX_CREATE, "mmap", name);
@@ -146,7 +140,7 @@ Status CreateNew(const std::string& name, const ObjectAccess& access, MutexBlock
   }
   if (!status.ok()) {
     close(fd);
-    shm_unlink(name.c_str());
+    SharedMemory().unlink(name.c_str());
     return status;
   }
   *out = block;
@@ -232,7 +226,7 @@ Status CreateGlobalMutex(GlobalMutex** out, const ObjectAccess& access) {
     Status status = CreateNew(name, access, &block, &fd, &exists);
     if (!status.ok()) return status;
     if (exists) {
-      fd = shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
+      fd = SharedMemory().open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
       if (fd < 0) {
         if (errno == ENOENT) continue;
         return Status::Failed(CACHE_E_MUTEX_CREATE, "shm_open", name);
@@ -243,7 +237,7 @@ Status CreateGlobalMutex(GlobalMutex** out, const ObjectAccess& access) {
       if (notReady || !status.ok()) close(fd);
       if (notReady) {
         // Its creator died before it was ready; nobody can be using it.
-        shm_unlink(name.c_str());
+        SharedMemory().unlink(name.c_str());
         continue;
       }
       if (!status.ok()) return status;
@@ -257,7 +251,7 @@ Status CreateGlobalMutex(GlobalMutex** out, const ObjectAccess& access) {
 
 Status OpenGlobalMutex(GlobalMutex** out) {
   const std::string name = ObjectName(kCacheMutexName);
-  int fd = shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
+  int fd = SharedMemory().open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
   if (fd < 0) return Status::Failed(CACHE_E_MUTEX_OPEN, "shm_open", name);
   MutexBlock* block = nullptr;
   bool notReady = false;
@@ -379,7 +373,7 @@ Leftover RemoveMutexObject(std::string* detail) {
     for (pid_t pid : users) *detail += " " + std::to_string(pid);
     return Leftover::InUse;
   }
-  if (shm_unlink(name.c_str()) != 0) {
+  if (SharedMemory().unlink(name.c_str()) != 0) {
     if (errno == ENOENT) return Leftover::None;
     *detail = SystemErrorText(errno);
     return Leftover::Failed;

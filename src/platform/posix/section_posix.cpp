@@ -18,6 +18,7 @@
 #include "platform/posix/global_mutex_posix.h"
 #include "platform/posix/kept_views_posix.h"
 #include "platform/posix/object_access_posix.h"
+#include "platform/posix/shared_object_posix.h"
 
 namespace tq5::platform {
 
@@ -66,7 +67,7 @@ bool LivenessHolder(int fd, pid_t* pid) {
 // Whether a live server holds the region of the current names, and its process id
 // when known.
 bool RegionHolder(pid_t* pid) {
-  int fd = shm_open(ObjectName(kCacheMutexName).c_str(), O_RDONLY | O_CLOEXEC, 0);
+  int fd = SharedMemory().open(ObjectName(kCacheMutexName).c_str(), O_RDONLY | O_CLOEXEC, 0);
   if (fd < 0) return false;  // no mutex: no server could have made a region
   const bool live = LivenessHolder(fd, pid);
   close(fd);
@@ -83,7 +84,7 @@ std::string HeldBy(pid_t holder) {
 // cannot be opened for it.
 Status TakeServerLock(const std::string& sectionName, int* out) {
   const std::string mutexName = ObjectName(kCacheMutexName);
-  int fd = shm_open(mutexName.c_str(), O_RDWR | O_CLOEXEC, 0);
+  int fd = SharedMemory().open(mutexName.c_str(), O_RDWR | O_CLOEXEC, 0);
   if (fd < 0) return Status::Failed(CACHE_E_CREATE_MAPPING, "shm_open", mutexName);
   struct flock live = ByteLock(kLivenessByte);
   if (fcntl(fd, F_OFD_SETLK, &live) != 0) {
@@ -134,33 +135,12 @@ Status CreateSection(uint32_t size, Section** out, const ObjectAccess& access) {
   int serverLock = -1;
   Status status = TakeServerLock(name, &serverLock);
   if (!status.ok()) return status;
-  const mode_t mode = ObjectMode(access);
-  int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-  if (fd < 0 && errno == EEXIST) {
-    // No live server holds it: a crashed server's leftover, or an object another
-    // process put there. Either way it is replaced, never used.
-    if (shm_unlink(name.c_str()) != 0 && errno != ENOENT) {
-      status = Squatted(name);
-      close(serverLock);
-      return status;
-    }
-    fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-  }
-  if (fd < 0) {
-    status = Status::Failed(CACHE_E_CREATE_MAPPING, "shm_open", name);
-    close(serverLock);
-    return status;
-  }
-  // A new object is empty; ftruncate fills it with zeros. The explicit mode because of
-  // the umask.
-  if (!ApplyAccess(fd, access, mode)) {
-    status = Status::Failed(CACHE_E_CREATE_MAPPING, "fchmod", name);
-  } else if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
-    status = Status::Failed(CACHE_E_CREATE_MAPPING, "ftruncate", name);
-  }
+  // No live server holds an object under the name: a crashed server's leftover, or an
+  // object another process put there. Either way it is replaced, never used.
+  int fd = -1;
+  status = CreateSharedObject(name, static_cast<off_t>(size), access, CACHE_E_CREATE_MAPPING,
+                              Squatted, &fd);
   if (!status.ok()) {
-    close(fd);
-    shm_unlink(name.c_str());
     close(serverLock);
     return status;
   }
@@ -178,7 +158,7 @@ Leftover RemoveLeftoverSection(std::string* detail) {
     *detail = HeldBy(holder);
     return Leftover::InUse;
   }
-  if (shm_unlink(name.c_str()) != 0) {
+  if (SharedMemory().unlink(name.c_str()) != 0) {
     if (errno == ENOENT) return Leftover::None;
     *detail = SystemErrorText(errno);
     return Leftover::Failed;
@@ -198,18 +178,7 @@ unsigned long RegionServerProcessId() {
 }
 
 Status MapSection(Section* section, void** view, std::size_t* size) {
-  struct stat st {};
-  if (fstat(section->fd, &st) != 0) return Status::Failed(CACHE_E_MAP_VIEW, "fstat", section->name);
-  if (st.st_size <= 0) {
-    return Status::Refused(CACHE_E_MAP_VIEW, "mmap", section->name, "the object is empty");
-  }
-  void* p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ | PROT_WRITE, MAP_SHARED,
-                 section->fd, 0);
-  if (p == MAP_FAILED) return Status::Failed(CACHE_E_MAP_VIEW, "mmap", section->name);
-  RegisterMapping(p, static_cast<size_t>(st.st_size));
-  *view = p;
-  *size = static_cast<size_t>(st.st_size);
-  return {};
+  return MapSharedObject(section->fd, section->name, CACHE_E_MAP_VIEW, 1, view, size);
 }
 
 Status CheckSectionSize(Section* section, void* view, std::size_t size) {
@@ -228,7 +197,8 @@ Status CheckSectionSize(Section* section, void* view, std::size_t size) {
 }
 
 Status UnmapSection(Section* section, void* view, std::size_t size) {
-  if (munmap(view, size) != 0) return Status::Failed(CACHE_E_UNMAP_VIEW, "munmap", section->name);
+  if (SharedMemory().unmap(view, size) != 0)
+    return Status::Failed(CACHE_E_UNMAP_VIEW, "munmap", section->name);
   UnregisterMapping(view);
   return {};
 }
@@ -243,13 +213,13 @@ Status FlushView(void* view, std::size_t size) {
 void CloseSection(Section* section) {
   // Remove the name only while it still names our object: a newer server may have
   // replaced it.
-  int fd = shm_open(section->name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+  int fd = SharedMemory().open(section->name.c_str(), O_RDONLY | O_CLOEXEC, 0);
   if (fd >= 0) {
     struct stat ours {
     }, named{};
     if (fstat(section->fd, &ours) == 0 && fstat(fd, &named) == 0 && ours.st_dev == named.st_dev &&
         ours.st_ino == named.st_ino) {
-      shm_unlink(section->name.c_str());
+      SharedMemory().unlink(section->name.c_str());
       NoteRegionRemoved(section->name);
     }
     close(fd);
