@@ -373,11 +373,8 @@ Leftover RemoveMutexObject(std::string* detail) {
     for (pid_t pid : users) *detail += " " + std::to_string(pid);
     return Leftover::InUse;
   }
-  if (SharedMemory().unlink(name.c_str()) != 0) {
-    if (errno == ENOENT) return Leftover::None;
-    *detail = SystemErrorText(errno);
-    return Leftover::Failed;
-  }
+  const Leftover removed = UnlinkLeftover(name, detail);
+  if (removed != Leftover::Removed) return removed;
   if (unreadable > 0) {
     *detail =
         std::to_string(unreadable) + " processes of other accounts could not be checked for it";

@@ -158,13 +158,9 @@ Leftover RemoveLeftoverSection(std::string* detail) {
     *detail = HeldBy(holder);
     return Leftover::InUse;
   }
-  if (SharedMemory().unlink(name.c_str()) != 0) {
-    if (errno == ENOENT) return Leftover::None;
-    *detail = SystemErrorText(errno);
-    return Leftover::Failed;
-  }
-  NoteRegionRemoved(name);
-  return Leftover::Removed;
+  const Leftover removed = UnlinkLeftover(name, detail);
+  if (removed == Leftover::Removed) NoteRegionRemoved(name);
+  return removed;
 }
 
 bool LiveServerHoldsRegion() {

@@ -83,4 +83,11 @@ Status MapSharedObject(int fd, const std::string& name, ResultCode code, std::si
   return {};
 }
 
+Leftover UnlinkLeftover(const std::string& name, std::string* detail) {
+  if (calls.unlink(name.c_str()) == 0) return Leftover::Removed;
+  if (errno == ENOENT) return Leftover::None;
+  *detail = SystemErrorText(errno);
+  return Leftover::Failed;
+}
+
 }  // namespace tq5::platform

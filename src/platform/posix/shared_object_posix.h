@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/object_access.h"
+#include "platform/platform.h"
 #include "platform/status.h"
 
 namespace tq5::platform {
@@ -50,5 +51,10 @@ Status CreateSharedObject(const std::string& name, off_t size, const ObjectAcces
 // `atLeast` bytes (an empty one always) is refused. Failures answer `code`.
 Status MapSharedObject(int fd, const std::string& name, ResultCode code, std::size_t atLeast,
                        void** view, std::size_t* size);
+
+// Removes the object `name` for the clean-up of a crashed server's leftovers, once the
+// caller has found that no live process needs it: None when there was none, Removed, or
+// Failed with the system's reason in *detail.
+Leftover UnlinkLeftover(const std::string& name, std::string* detail);
 
 }  // namespace tq5::platform

@@ -144,12 +144,7 @@ Leftover RemoveLeftoverStatistics(std::string* detail) {
         "held by a live server" + (pid != 0 ? " (pid " + std::to_string(pid) + ")" : std::string());
     return Leftover::InUse;
   }
-  if (SharedMemory().unlink(ObjectName(kStatisticsName).c_str()) != 0) {
-    if (errno == ENOENT) return Leftover::None;
-    *detail = SystemErrorText(errno);
-    return Leftover::Failed;
-  }
-  return Leftover::Removed;
+  return UnlinkLeftover(ObjectName(kStatisticsName), detail);
 }
 
 }  // namespace tq5::platform
