@@ -15,9 +15,9 @@
 #include "directory/fetch_timeout.h"
 #include "region/call_patterns.h"
 #include "region/statistics.h"
+#include "users/exported_calls.h"
 #include "users/role_sets.h"
 #include "users/user_refresh.h"
-#include "users/exported_calls.h"
 
 using namespace tq5;
 using namespace tq5::users;
