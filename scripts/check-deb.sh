@@ -61,6 +61,12 @@ soname=$(objdump -p "$root/$lib/libtq5orvcache.so.0" | awk '$1 == "SONAME" { pri
 [ "$soname" = libtq5orvcache.so.0 ] || fail "the library's soname is '$soname'"
 zcat "$root/usr/share/man/man1/orvcache.1.gz" | grep -q '^\.SH SYNOPSIS' ||
   fail "the man page has no synopsis"
+# Written from the commands' declarations: the server's every option, with its meaning.
+for option in log-level no-cache-file start-afresh event-source; do
+  escaped=$(printf '%s' "$option" | sed 's/-/\\-/g')
+  zcat "$root/usr/share/man/man1/orvcache.1.gz" | grep -qF "\\fB\\-\\-$escaped\\fR" ||
+    fail "the man page does not explain --$option"
+done
 
 # The unit: runs the packaged command, as the account sysusers.d makes, with the cache
 # file in the folder that tmpfiles.d and StateDirectory= make.

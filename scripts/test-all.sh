@@ -11,7 +11,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(
-  cmake ninja-build g++ pkg-config nlohmann-json3-dev
+  cmake ninja-build g++ pkg-config nlohmann-json3-dev libcli11-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   mingw-w64-x86-64-dev mingw-w64-tools wine64 libwine-dev

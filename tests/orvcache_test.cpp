@@ -26,6 +26,7 @@
 #include <tlhelp32.h>
 #else
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -308,6 +309,8 @@ TEST_F(OrvcacheCommand, ClientSubcommandsAgainstARunningServer) {
   Result r = Run({"status", "--json"});
   ASSERT_EQ(0, r.code) << r.err;
   Json status = r.json();
+  EXPECT_EQ("running", status["state"]);
+  EXPECT_EQ(true, status["server"]["alive"]);
   EXPECT_EQ(1024, status["roles"]["capacity"]);
   EXPECT_EQ(3, status["roles"]["inUse"]);
   EXPECT_EQ(3, status["roles"]["active"]);
@@ -400,10 +403,9 @@ TEST_F(OrvcacheCommand, AStoppedServerWritesTheCacheAndTheNextOneStartsFromIt) {
   EXPECT_TRUE(fs::exists(CacheFilePath()));
   // The region is gone with the server: no client finds it.
   Result r = Run({"status"});
-  EXPECT_EQ(1, r.code);
-  EXPECT_TRUE(Contains(r.err, Message(CACHE_E_OPEN_MAPPING)) ||
-              Contains(r.err, Message(CACHE_E_MUTEX_OPEN)))
-      << r.err;
+  EXPECT_EQ(3, r.code) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.out, "no cache server is running")) << r.out;
+  EXPECT_TRUE(r.err.empty()) << r.err;
 #ifndef _WIN32
   EXPECT_FALSE(fs::exists("/dev/shm/" + prefix_ + "ZOLMAR_ORVCACHE"));
 #endif
@@ -617,6 +619,31 @@ TEST_F(OrvcacheCommand, HelpAndVersionAnswerWithTheCommandsOwnText) {
   EXPECT_EQ(2, r.code);
   EXPECT_TRUE(Contains(r.err, "file inspect PATH")) << r.err;
   EXPECT_EQ(2, Run({"help", "frobnicate"}).code);
+
+  // The server's usage, in its help and in the list the man page is made of, names every
+  // option the server takes.
+  const std::string serverHelp = Run({"help", "server"}).out;
+  const std::string everything = Run({"--help"}).out;
+  for (const char* option : {"--directory", "--log-level", "--no-cache-file", "--start-afresh",
+                             "--log-file", "--service", "--event-source", "--fetch-timeout"}) {
+    EXPECT_TRUE(Contains(serverHelp, std::string("[") + option)) << option << serverHelp;
+    EXPECT_TRUE(Contains(everything, std::string("[") + option)) << option << everything;
+  }
+  // A slip gets the nearest command; one user goes with delete, not invalidate.
+  r = Run({"user"});
+  EXPECT_EQ(2, r.code);
+  EXPECT_TRUE(Contains(r.err, "unknown command \"user\"; did you mean `orvcache users`?")) << r.err;
+  r = Run({"invalidate", "CORP", "bob"});
+  EXPECT_EQ(2, r.code);
+  EXPECT_TRUE(Contains(r.err, "`orvcache delete DOMAIN USER`")) << r.err;
+  // Values are checked as the command line is read, in the words they always had.
+  r = Run({"lookup", "CORP", "bob", "--timeout", "soon"});
+  EXPECT_EQ(2, r.code);
+  EXPECT_TRUE(
+      Contains(r.err, "--timeout must be a whole number from 0 to 2147483647, not \"soon\""))
+      << r.err;
+  EXPECT_TRUE(Contains(Run({"lookup", "CORP"}).err,
+                       "usage: orvcache lookup DOMAIN USER [--admin] [--current] [--timeout MS]"));
 }
 
 TEST_F(OrvcacheCommand, RefreshAndInvalidateChangeTheCachedUsers) {
@@ -646,6 +673,108 @@ TEST_F(OrvcacheCommand, RefreshAndInvalidateChangeTheCachedUsers) {
   EXPECT_EQ(2, r.json()["dropped"]);
   EXPECT_EQ(0, Run({"users", "--json"}).json()["count"]);
   EXPECT_EQ(3u, Run({"roles", "--json"}).json()["roles"].size());
+  EXPECT_EQ(0, StopServer(*server));
+}
+
+// A failed fetch reaches the client with the directory's own reason, and a time-out with
+// the limit in force and where it came from.
+TEST_F(OrvcacheCommand, AFailedFetchCarriesTheDirectorysReasonAndATimeOutItsLimit) {
+  WriteFileBytes(directory_, ReadFileBytes(directory_) +
+                                 "CORP\tslow\t@delay\t3000\nCORP\tslow\tViewers\tS-1-300\n"
+                                 "CORP\tfailer\t@fail\n");
+  auto server = StartServer();
+  Result r = Run({"lookup", "CORP", "slow", "--timeout", "200", "--json"});
+  EXPECT_EQ(1, r.code);
+  EXPECT_EQ(CACHE_E_FETCH_TIMEOUT, r.json()["error"]["code"]) << r.out;
+  EXPECT_TRUE(Contains(r.json()["error"]["explanation"],
+                       "did not answer within 200 ms, the limit that the caller gave"))
+      << r.out;
+#ifndef _WIN32
+  const std::string group = "orvcache_" + prefix_;
+  tq5test::SetEnv("ZOLMAR_VERSION", "7.2");
+  tq5test::SetEnv("MERLOC_GROUP_NAME", group.c_str());
+  fs::create_directories(std::string(std::getenv("TQ5ORVCACHE_REGISTRY_ROOT")) +
+                         "/SOFTWARE/Brintel/Zolmar/7.2/" + group);
+  ASSERT_EQ(0, Run({"timeout", "300"}).code);
+  r = Run({"lookup", "CORP", "slow"});
+  EXPECT_TRUE(Contains(r.err,
+                       "within 300 ms, the limit ORV_USER_ROLES_TIMEOUT of the group's "
+                       "registry key SOFTWARE\\Brintel\\Zolmar\\7.2\\" +
+                           group))
+      << r.err;
+  tq5test::SetEnv("ZOLMAR_VERSION", nullptr);
+  tq5test::SetEnv("MERLOC_GROUP_NAME", nullptr);
+
+  // The directory's own reasons (a component on Windows gives the cache no words of its
+  // own, only its failure).
+  r = Run({"lookup", "CORP", "failer"});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(Contains(r.err, "line for CORP\\failer says @fail")) << r.err;
+  EXPECT_FALSE(Contains(r.err, "does not know")) << r.err;
+  // A directory file that cannot be loaded: the client hears which line and why.
+  WriteFileBytes(directory_, "CORP\talice\tOperators\tS-1-100\nCORP\tbob\tViewers\n");
+  r = Run({"--json", "lookup", "CORP", "bob"});
+  EXPECT_EQ(CACHE_E_USER_FETCH_INIT, r.json()["error"]["code"]) << r.out;
+  EXPECT_TRUE(Contains(r.json()["error"]["explanation"],
+                       "line 2: a role line needs a role name and a role id"))
+      << r.out;
+#endif
+  EXPECT_EQ(0, StopServer(*server));
+}
+
+// lookup tells the wait for the cache mutex (behind another process's fetch) apart from
+// its own work, and names the fetched roles it dropped because the role table does not
+// know them.
+TEST_F(OrvcacheCommand, LookupShowsTheWaitForTheMutexAndTheRolesItDropped) {
+  WriteFileBytes(directory_, ReadFileBytes(directory_) + "CORP\tslow\t@delay\t2500\n");
+  auto server = StartServer();
+  ASSERT_EQ(0, Run({"lookup", "CORP", "alice"}).code);
+  // The slow user's fetch holds the mutex (the default mode) while the hit waits.
+  Tool slow({"lookup", "CORP", "slow"}, PathInFolder("slow.out"), PathInFolder("slow.err"));
+  tq5test::SleepMs(500);
+  Result r = Run({"lookup", "CORP", "alice", "--json"});
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_EQ("cache", r.json()["source"]);
+  EXPECT_GE(r.json()["lockWaitMs"].get<int64_t>(), 1000) << r.out;
+  EXPECT_LT(r.json()["durationMs"].get<int64_t>(), r.json()["lockWaitMs"].get<int64_t>()) << r.out;
+  EXPECT_EQ(0, slow.Wait());
+
+  // A group the directory knows and the server's role list did not have at its merge.
+  WriteFileBytes(directory_, ReadFileBytes(directory_) +
+                                 "CORP\tdave\tViewers\tS-1-300\nCORP\tdave\tNewcomers\tS-1-900\n");
+  r = Run({"lookup", "CORP", "dave"});
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_TRUE(Contains(r.out, "1 role, fetched from the directory")) << r.out;
+  EXPECT_TRUE(Contains(r.out,
+                       "dropped 1 role that the directory gave but the role table does "
+                       "not know: Newcomers (S-1-900)"))
+      << r.out;
+  EXPECT_TRUE(Contains(r.out, "`orvcache reload`")) << r.out;
+  r = Run({"lookup", "CORP", "carol", "--json"});
+  EXPECT_TRUE(r.json()["droppedRoles"].empty()) << r.out;
+  EXPECT_EQ(0, StopServer(*server));
+}
+
+// The sweep's log names the users whose refresh failed (a few, then how many more) and
+// does not count them as refreshed.
+TEST_F(OrvcacheCommand, TheSweepNamesTheUsersWhoseRefreshFailed) {
+  const std::string known = ReadFileBytes(directory_);
+  std::string viewers, failing;
+  for (int i = 1; i <= 4; ++i) {
+    viewers += "CORP\tu" + std::to_string(i) + "\tViewers\tS-1-300\n";
+    failing += "CORP\tu" + std::to_string(i) + "\t@fail\n";
+  }
+  WriteFileBytes(directory_, known + viewers);
+  auto server = StartServer();
+  for (const char* user : {"u1", "u2", "u3", "u4", "alice"}) {
+    ASSERT_EQ(0, Run({"lookup", "CORP", user}).code) << user;
+  }
+  WriteFileBytes(directory_, known + failing);
+  ASSERT_EQ(0, Run({"sweep"}).code);
+  EXPECT_TRUE(
+      LogShows("dropped 0 users, refreshed 1, failed to refresh 4 (CORP\\u1, CORP\\u2, "
+               "CORP\\u3 and 1 more)"))
+      << ReadFileBytes(ServerLog());
   EXPECT_EQ(0, StopServer(*server));
 }
 
@@ -801,8 +930,22 @@ TEST_F(OrvcacheCommand, CleanupRemovesACrashedServersLeftoversOnly) {
   EXPECT_TRUE(Contains(r.err, "a cache server is running")) << r.err;
 
   const unsigned long pid = std::stoul(ReadFileBytes(PathInFolder("server.pid")));
+  ASSERT_EQ(0, Run({"lookup", "CORP", "alice"}).code);
   server->Signal(SIGKILL);
   server->Wait();
+  // Its region still answers clients, but nobody maintains it: status says so, and
+  // exits with its own code.
+  r = Run({"status"});
+  EXPECT_EQ(1, r.code) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.out, "orphaned")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "pid " + std::to_string(pid) + ", started")) << r.out;
+  EXPECT_FALSE(Contains(r.out, "as the running server reports itself")) << r.out;
+  r = Run({"--json", "status"});
+  EXPECT_EQ(1, r.code);
+  EXPECT_EQ("orphaned", r.json()["state"]);
+  EXPECT_EQ(false, r.json()["server"]["alive"]);
+  EXPECT_EQ(1, r.json()["users"]["inUse"]);
+  EXPECT_EQ(0, Run({"lookup", "CORP", "alice"}).code);
   char temporary[32];
   std::snprintf(temporary, sizeof temporary, "TQ5%08lX.tmp", pid);
   WriteFileBytes(PathInFolder(temporary), "half an image");
@@ -818,12 +961,17 @@ TEST_F(OrvcacheCommand, CleanupRemovesACrashedServersLeftoversOnly) {
   EXPECT_FALSE(fs::exists(region + "_STATS"));
   EXPECT_FALSE(fs::exists(PathInFolder(temporary)));
   r = Run({"status"});
-  EXPECT_TRUE(Contains(r.err, Message(CACHE_E_OPEN_MAPPING))) << r.err;
-  EXPECT_TRUE(Contains(r.err, "no cache server is running")) << r.err;
+  EXPECT_EQ(3, r.code) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.out, "no cache server is running")) << r.out;
 
   ASSERT_EQ(0, Run({"cleanup", "--mutex"}).code);
   EXPECT_FALSE(fs::exists(region + "_MUTEX"));
   r = Run({"--json", "status"});
+  EXPECT_EQ(3, r.code);
+  EXPECT_EQ("not-running", r.json()["state"]);
+  EXPECT_EQ(3, r.json()["exitCode"]);
+  // Without a mutex the client's reason is the one it always was.
+  r = Run({"--json", "users"});
   EXPECT_EQ(CACHE_E_MUTEX_OPEN, r.json()["error"]["code"]);
   EXPECT_TRUE(Contains(r.json()["error"]["explanation"],
                        "; no cache server is running (start one with `orvcache server`)"));
@@ -1043,23 +1191,107 @@ TEST_F(OrvcacheCommand, ADamagedRegionOrCacheFileNeverStopsTheServer) {
 
   const CacheHeader empty{};
   WriteFileBytes(CacheFilePath(), std::string(reinterpret_cast<const char*>(&empty), sizeof empty));
+  // Files kept aside at every second of the next minute: the new one goes beside them.
+  const std::time_t now = std::time(nullptr);
+  for (std::time_t at = now; at < now + 60; ++at) {
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", std::gmtime(&at));
+    WriteFileBytes(CacheFilePath() + ".unusable-" + stamp, "kept before");
+  }
   server = StartServer();
   EXPECT_TRUE(LogShows("kept aside as " + CacheFilePath() + ".unusable-"))
       << ReadFileBytes(ServerLog());
+  {
+    const std::string log = ReadFileBytes(ServerLog());
+    const std::size_t at = log.find(" warning: the cache file " + CacheFilePath() + " is unusable");
+    ASSERT_NE(std::string::npos, at) << log;
+    EXPECT_EQ(0u, log.compare(log.rfind('\n', at) + 1, 3, "<4>")) << log;
+  }
   EXPECT_EQ(0, Run({"lookup", "CORP", "carol"}).code);
   EXPECT_EQ(0, StopServer(*server));
   int aside = 0;
   for (const auto& entry : fs::directory_iterator(folder_)) {
     if (Contains(entry.path().filename().string(), "TQ5ORVCACHE.dat.unusable-")) {
       ++aside;
-      EXPECT_EQ(sizeof empty, fs::file_size(entry.path()));
+      if (ReadFileBytes(entry.path().string()) != "kept before") {
+        EXPECT_EQ(sizeof empty, fs::file_size(entry.path()));
+      }
     }
   }
-  EXPECT_EQ(1, aside);
+  EXPECT_EQ(61, aside);
   EXPECT_EQ(1351712u, fs::file_size(CacheFilePath()));
 }
 
 #ifndef _WIN32
+// What the server's account cannot read or write stops the start, before readiness, with
+// the fix: a cache file (here a link that loops, which no account can open) unless told to
+// start afresh, and a folder. A file written before the access was restricted gets the
+// restricted mode at the start.
+TEST_F(OrvcacheCommand, AnUnreadableCacheFileOrAnUnwritableFolderStopsTheStart) {
+  fs::create_symlink(CacheFilePath(), CacheFilePath());
+  Result r = Run({"server", "--roles-interval", "0", "--pid-file", PathInFolder("server.pid")});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(Contains(r.out, "is there but cannot be read (open(" + CacheFilePath())) << r.out;
+  EXPECT_TRUE(Contains(r.out, "--start-afresh")) << r.out;
+  EXPECT_FALSE(fs::exists(PathInFolder("server.pid")));
+  EXPECT_TRUE(fs::is_symlink(CacheFilePath()));
+  auto server = StartServer({"--start-afresh"});
+  EXPECT_TRUE(LogShows("kept aside as " + CacheFilePath() + ".unusable-"))
+      << ReadFileBytes(ServerLog());
+  EXPECT_EQ(0, StopServer(*server));
+  EXPECT_EQ(1351712u, fs::file_size(CacheFilePath()));
+
+  const std::string closed = PathInFolder("closed");
+  fs::create_directory(closed);
+  std::string command = ToolPath() + " --folder " + closed + " server --roles-interval 0 > " +
+                        PathInFolder("closed.out") + " 2>&1";
+  if (geteuid() == 0) {
+    command = "setpriv --reuid=65534 --regid=65534 --clear-groups " + command;
+  } else {
+    fs::permissions(closed, fs::perms::owner_read | fs::perms::owner_exec);
+  }
+  const int status = std::system(command.c_str());
+  const std::string out = ReadFileBytes(PathInFolder("closed.out"));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << out;
+  EXPECT_TRUE(Contains(out, "the cache file's folder " + closed + " cannot be written")) << out;
+  EXPECT_TRUE(Contains(out, "Permission denied")) << out;
+  EXPECT_FALSE(Contains(out, "ready")) << out;
+  fs::permissions(closed, fs::perms::owner_all);
+
+  if (geteuid() == 0) {
+    // A server whose account may not give the objects to the access's group hears the
+    // two usual causes and their fixes.
+    tq5test::SetEnv("TQ5ORVCACHE_ACCESS", "group:root");
+    const int refused = std::system(("setpriv --reuid=65534 --regid=65534 --clear-groups " +
+                                     ToolPath() + " server --no-cache-file --roles-interval 0 > " +
+                                     PathInFolder("group.out") + " 2>&1")
+                                        .c_str());
+    tq5test::SetEnv("TQ5ORVCACHE_ACCESS", nullptr);
+    const std::string text = ReadFileBytes(PathInFolder("group.out"));
+    EXPECT_TRUE(WIFEXITED(refused) && WEXITSTATUS(refused) == 1) << refused << text;
+    EXPECT_TRUE(Contains(text, "cannot be given to the group root: Operation not permitted"))
+        << text;
+    EXPECT_TRUE(Contains(text, "SupplementaryGroups=root")) << text;
+    // The mutex object was left by the servers above, of root.
+    EXPECT_TRUE(Contains(text,
+                         "a leftover of another account (root): remove it with "
+                         "`orvcache cleanup --mutex`"))
+        << text;
+  }
+
+  fs::permissions(CacheFilePath(), fs::perms(0666));
+  const group* mine = getgrgid(getegid());
+  ASSERT_NE(nullptr, mine);
+  tq5test::SetEnv("TQ5ORVCACHE_ACCESS", (std::string("group:") + mine->gr_name).c_str());
+  server = StartServer();
+  struct stat st {};
+  EXPECT_EQ(0, stat(CacheFilePath().c_str(), &st));
+  EXPECT_EQ(0640u, st.st_mode & 0777);
+  EXPECT_EQ(getegid(), st.st_gid);
+  EXPECT_EQ(0, StopServer(*server));
+  tq5test::SetEnv("TQ5ORVCACHE_ACCESS", nullptr);
+}
+
 // An admin's shell, a client and the server need not be given the same environment: where
 // a process lacks the variables, the settings file names the machine's cache folder,
 // group and version, and a variable that is set still wins for its process.

@@ -9,6 +9,7 @@
 
 #include "directory/directory_access.h"
 #include "directory/fetch_state.h"
+#include "platform/status.h"
 #include "tq5orvcache.h"
 
 namespace tq5::directory {
@@ -28,6 +29,9 @@ struct FetchContext {
   ResultCode result = CACHE_OK;
   int32_t roleCount = 0;
   RoleNameId* roles = nullptr;  // malloc'd
+  // Why the fetch failed, as the directory or the seam recorded it on the worker's
+  // thread; code CACHE_OK when nothing was recorded.
+  platform::Failure reason;
   std::atomic<int> stage{kRunning};
 };
 

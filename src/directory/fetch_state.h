@@ -42,6 +42,9 @@ struct DirectoryState {
   FetchState fetch TQ5_GUARDED_BY(region::processLockCapability){};
   // Written under the process lock, read without it.
   std::atomic<int32_t> cachedUserRolesTimeout{0};
+  // How the cached limit was read: CACHE_OK from the registry value, else the code of
+  // the read's failure (the limit is then the default).
+  std::atomic<int32_t> cachedUserRolesTimeoutRead{CACHE_OK};
   std::atomic<int32_t> lateWorkers{0};
 };
 

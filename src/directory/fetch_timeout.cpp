@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 #include "platform/registry.h"
 #include "region/call_patterns.h"
+#include "region/result_codes.h"
 
 namespace tq5::directory {
 namespace {
@@ -15,6 +16,9 @@ uint32_t LittleEndian(const unsigned char (&bytes)[4]) {
   return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
          static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
 }
+
+// Whether this thread's latest settled limit was the caller's own.
+thread_local bool settledFromCaller = false;
 
 }  // namespace
 
@@ -62,10 +66,11 @@ ResultCode ReadUserRolesTimeout(uint32_t* out) {
 
 int32_t GetUserRolesTimeout() {
   uint32_t limit = kDefaultUserRolesTimeoutMs;
-  ReadUserRolesTimeout(&limit);
+  const ResultCode read = ReadUserRolesTimeout(&limit);
   // Values of 2^31 and more are negative here, as the callers compare them.
   const auto value = static_cast<int32_t>(limit);
   region::ProcessLock lock;
+  ProcessDirectory().cachedUserRolesTimeoutRead.store(read);
   ProcessDirectory().cachedUserRolesTimeout.store(value);
   return value;
 }
@@ -73,10 +78,25 @@ int32_t GetUserRolesTimeout() {
 int32_t CachedUserRolesTimeout() { return ProcessDirectory().cachedUserRolesTimeout.load(); }
 
 uint32_t SettleFetchTimeout(int32_t callerTimeoutMs) {
+  settledFromCaller = callerTimeoutMs > 0;
   if (callerTimeoutMs > 0) return static_cast<uint32_t>(callerTimeoutMs);
   const int32_t cached = CachedUserRolesTimeout();
   if (cached > 0) return static_cast<uint32_t>(cached);
   return static_cast<uint32_t>(GetUserRolesTimeout());
+}
+
+std::string FetchTimeoutOrigin(uint32_t limitMs) {
+  if (settledFromCaller) return "that the caller gave";
+  const ResultCode read = ProcessDirectory().cachedUserRolesTimeoutRead.load();
+  std::string key;
+  if (read == CACHE_OK && platform::GroupKeyPath(&key) == CACHE_OK) {
+    return std::string(kUserRolesTimeoutValue) + " of the group's registry key " + key +
+           (limitMs == kDefaultUserRolesTimeoutMs ? " (or its default, where the value is 0)"
+                                                  : "") +
+           ", as this process read it at its first fetch (`orvcache timeout` changes it)";
+  }
+  return "by default, since " + std::string(kUserRolesTimeoutValue) + " could not be read (" +
+         region::Message(read) + ")";
 }
 
 }  // namespace tq5::directory

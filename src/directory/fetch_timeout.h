@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "tq5orvcache.h"
 
@@ -25,5 +26,10 @@ int32_t CachedUserRolesTimeout();
 // The limit for one fetch: the caller's own when positive, else the cached one when
 // positive, else a fresh read. Call it before taking the process lock.
 uint32_t SettleFetchTimeout(int32_t callerTimeoutMs);
+
+// Where the limit that this thread's latest SettleFetchTimeout chose came from, in words
+// that follow "the limit" ("that the caller gave", "ORV_USER_ROLES_TIMEOUT of the
+// group's registry key ..."), for a time-out's reason. Reads no file.
+std::string FetchTimeoutOrigin(uint32_t limitMs);
 
 }  // namespace tq5::directory

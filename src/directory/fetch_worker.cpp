@@ -10,10 +10,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "directory/fetch_context.h"
 #include "directory/fetch_state.h"
+#include "directory/fetch_timeout.h"
 #include "platform/worker_thread.h"
 #include "region/call_patterns.h"
 #include "region/text.h"
@@ -38,6 +40,19 @@ void AdoptObject(FetchState& fetch, const FetchContext& context) {
   fetch.authorizationObject = context.object;
 }
 
+// A time-out's reason: the limit in force and where it came from, so that whoever reads
+// it knows which setting to change.
+void NoteTimeOut(const FetchState& fetch, uint32_t timeoutMs) {
+  try {
+    (void)platform::Status::Refused(CACHE_E_FETCH_TIMEOUT, "fetch",
+                                    std::string(fetch.fetchDomainName) + "\\" + fetch.fetchUserName,
+                                    "the directory did not answer within " +
+                                        std::to_string(timeoutMs) + " ms, the limit " +
+                                        FetchTimeoutOrigin(timeoutMs));
+  } catch (const std::bad_alloc&) {
+  }
+}
+
 }  // namespace
 
 DirectoryState& ProcessDirectory() {
@@ -56,7 +71,12 @@ void UserRoleFetchThread(void* argument) {
     context->result = CACHE_E_USER_FETCH_COINIT;
   } else {
     try {
+      // The worker's own thread: what it records is this fetch's alone.
+      platform::ClearLastFailure();
       context->result = GetORVUserRoles(*context);
+      if (context->result != CACHE_OK && platform::LastFailure().code != CACHE_OK) {
+        context->reason = platform::LastFailure();
+      }
     } catch (const std::bad_alloc&) {
       context->result = CACHE_E_NO_MEMORY;
     }
@@ -98,12 +118,16 @@ ResultCode FetchUserRolesWithTimeout(uint32_t timeoutMs) {
   if (platform::WaitWorkerThread(thread, timeoutMs)) {
     // The worker has ended, so it has marked its context done and left it to us.
     result = context->result;
+    if (result != CACHE_OK && context->reason.code != CACHE_OK) {
+      (void)platform::Status::Carried(result, context->reason);
+    }
     AdoptObject(fetch, *context);
     fetch.fetchedRoles = context->roles;
     fetch.fetchedRoleCount = context->roleCount;
     context->roles = nullptr;
     DeleteContext(context);
   } else {
+    NoteTimeOut(fetch, timeoutMs);
     // Counted before the hand-over, so that the worker's count down never comes first.
     state.lateWorkers.fetch_add(1);
     int running = FetchContext::kRunning;

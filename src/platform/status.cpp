@@ -71,6 +71,12 @@ void NoteRefused(ResultCode code, const char* call, const std::string& object, s
   (void)Status::Refused(code, call, object, std::move(reason));
 }
 
+Status Status::Carried(ResultCode code, const Failure& carried) {
+  auto failure = std::make_shared<Failure>(carried);
+  failure->code = code;
+  return Status(std::move(failure));
+}
+
 const Failure& LastFailure() { return Latest(); }
 
 void ClearLastFailure() { Latest() = Failure{}; }

@@ -40,6 +40,9 @@ class [[nodiscard]] Status {
   // An answer of the library's own rules with no system call behind it (a region that
   // is not open, a view the process has already): the code alone, recorded nowhere.
   static Status Answer(ResultCode code);
+  // A failure that another thread recorded (a fetch's worker), made this thread's latest
+  // under `code`, so that the caller of the step that waited for it learns why.
+  static Status Carried(ResultCode code, const Failure& failure);
 
   bool ok() const { return code_ == CACHE_OK; }
   ResultCode code() const { return code_; }

@@ -339,27 +339,36 @@ bool SetString(HKEY key, const wchar_t* name, const std::wstring& text) {
 // pause long enough for a slow start to show.
 bool ComServiceRunning(DWORD timeoutMs) {
   const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-  if (manager == nullptr) return false;
-  SC_HANDLE service = OpenServiceA(manager, "RpcSs", SERVICE_START | SERVICE_QUERY_STATUS);
-  if (service == nullptr) service = OpenServiceA(manager, "RpcSs", SERVICE_QUERY_STATUS);
+  SC_HANDLE manager = nullptr;
+  SC_HANDLE service = nullptr;
   ULONGLONG nextStart = 0;
   bool running = false;
-  SERVICE_STATUS status{};
-  while (service != nullptr && QueryServiceStatus(service, &status)) {
-    running = status.dwCurrentState == SERVICE_RUNNING ||
-              WaitNamedPipeA("\\\\.\\pipe\\lrpc\\irpcss", 1) ||
-              GetLastError() == ERROR_SEM_TIMEOUT;  // there, but busy
-    if (running || GetTickCount64() > deadline) break;
-    if (status.dwCurrentState == SERVICE_STOPPED && GetTickCount64() >= nextStart) {
-      const bool locked =
-          !StartServiceA(service, 0, nullptr) && GetLastError() == ERROR_SERVICE_DATABASE_LOCKED;
-      nextStart = GetTickCount64() + (locked ? 0 : 10000);
+  // Right after a prefix boots, its service manager may not answer yet: opening it, the
+  // service or its status can fail for a moment, so each step is tried again until the
+  // deadline rather than taken as the answer.
+  for (;;) {
+    if (manager == nullptr) manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager != nullptr && service == nullptr) {
+      service = OpenServiceA(manager, "RpcSs", SERVICE_START | SERVICE_QUERY_STATUS);
+      if (service == nullptr) service = OpenServiceA(manager, "RpcSs", SERVICE_QUERY_STATUS);
     }
+    SERVICE_STATUS status{};
+    if (service != nullptr && QueryServiceStatus(service, &status)) {
+      running = status.dwCurrentState == SERVICE_RUNNING ||
+                WaitNamedPipeA("\\\\.\\pipe\\lrpc\\irpcss", 1) ||
+                GetLastError() == ERROR_SEM_TIMEOUT;  // there, but busy
+      if (!running && status.dwCurrentState == SERVICE_STOPPED &&
+          GetTickCount64() >= nextStart) {
+        const bool locked = !StartServiceA(service, 0, nullptr) &&
+                            GetLastError() == ERROR_SERVICE_DATABASE_LOCKED;
+        nextStart = GetTickCount64() + (locked ? 0 : 10000);
+      }
+    }
+    if (running || GetTickCount64() > deadline) break;
     Sleep(250);
   }
   if (service != nullptr) CloseServiceHandle(service);
-  CloseServiceHandle(manager);
+  if (manager != nullptr) CloseServiceHandle(manager);
   return running;
 }
 

@@ -27,6 +27,8 @@ CacheFileCheck CheckCacheFile(const std::string& path) {
       tq5::platform::OpenRegularFileForReading(path, &file, &size, &why);
   if (opened != tq5::platform::FileOpen::Opened) {
     check.present = opened != tq5::platform::FileOpen::Missing;
+    check.unreadable = opened == tq5::platform::FileOpen::Failed;
+    if (check.unreadable) check.systemReason = why;
     check.reason = opened == tq5::platform::FileOpen::Missing ? "there is no such file"
                    : opened == tq5::platform::FileOpen::NotRegular
                        ? why

@@ -17,12 +17,16 @@ std::string CacheFilePath(std::string* why);
 struct CacheFileCheck {
   bool present = false;  // something (perhaps no regular file) is there
   bool opened = false;
-  int64_t size = 0;         // bytes in the file
-  bool headerRead = false;  // the first 32 bytes were there
-  CacheHeader header{};     // valid when headerRead
-  int64_t imageBytes = 0;   // bytes that the header's capacities call for
-  bool usable = false;      // a starting server builds its region from this file
-  std::string reason;       // why it would not
+  // There, but this account cannot open it (its permissions, say): not damage, and a
+  // start-up that went on would replace it with an empty cache at its first write.
+  bool unreadable = false;
+  std::string systemReason;  // the failed call and the system's words, when unreadable
+  int64_t size = 0;          // bytes in the file
+  bool headerRead = false;   // the first 32 bytes were there
+  CacheHeader header{};      // valid when headerRead
+  int64_t imageBytes = 0;    // bytes that the header's capacities call for
+  bool usable = false;       // a starting server builds its region from this file
+  std::string reason;        // why it would not
 };
 
 CacheFileCheck CheckCacheFile(const std::string& path);

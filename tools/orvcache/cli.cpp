@@ -4,40 +4,6 @@
 
 namespace orvcache {
 
-Args Args::Parse(const std::vector<std::string>& tokens, const std::vector<OptionSpec>& accepted) {
-  Args args;
-  bool optionsEnded = false;
-  for (std::size_t i = 0; i < tokens.size(); ++i) {
-    const std::string& token = tokens[i];
-    if (optionsEnded || token.size() < 2 || token[0] != '-') {
-      args.positional_.push_back(token);
-      continue;
-    }
-    if (token == "--") {
-      optionsEnded = true;
-      continue;
-    }
-    const std::size_t equals = token.find('=');
-    const std::string name = token.substr(0, equals);
-    const OptionSpec* option = nullptr;
-    for (const OptionSpec& candidate : accepted) {
-      if (name == candidate.name) option = &candidate;
-    }
-    if (!option) throw UsageError("unknown option " + name);
-    if (!option->takesValue) {
-      if (equals != std::string::npos) throw UsageError(name + " takes no value");
-      args.options_[name] = "";
-    } else if (equals != std::string::npos) {
-      args.options_[name] = token.substr(equals + 1);
-    } else if (i + 1 < tokens.size()) {
-      args.options_[name] = tokens[++i];
-    } else {
-      throw UsageError(name + " needs a value");
-    }
-  }
-  return args;
-}
-
 namespace {
 
 // Digits only, no sign; false on overflow past `max`.
@@ -139,6 +105,20 @@ int64_t ParseDurationMs(const std::string& text, const std::string& what) {
                      "\"");
   }
   return ms;
+}
+
+void CheckMilliseconds(const std::string& value, const std::string& name) {
+  ParseInteger(value, 0, INT32_MAX, name);
+}
+
+void CheckDuration(const std::string& value, const std::string& name) {
+  ParseDurationMs(value, name);
+}
+
+void CheckTime(const std::string& value, const std::string&) { ParseTime(value, 0); }
+
+void CheckInt32(const std::string& value, const std::string& name) {
+  ParseInteger(value, INT32_MIN, INT32_MAX, name);
 }
 
 int32_t ParseTime(const std::string& text, int64_t now) {

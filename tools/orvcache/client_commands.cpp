@@ -1,17 +1,23 @@
 // The client subcommands: each opens the cache as a client for its one job.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 
 #include "access_report.h"
 #include "cache_access.h"
 #include "cache_file_check.h"
 #include "commands.h"
+#include "directory/fetch_state.h"
 #include "host.h"
 #include "output.h"
+#include "platform/object_access.h"
+#include "platform/platform.h"
 #include "presentation.h"
 #include "progress.h"
 #include "region/layout.h"
+#include "region/locks.h"
 #include "region/statistics.h"
 #include "settings_report.h"
 #include "statistics_report.h"
@@ -41,6 +47,23 @@ bool IsCached(const UserName& name) {
   throw Failure(rc, "looking up " + UserLabel(name.domain, name.user));
 }
 
+// The roles this process's latest fetch brought that `answered` lacks: those the role
+// table did not know (a group made after the server's last merge of the role list), which
+// the lookup dropped.
+std::vector<RoleNameId> DroppedRoles(const std::vector<RoleNameId>& answered) {
+  const tq5::region::ProcessLock lock;
+  const tq5::directory::FetchState& fetch = tq5::directory::ProcessDirectory().fetch;
+  std::vector<RoleNameId> dropped;
+  for (int32_t i = 0; fetch.fetchedRoles && i < fetch.fetchedRoleCount; ++i) {
+    const RoleNameId& role = fetch.fetchedRoles[i];
+    const bool kept = std::any_of(answered.begin(), answered.end(), [&](const RoleNameId& a) {
+      return FieldText(a.name) == FieldText(role.name) && FieldText(a.id) == FieldText(role.id);
+    });
+    if (!kept) dropped.push_back(role);
+  }
+  return dropped;
+}
+
 }  // namespace
 
 int RunLookup(const Args& args, bool json) {
@@ -53,15 +76,12 @@ int RunLookup(const Args& args, bool json) {
       args.Has("--timeout") ? ParseInteger(args.Value("--timeout"), 0, INT32_MAX, "--timeout") : 0);
 
   ClientSession session;
-  const bool cached = IsCached(name);
   const std::string label = UserLabel(name.domain, name.user);
   std::vector<RoleNameId> roles(TQ5ORVCACHE_MAX_USER_ROLES);
   int32_t count = 0;
   ResultCode rc = CACHE_OK;
-  const auto start = std::chrono::steady_clock::now();
-  {
-    Progress progress(cached ? "looking up " + label : "fetching " + label + " from the directory");
-    // A set can outgrow the buffer only in a damaged region; the second call is a hit.
+  // A set can outgrow the buffer only in a damaged region; the second call is a hit.
+  auto lookUp = [&] {
     for (int attempt = 0; attempt < 2; ++attempt) {
       count = static_cast<int32_t>(roles.size());
       if (current) {
@@ -74,12 +94,41 @@ int RunLookup(const Args& args, bool json) {
       if (rc != CACHE_E_BUFFER_TOO_SMALL || count <= static_cast<int32_t>(roles.size())) break;
       roles.resize(static_cast<std::size_t>(count));
     }
+  };
+  // The wait for the cache mutex, behind another process's fetch say, is told apart from
+  // the lookup's own work: the mutex is taken first, and a hit is answered inside that
+  // hold (the exports take it again, re-entrantly, without waiting). A miss lets it go
+  // before it fetches, so that the fetch holds the mutex no longer than the library would.
+  const auto start = std::chrono::steady_clock::now();
+  auto since = [](std::chrono::steady_clock::time_point from) {
+    return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now() - from)
+                                    .count());
+  };
+  int64_t waitMs = 0;
+  int64_t ms = 0;
+  bool cached = false;
+  {
+    Progress progress("waiting for the cache mutex");
+    const tq5::region::CacheLock lock;
+    waitMs = since(start);
+    cached = IsCached(name);
+    if (cached || current) {
+      const auto work = std::chrono::steady_clock::now();
+      lookUp();
+      ms = since(work);
+    }
   }
-  const int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                         std::chrono::steady_clock::now() - start)
-                         .count();
+  if (!cached && !current) {
+    Progress progress("fetching " + label + " from the directory");
+    const auto work = std::chrono::steady_clock::now();
+    lookUp();
+    ms = since(work);
+  }
   Check(rc, "looking up " + label, label);
   roles.resize(static_cast<std::size_t>(count));
+  const std::vector<RoleNameId> dropped =
+      cached || current ? std::vector<RoleNameId>() : DroppedRoles(roles);
 
   const char* source = cached ? "cache" : "directory";
   if (json) {
@@ -87,18 +136,39 @@ int RunLookup(const Args& args, bool json) {
     out["set"] = current ? "current" : "committed";
     out["source"] = source;
     out["durationMs"] = ms;
+    out["lockWaitMs"] = waitMs;
     out["roles"] = Json::array();
     for (const RoleNameId& role : roles) {
       out["roles"].push_back({{"name", FieldText(role.name)}, {"id", FieldText(role.id)}});
     }
+    out["droppedRoles"] = Json::array();
+    for (const RoleNameId& role : dropped) {
+      out["droppedRoles"].push_back({{"name", FieldText(role.name)}, {"id", FieldText(role.id)}});
+    }
     PrintJson(out);
     return kExitOk;
   }
-  std::printf("%s: %s%s, %s in %s\n", label.c_str(), Count(count, "role").c_str(),
+  std::printf("%s: %s%s, %s in %s%s\n", label.c_str(), Count(count, "role").c_str(),
               current ? " in the latest fetched set" : "",
               cached ? "found in the cache" : "fetched from the directory",
-              FormatDuration(ms).c_str());
+              FormatDuration(ms).c_str(),
+              waitMs > 0 ? (", after " + FormatDuration(waitMs) +
+                            " waiting for the cache mutex, which another process held")
+                               .c_str()
+                         : "");
   PrintUserRoles(roles);
+  if (!dropped.empty()) {
+    std::string names;
+    for (const RoleNameId& role : dropped) {
+      names += (names.empty() ? "" : ", ") + FieldText(role.name) + " (" + FieldText(role.id) + ")";
+    }
+    std::printf(
+        "dropped %s that the directory gave but the role table does not know: %s. Made after "
+        "the server's last merge of the role list? `orvcache reload` merges it now; then "
+        "`orvcache refresh %s %s`\n",
+        Count(static_cast<int64_t>(dropped.size()), "role").c_str(), names.c_str(),
+        name.domain.c_str(), name.user.c_str());
+  }
   return kExitOk;
 }
 
@@ -213,10 +283,50 @@ int RunConfig(const Args& args, bool json) {
   return kExitOk;
 }
 
+namespace {
+
+// Whether a failure to open the cache means only that no server runs: no mutex object,
+// or (where the mutex outlives its server) no region. Anything else (an object this
+// account may not open, a damaged one) is a failure to tell.
+bool NoServerRuns(ResultCode code) {
+  if (code == CACHE_E_MUTEX_OPEN) {
+    return !tq5::platform::DescribeObject(tq5::platform::kCacheMutexName).exists;
+  }
+  if (code == CACHE_E_OPEN_MAPPING) {
+    return !tq5::platform::DescribeObject(tq5::platform::kSectionName).exists;
+  }
+  return false;
+}
+
+constexpr const char* kNoServerRunning = "no cache server is running";
+
+int PrintNotRunning(bool json) {
+  if (json) {
+    PrintJson({{"state", "not-running"},
+               {"exitCode", kExitStatusNotRunning},
+               {"message", kNoServerRunning},
+               {"machineValues", MachineValuesJson()}});
+    return kExitStatusNotRunning;
+  }
+  std::printf("%s (start one with `orvcache server`)\n", kNoServerRunning);
+  PrintMachineValues();
+  return kExitStatusNotRunning;
+}
+
+}  // namespace
+
 int RunStatus(const Args&, bool json) {
-  ClientSession session;
-  const CacheHeader h = ReadHeader(Side::Client);
-  const int32_t active = CountActiveRoles(Side::Client);
+  std::optional<ClientSession> session;
+  CacheHeader h{};
+  int32_t active = 0;
+  try {
+    session.emplace();
+    h = ReadHeader(Side::Client);
+    active = CountActiveRoles(Side::Client);
+  } catch (Failure& failure) {
+    if (NoServerRuns(failure.code())) return PrintNotRunning(json);
+    throw failure.WithExitCode(kExitStatusUnknown);
+  }
   std::string why;
   const std::string file = CacheFilePath(&why);
   std::error_code error;
@@ -228,9 +338,18 @@ int RunStatus(const Args&, bool json) {
   tq5::region::StatisticsBlock statistics{};
   const tq5::region::StatisticsBlock* stats =
       tq5::region::ReadStatistics(&statistics) ? &statistics : nullptr;
+  // The region answers whether or not its server lives: only the server's liveness says
+  // whether anyone still maintains it.
+  const bool published = stats && stats->server.published == 1;
+  unsigned long livePid = 0;
+  const bool alive = host::ServerAlive(published ? stats->server.processId : 0,
+                                       published ? stats->server.startedAt : 0, &livePid);
+  const int exitCode = alive ? kExitStatusRunning : kExitStatusOrphaned;
 
   if (json) {
-    Json out = {{"roles",
+    Json out = {{"state", alive ? "running" : "orphaned"},
+                {"exitCode", exitCode},
+                {"roles",
                  {{"capacity", h.roleCapacity},
                   {"highWater", h.roleHighWater},
                   {"inUse", h.roleActiveCount},
@@ -248,9 +367,9 @@ int RunStatus(const Args&, bool json) {
                 {"cacheFileWritten", haveModified ? Json(FormatTime(modified)) : Json(nullptr)},
                 {"access", ObjectAccessJson()},
                 {"hitRatio", stats ? HitRatioJson(*stats) : Json(nullptr)},
-                {"server", ServerJson(stats)}};
+                {"server", ServerJson(stats, alive)}};
     PrintJson(out);
-    return kExitOk;
+    return exitCode;
   }
   Table table({"TABLE", "CAPACITY", "HIGH-WATER", "IN USE", "ACTIVE", "FILL", "MARK"},
               {false, true, true, true, true, true, true});
@@ -275,8 +394,8 @@ int RunStatus(const Args&, bool json) {
   }
   PrintObjectAccess();
   if (stats) std::printf("hit ratio        %s\n", HitRatioText(*stats).c_str());
-  PrintServer(stats);
-  return kExitOk;
+  PrintServer(stats, alive);
+  return exitCode;
 }
 
 }  // namespace orvcache

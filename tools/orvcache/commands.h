@@ -11,6 +11,13 @@ inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 // `file inspect`: a starting server would not build its region from the file.
 inline constexpr int kExitUnusableFile = 3;
+// `status`, as service status commands answer: a server runs; the region outlived its
+// server (clients are answered, nothing maintains it); no server runs; the state could not
+// be read.
+inline constexpr int kExitStatusRunning = 0;
+inline constexpr int kExitStatusOrphaned = 1;
+inline constexpr int kExitStatusNotRunning = 3;
+inline constexpr int kExitStatusUnknown = 4;
 
 int RunLookup(const Args& args, bool json);
 int RunRoles(const Args& args, bool json);

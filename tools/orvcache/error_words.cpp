@@ -51,7 +51,8 @@ std::string Context(ResultCode code, const std::string& user) {
     case CACHE_E_MUTEX_CREATE:
       return ObjectReason(tq5::platform::kCacheMutexName, "cannot create the cache mutex");
     case CACHE_E_USER_FETCH_CALL:
-      if (!user.empty()) return "the directory does not know " + user;
+      // The directory's own reason, when it gave one, says more than a guess.
+      if (!user.empty() && SystemReason(code).empty()) return "the directory does not know " + user;
       return "";
     case CACHE_E_USER_NOT_CACHED:
       if (!user.empty()) return user + " is not cached (`orvcache lookup` fetches it)";

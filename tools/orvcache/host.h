@@ -14,6 +14,9 @@ namespace orvcache::host {
 bool StderrIsTerminal();
 bool StdoutIsTerminal();
 unsigned long ProcessId();
+// The name of the account the process runs as ("tq5orvcache"), or its number when it
+// has no name.
+std::string AccountName();
 void SetEnvironment(const char* name, const std::string& value);
 void UnsetEnvironment(const char* name);
 char PathSeparator();
@@ -73,6 +76,13 @@ std::string RequestSource(Request request);
 // Whether a cache server runs for the current object names, and its process id when the
 // platform can tell (0 otherwise).
 bool ServerRunning(unsigned long* pid);
+// Whether the server that made the region still lives, and its process id. POSIX asks
+// the liveness lock that a live server holds on the mutex object, which the kernel drops
+// when the server dies however it dies; Windows asks whether the process that published
+// itself as the server (`publishedPid`, started at `publishedStart`, seconds since 1970)
+// still runs and is that process, not a later one under its reused id (and, with nothing
+// published, takes the section's being there for the server's).
+bool ServerAlive(unsigned long publishedPid, int64_t publishedStart, unsigned long* pid);
 // Delivers a request to the running server, whose process id and cache file (as it
 // published them) are given. False, with the reason, when it cannot be delivered; *how
 // says how it went ("SIGHUP to pid 812").

@@ -26,6 +26,11 @@ bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 
 unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
 
+std::string AccountName() {
+  const passwd* account = getpwuid(geteuid());
+  return account && account->pw_name ? account->pw_name : std::to_string(geteuid());
+}
+
 void SetEnvironment(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
 
 void UnsetEnvironment(const char* name) { unsetenv(name); }
@@ -169,6 +174,8 @@ bool ServerRunning(unsigned long* pid) {
   *pid = tq5::platform::RegionServerProcessId();
   return *pid != 0;
 }
+
+bool ServerAlive(unsigned long, int64_t, unsigned long* pid) { return ServerRunning(pid); }
 
 // Signals need no folder: every request reaches the server through its process.
 void AcceptRequests(const std::string&) {}

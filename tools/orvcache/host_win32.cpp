@@ -27,6 +27,12 @@ bool StdoutIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
 
 unsigned long ProcessId() { return GetCurrentProcessId(); }
 
+std::string AccountName() {
+  char name[257];
+  DWORD size = sizeof name;
+  return GetUserNameA(name, &size) ? std::string(name) : std::string("this account");
+}
+
 void SetEnvironment(const char* name, const std::string& value) {
   // The library reads the C runtime's copy; child processes get the process's own.
   _putenv_s(name, value.c_str());
@@ -210,6 +216,34 @@ bool ServerRunning(unsigned long* pid) {
   if (!tq5::platform::AcquireRegionView(&view, &base, &size).ok()) return false;
   tq5::platform::ReleaseRegionView(view);
   return true;
+}
+
+bool ServerAlive(unsigned long publishedPid, int64_t publishedStart, unsigned long* pid) {
+  *pid = 0;
+  // Nothing published to ask about (no statistics object): a section lives only while
+  // a handle to it does, most likely the server's own.
+  if (publishedPid == 0) return true;
+  const HANDLE process =
+      OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, publishedPid);
+  if (process == nullptr) {
+    // A process of another account that this one may not open still runs.
+    if (GetLastError() != ERROR_ACCESS_DENIED) return false;
+    *pid = publishedPid;
+    return true;
+  }
+  bool alive = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  FILETIME created{}, exited{}, kernel{}, user{};
+  if (alive && GetProcessTimes(process, &created, &exited, &kernel, &user)) {
+    // 100 ns steps since 1601; a process made after the server published its start
+    // holds the dead server's reused id.
+    const uint64_t ticks =
+        (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+    const auto createdAt = static_cast<int64_t>(ticks / 10000000ULL) - 11644473600LL;
+    if (publishedStart > 0 && createdAt > publishedStart + 2) alive = false;
+  }
+  CloseHandle(process);
+  if (alive) *pid = publishedPid;
+  return alive;
 }
 
 bool SendRequest(Request request, unsigned long pid, const std::string& cacheFile, std::string* how,

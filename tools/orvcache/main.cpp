@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "commands.h"
 #include "error_words.h"
 #include "exports/load_hook.h"
@@ -20,152 +21,238 @@
 namespace orvcache {
 namespace {
 
-struct Command {
-  const char* name;  // one or two words
-  const char* arguments;
-  const char* summary;
-  std::vector<OptionSpec> options;
-  std::size_t minArgs;
-  std::size_t maxArgs;
-  int (*run)(const Args&, bool json);
-};
+void CheckStatsFormat(const std::string& value, const std::string& name) {
+  if (value != "openmetrics" && value != "prometheus") {
+    throw UsageError(name + " takes openmetrics or prometheus, not '" + value + "'");
+  }
+}
 
-const std::vector<OptionSpec> kGlobalOptions = {{"--json", false},  {"--prefix", true},
-                                                {"--folder", true}, {"--help", false},
-                                                {"-h", false},      {"--version", false}};
-
-const std::vector<Command>& Commands() {
-  static const std::vector<Command> commands = {
-      {"server",
-       "[--directory nss|file:PATH] [--roles-interval D] [--sweep-interval D] "
-       "[--write-interval D] [--fetch-timeout MS] [--pid-file PATH] [--stop-file PATH] "
-       "[--log-file PATH] [--service]",
+// Every command, declared once: its arguments, its options with their help and checks,
+// what its help adds. The parser, `orvcache help` and the man page all read it.
+const std::vector<CommandSpec>& Commands() {
+  static const std::vector<CommandSpec> commands = {
+      {"server", "",
        "run the cache server until SIGINT/SIGTERM (Ctrl+C or closing the console on Windows, "
        "or a stop of its Windows service)",
-       kServerOptions, 0, 0, RunServer},
+       kServerOptions, 0, 0, RunServer,
+       "Requests to a running server: `orvcache reload`, `orvcache sweep`; on Linux also\n"
+       "SIGHUP (reload) and SIGUSR1 (sweep). Log lines carry a journald priority (<3> error,\n"
+       "<4> warning, <6> info, <7> debug) when standard output is not a terminal.\n"},
       {"lookup",
-       "DOMAIN USER [--admin | --current] [--timeout MS]",
+       "DOMAIN USER",
        "a user's roles, fetched from the directory when the user is not cached",
-       {{"--admin", false}, {"--current", false}, {"--timeout", true}},
+       {{"--admin", nullptr, "look up without recording an access (the sweep may drop the user)"},
+        {"--current", nullptr,
+         "the latest fetched set instead of the committed one; never fetches"},
+        {"--timeout", "MS", "how long a fetch may take (default: the registry's limit)",
+         CheckMilliseconds}},
        2,
        2,
-       RunLookup},
-      {"roles", "[--active]", "the role table", {{"--active", false}}, 0, 0, RunRoles},
-      {"users", "", "the cached users and their roles", {}, 0, 0, RunUsers},
-      {"delete", "DOMAIN USER", "drop a user from the cache", {}, 2, 2, RunDelete},
-      {"commit", "DOMAIN USER", "commit a user's latest fetched roles", {}, 2, 2, RunCommit},
+       RunLookup,
+       "--admin and --current exclude each other. The time spent waiting for the cache\n"
+       "mutex (behind another process's fetch) is shown apart from the lookup's own, and\n"
+       "fetched roles that the role table does not know, which the lookup drops, are named.\n"},
+      {"roles",
+       "",
+       "the role table",
+       {{"--active", nullptr, "only the roles the latest complete role list named"}},
+       0,
+       0,
+       RunRoles,
+       ""},
+      {"users",
+       "",
+       "the cached users and their roles",
+       {},
+       0,
+       0,
+       RunUsers,
+       "Slot, user, status (current, pending, fetch-failed), last access, when the sweep\n"
+       "drops the user, and its roles.\n"},
+      {"delete",
+       "DOMAIN USER",
+       "drop a user from the cache",
+       {},
+       2,
+       2,
+       RunDelete,
+       "Drops the user from the cache and releases its roles.\n"},
+      {"commit",
+       "DOMAIN USER",
+       "commit a user's latest fetched roles",
+       {},
+       2,
+       2,
+       RunCommit,
+       "Commits the user's latest fetched role set (needed while autoCommitRoles is not 1).\n"},
       {"refresh",
-       "DOMAIN USER [--timeout MS]",
+       "DOMAIN USER",
        "fetch a cached user's roles from the directory now and commit them",
-       {{"--timeout", true}},
+       {{"--timeout", "MS", "how long the fetch may take (default: the registry's limit)",
+         CheckMilliseconds}},
        2,
        2,
-       RunRefresh},
+       RunRefresh,
+       "Fetches the user's roles from the directory now and commits them, so that the\n"
+       "cached roles are the directory's. The user must be cached.\n"},
       {"invalidate",
-       "--all",
+       "",
        "drop every cached user (the role table stays)",
-       {{"--all", false}},
+       {{"--all", nullptr, "drops every cached user; the role table stays as it is"}},
        0,
        0,
-       RunInvalidate},
+       RunInvalidate,
+       "One user goes with `orvcache delete DOMAIN USER`.\n"},
       {"touch",
-       "DOMAIN USER [--at TIME]",
+       "DOMAIN USER",
        "set a user's last access (now by default)",
-       {{"--at", true}},
+       {{"--at", "TIME",
+         "now (default), now-3d, now+2h, seconds since 1970 or\nYYYY-MM-DDTHH:MM:SSZ", CheckTime}},
        2,
        2,
-       RunTouch},
+       RunTouch,
+       ""},
       {"config",
-       "[--auto-commit N] [--config-value N]",
+       "",
        "read or set autoCommitRoles and configValue",
-       {{"--auto-commit", true}, {"--config-value", true}},
+       {{"--auto-commit", "N", "1: the sweep commits a changed role set itself", CheckInt32},
+        {"--config-value", "N", "stored for the programs that use the cache", CheckInt32}},
        0,
        0,
-       RunConfig},
+       RunConfig,
+       "-1 cannot be stored: it means \"unchanged\".\n"},
       {"status",
        "",
        "capacities, marks, counts and fill of the region; the running server's settings",
        {},
        0,
        0,
-       RunStatus},
+       RunStatus,
+       "Capacities, high-water marks, counts and fill of both tables, the cache file, the\n"
+       "hit ratio, and the settings the running server reports (its cache file, directory,\n"
+       "fetch limit, timers, pid, start and version). Whether that server still lives is\n"
+       "asked of the system. Exit codes as service status commands give them: 0 a server\n"
+       "runs; 1 the region is orphaned (its server died: clients are still answered, but\n"
+       "nothing sweeps it, merges the role list or writes the cache file); 3 no cache server\n"
+       "is running; 4 the state cannot be told. --json carries them as state and exitCode.\n"},
       {"stats",
-       "[--reset] [--format openmetrics|prometheus [--output FILE]]",
+       "",
        "the machine's counters: lookups, hits, fetches, writes and more; --reset zeroes "
        "them; --format prints them for a monitoring system, --output writes that to FILE "
        "whole",
-       {{"--reset", false}, {"--format", true}, {"--output", true}},
+       {{"--reset", nullptr, "zero the counters (shown as they were up to the reset)"},
+        {"--format", "openmetrics|prometheus",
+         "print the counters in that text format, for a monitoring\nsystem", CheckStatsFormat},
+        {"--output", "FILE",
+         "with --format: write that text to FILE whole (for the node\nexporter's textfile "
+         "collector)"}},
        0,
        0,
-       RunStats},
-      {"timeout", "[MS]", "read or set the registry's fetch time limit", {}, 0, 1, RunTimeout},
+       RunStats,
+       "Counters kept by every process of the cache since the server started (or the last\n"
+       "reset): lookups, hits and misses, fetches by outcome, evictions of the user table,\n"
+       "users expired and refreshed by sweeps, commits, deletes, cache-file writes (and the\n"
+       "last good one), repairs after a process died holding the mutex; the server's last\n"
+       "merge and sweep with their durations.\n"},
+      {"timeout",
+       "[MS]",
+       "read or set the registry's fetch time limit",
+       {},
+       0,
+       1,
+       RunTimeout,
+       "Reads, or sets to MS, ORV_USER_ROLES_TIMEOUT in the group's registry key (named by\n"
+       "ZOLMAR_VERSION and MERLOC_GROUP_NAME, on Linux by default the settings file's\n"
+       "zolmar-version and group-name; there a folder under the registry root).\n"},
       {"settings",
-       "[--check]",
+       "",
        "every machine-wide setting's value and where it came from; --check lists only the "
        "problems (exit 1 if any)",
-       {{"--check", false}},
+       {{"--check", nullptr, "print only the problems, one line each; exit 1 if there are any"}},
        0,
        0,
-       RunSettings},
+       RunSettings,
+       "Shows every machine-wide setting (docs/settings.md) with its effective value and\n"
+       "where it came from: environment (this process's variable), file (Linux, the settings\n"
+       "file), registry (Windows, the group's key; and the fetch time limit) or default;\n"
+       "then any problems: lines of the settings file that are ignored, values a setting\n"
+       "does not take, a directory that cannot be used, a cache folder that is not there.\n"
+       "The server logs the same problems as warnings at its start and at each reload.\n"},
       {"check",
-       "[--repair] [--file PATH]",
+       "",
        "report every broken invariant of the live region or a cache file (exit 1 if any); "
        "--repair mends the live region's derived figures under the mutex",
-       {{"--repair", false}, {"--file", true}},
+       {{"--repair", nullptr, "mend the live region's derived figures under the mutex"},
+        {"--file", "PATH", "check a cache file instead of the live region"}},
        0,
        0,
-       RunCheck},
+       RunCheck,
+       "Exit 0 when sound, 1 when damaged.\n"},
       {"sweep",
        "",
        "ask the running server to run its expiry sweep now",
        {},
        0,
        0,
-       RunSweepRequest},
+       RunSweepRequest,
+       "Asks the running server to run its expiry sweep now. The server does it on its own\n"
+       "time; its log says what the sweep dropped and refreshed.\n"},
       {"reload",
        "",
        "ask the running server to merge the role list and write the cache file now",
        {},
        0,
        0,
-       RunReloadRequest},
+       RunReloadRequest,
+       "Asks the running server to merge a fresh role list and write the cache file now,\n"
+       "found through what it publishes (no --folder needed). Returns once the server has\n"
+       "taken the request (exit 1 when none takes it within 5 s); the server does it on its\n"
+       "own time and logs it.\n"},
       {"cleanup",
-       "[--mutex]",
+       "",
        "remove what a crashed server left (region and statistics objects, temporary files); "
-       "--mutex also "
-       "the mutex object",
-       {{"--mutex", false}},
+       "--mutex also the mutex object",
+       {{"--mutex", nullptr,
+         "also remove the mutex object (Linux). Only when no program using the\ncache runs: "
+         "one that still holds the old mutex would not exclude the new."}},
        0,
        0,
-       RunCleanup},
-      {"service", "install|uninstall [--name NAME] [--start auto|demand] [server options]",
+       RunCleanup,
+       "Removes what a crashed server left: its region and statistics objects and its\n"
+       "temporary files beside the cache file. Refuses while a server runs.\n"},
+      {"service", "install|uninstall",
        "install the cache server as a Windows service (run with the server options given), "
        "or stop and remove it",
-       service::Options(), 1, 1, service::RunServiceCommand},
+       service::Options(), 1, 1, service::RunServiceCommand,
+       "install: registers the service NAME (default orvcache) running as LocalSystem\n"
+       "`orvcache.exe server --service` with the server options given, the object prefix and\n"
+       "the cache folder (--folder or this shell's MERLOC_GROUP_FOLDER_NAME; a service does\n"
+       "not see this shell's environment) and, unless --log-file says otherwise, the log in\n"
+       "the cache folder as orvcache-server.log; it needs a role list's directory file\n"
+       "(--directory file:PATH, or the machine's directory setting). Its events go to the\n"
+       "Application log under the event source NAME, which install registers. Start and stop\n"
+       "it with `sc` or `net`; a stop writes the cache file and shuts the region down as\n"
+       "Ctrl+C does.\n"
+       "uninstall: stops the service NAME if it runs (waiting for its cache file) and\n"
+       "removes it and its event source.\n"
+       "Windows only; on Linux run the server under systemd.\n"},
       {"file inspect",
-       "PATH [--dump]",
+       "PATH",
        "check a cache file as a starting server would, and summarise or dump it",
-       {{"--dump", false}},
+       {{"--dump", nullptr, "list the roles and users of the file"}},
        1,
        1,
-       RunFileInspect},
+       RunFileInspect,
+       "Exit 0 when a starting server would use the file, 3 when it would not.\n"},
   };
   return commands;
 }
 
-CommandHelp HelpOf(const Command& c) { return {c.name, c.arguments, c.summary}; }
-
-std::vector<CommandHelp> HelpList() {
-  std::vector<CommandHelp> list;
-  for (const Command& c : Commands()) list.push_back(HelpOf(c));
-  return list;
-}
-
 // The command named by the words at `at`: two words before one ("file inspect").
-const Command* FindCommand(const std::vector<std::string>& tokens, std::size_t at,
-                           std::size_t* words) {
-  const Command* command = nullptr;
-  for (const Command& c : Commands()) {
+const CommandSpec* FindCommand(const std::vector<std::string>& tokens, std::size_t at,
+                               std::size_t* words) {
+  const CommandSpec* command = nullptr;
+  for (const CommandSpec& c : Commands()) {
     const std::string name = c.name;
     const std::size_t space = name.find(' ');
     if (space == std::string::npos) {
@@ -178,31 +265,64 @@ const Command* FindCommand(const std::vector<std::string>& tokens, std::size_t a
   return command;
 }
 
+bool IsCommandWord(const std::string& word) {
+  for (const CommandSpec& c : Commands()) {
+    const std::string name = c.name;
+    if (name.substr(0, name.find(' ')) == word) return true;
+  }
+  return false;
+}
+
+// "unknown command "user"; did you mean `orvcache users`?"
+UsageError UnknownCommand(const std::string& word) {
+  const std::string nearest = NearestCommand(word, Commands());
+  return UsageError("unknown command \"" + word + "\"" +
+                    (nearest.empty() ? "" : "; did you mean `orvcache " + nearest + "`?"));
+}
+
 // `orvcache help [COMMAND]`.
 int RunHelp(const std::vector<std::string>& words) {
   if (words.empty()) {
-    PrintGlobalHelp(stdout, HelpList());
+    PrintGlobalHelp(stdout, Commands());
     return kExitOk;
   }
   std::size_t used = 0;
-  if (const Command* command = FindCommand(words, 0, &used); command && used == words.size()) {
-    PrintCommandHelp(stdout, HelpOf(*command));
+  if (const CommandSpec* command = FindCommand(words, 0, &used); command && used == words.size()) {
+    PrintCommandHelp(stdout, *command);
     return kExitOk;
   }
-  if (words.size() == 1 && PrintGroupHelp(stdout, words[0], HelpList())) return kExitOk;
+  if (words.size() == 1 && PrintGroupHelp(stdout, words[0], Commands())) return kExitOk;
+  if (words.size() == 1 && !IsCommandWord(words[0])) {
+    const std::string nearest = NearestCommand(words[0], Commands());
+    throw UsageError("no command \"" + words[0] + "\" to explain" +
+                     (nearest.empty() ? "" : "; did you mean `orvcache help " + nearest + "`?"));
+  }
   throw UsageError("no command \"" + words[0] + (words.size() > 1 ? " " + words[1] : "") +
                    "\" to explain");
 }
 
-bool IsOption(const std::string& token, const std::vector<OptionSpec>& accepted, bool* takesValue) {
+bool IsGlobalOption(const std::string& token, bool* takesValue) {
   const std::string name = token.substr(0, token.find('='));
-  for (const OptionSpec& option : accepted) {
+  for (const OptionSpec& option : GlobalOptions()) {
     if (name == option.name) {
-      *takesValue = option.takesValue && token.find('=') == std::string::npos;
+      *takesValue = option.takesValue() && token.find('=') == std::string::npos;
       return true;
     }
   }
   return false;
+}
+
+// What the words of a command that takes none say instead, where a likely mistake has a
+// better answer than the usage line.
+void CheckArguments(const CommandSpec& command, const Args& args) {
+  const std::size_t n = args.positional().size();
+  if (n >= command.minArgs && n <= command.maxArgs) return;
+  if (std::string(command.name) == "invalidate" && n > 0) {
+    throw UsageError(
+        "invalidate drops every cached user (--all); to drop one, `orvcache delete DOMAIN "
+        "USER`");
+  }
+  throw UsageError(UsageLine(command));
 }
 
 int Main(int argc, char** argv) {
@@ -213,7 +333,7 @@ int Main(int argc, char** argv) {
   std::vector<std::string> before;
   while (at < tokens.size() && tokens[at].size() > 1 && tokens[at][0] == '-') {
     bool takesValue = false;
-    if (!IsOption(tokens[at], kGlobalOptions, &takesValue)) {
+    if (!IsGlobalOption(tokens[at], &takesValue)) {
       throw UsageError("unknown option " + tokens[at] + " before the command");
     }
     before.push_back(tokens[at++]);
@@ -224,12 +344,14 @@ int Main(int argc, char** argv) {
                                             tokens.end()));
   }
   std::size_t words = 0;
-  const Command* command = FindCommand(tokens, at, &words);
-  std::vector<OptionSpec> accepted = kGlobalOptions;
-  if (command) accepted.insert(accepted.end(), command->options.begin(), command->options.end());
+  const CommandSpec* command = FindCommand(tokens, at, &words);
+  // Without a command only the options of every command are read: --version, --help.
+  static const CommandSpec kNone = {"", "", "", {}, 0, 0, nullptr, ""};
   std::vector<std::string> rest = before;
   rest.insert(rest.end(), tokens.begin() + static_cast<std::ptrdiff_t>(at + words), tokens.end());
-  const Args args = Args::Parse(rest, accepted);
+  const bool groupWord = !command && at < tokens.size() && IsCommandWord(tokens[at]);
+  const Args args = ParseCommandLine(command ? *command : kNone,
+                                     command || groupWord || at >= tokens.size() ? rest : before);
 
   if (args.Has("--version")) {
     PrintVersion(stdout);
@@ -237,23 +359,20 @@ int Main(int argc, char** argv) {
   }
   if (args.Has("--help") || args.Has("-h")) {
     if (command) {
-      PrintCommandHelp(stdout, HelpOf(*command));
-    } else if (!(at < tokens.size() && PrintGroupHelp(stdout, tokens[at], HelpList()))) {
-      PrintGlobalHelp(stdout, HelpList());
+      PrintCommandHelp(stdout, *command);
+    } else if (!(groupWord && PrintGroupHelp(stdout, tokens[at], Commands()))) {
+      PrintGlobalHelp(stdout, Commands());
     }
     return kExitOk;
   }
-  if (!command && at < tokens.size() && PrintGroupHelp(stderr, tokens[at], HelpList())) {
+  if (groupWord && PrintGroupHelp(stderr, tokens[at], Commands())) {
     return kExitUsage;  // "file" alone: its subcommands, named above
   }
   if (!command) {
-    throw UsageError(at < tokens.size() ? "unknown command \"" + tokens[at] + "\""
-                                        : "no command given");
+    if (at < tokens.size()) throw UnknownCommand(tokens[at]);
+    throw UsageError("no command given");
   }
-  const std::size_t n = args.positional().size();
-  if (n < command->minArgs || n > command->maxArgs) {
-    throw UsageError(std::string("usage: orvcache ") + command->name + " " + command->arguments);
-  }
+  CheckArguments(*command, args);
   if (args.Has("--prefix"))
     host::SetEnvironment("TQ5ORVCACHE_OBJECT_PREFIX", args.Value("--prefix"));
   if (args.Has("--folder"))
@@ -306,7 +425,7 @@ int main(int argc, char** argv) {
       error["system"] = {
           {"call", cause.call}, {"error", cause.systemError}, {"text", cause.reason}};
     }
-    return fail(kExitFailure,
+    return fail(failure.exitCode(),
                 failure.what() + (words.empty() ? std::string() : "\norvcache: " + words), error);
   } catch (const std::exception& error) {
     return fail(kExitFailure, error.what(), {{"kind", "command"}, {"message", error.what()}});

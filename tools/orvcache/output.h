@@ -27,9 +27,17 @@ class Failure : public std::runtime_error {
   ResultCode code() const { return code_; }
   const std::string& doing() const { return doing_; }
   const std::string& user() const { return user_; }
+  // The process's exit code for it: 1 unless the command words its failures otherwise
+  // (`status` follows the convention of service status commands).
+  int exitCode() const { return exitCode_; }
+  Failure& WithExitCode(int exitCode) {
+    exitCode_ = exitCode;
+    return *this;
+  }
 
  private:
   ResultCode code_;
+  int exitCode_ = 1;
   std::string doing_;
   std::string user_;
 };

@@ -29,6 +29,7 @@
 #include "region/locks.h"
 #include "region/owner_death.h"
 #include "region/statistics.h"
+#include "region/temporary_files.h"
 #include "role_source.h"
 #include "server_log.h"
 #include "service.h"
@@ -37,11 +38,40 @@
 
 namespace orvcache {
 
+namespace {
+
+void CheckLogLevel(const std::string& value, const std::string&) { ParseLogLevel(value); }
+
+}  // namespace
+
 const std::vector<OptionSpec> kServerOptions = {
-    {"--directory", true},      {"--roles-interval", true}, {"--sweep-interval", true},
-    {"--write-interval", true}, {"--fetch-timeout", true},  {"--pid-file", true},
-    {"--stop-file", true},      {"--log-level", true},      {"--no-cache-file", false},
-    {"--log-file", true},       {"--service", false},       {"--event-source", true}};
+    {"--directory", "nss|file:PATH",
+     "where the role list comes from (default: the machine's\n`directory` setting)"},
+    {"--roles-interval", "D", "merge a fresh role list this often (default 10m)", CheckDuration},
+    {"--sweep-interval", "D",
+     "drop users unused for three days and fetch the others'\nroles again this often (default "
+     "1h)",
+     CheckDuration},
+    {"--write-interval", "D", "write the cache file this often (default 5m)", CheckDuration},
+    {"--fetch-timeout", "MS",
+     "each fetch of the sweep waits this long (default: the\nregistry's limit)", CheckMilliseconds},
+    {"--pid-file", "PATH", "written once the server is ready, removed when it stops"},
+    {"--stop-file", "PATH", "the server stops when this file appears"},
+    {"--log-level", "LEVEL", "error, warning, info (default) or debug", CheckLogLevel},
+    {"--no-cache-file", nullptr,
+     "run without a cache file: without it the server refuses\nto start when there is no "
+     "cache folder (neither\nMERLOC_GROUP_FOLDER_NAME nor, on Linux, the settings\nfile's "
+     "cache-folder), it is missing or the path would be\nover 255 characters"},
+    {"--start-afresh", nullptr,
+     "a cache file that is there but cannot be read is kept\naside and the cache starts empty "
+     "(without it the start\nis refused)"},
+    {"--log-file", "PATH", "append the log (and any failure) to PATH instead of\nprinting it"},
+    {"--service", nullptr,
+     "run under the Windows service control manager (what\n`orvcache service install` writes "
+     "into the service)"},
+    {"--event-source", "NAME",
+     "report start, readiness, reloads, failed writes and the\nstop to the Windows Application "
+     "log under NAME"}};
 
 namespace {
 
@@ -70,6 +100,9 @@ struct Settings {
   std::string stopFile;
   LogLevel logLevel = LogLevel::Info;
   bool noCacheFile = false;
+  // A cache file that cannot be read is kept aside and the region starts empty, instead
+  // of the start being refused.
+  bool startAfresh = false;
   std::string logFile;
   std::string eventSource;
 };
@@ -95,6 +128,7 @@ Settings ReadSettings(const Args& args) {
   if (args.Has("--stop-file")) s.stopFile = args.Value("--stop-file");
   if (args.Has("--log-level")) s.logLevel = ParseLogLevel(args.Value("--log-level"));
   s.noCacheFile = args.Has("--no-cache-file");
+  s.startAfresh = args.Has("--start-afresh");
   if (args.Has("--log-file")) s.logFile = args.Value("--log-file");
   if (args.Has("--event-source")) s.eventSource = args.Value("--event-source");
   return s;
@@ -125,6 +159,8 @@ class Server {
   bool Start();
   void PublishSettings();
   bool ChooseCacheFile(std::string* origin);
+  bool FolderWritable(const std::string& folder);
+  void RestrictCacheFile();
   // One warning per problem of the machine's settings, but those of the setting `except`.
   void WarnSettingsProblems(const std::string& except = "");
   void KeepAside(const std::string& reason);
@@ -197,7 +233,18 @@ bool Server::ChooseCacheFile(std::string* origin) {
   if (!folderWhy.empty()) {
     log_.Note("warning", "the cache file's folder " + folderWhy, Json::object(), LogLevel::Warning);
   }
+  if (!FolderWritable(folder)) return false;
   const CacheFileCheck check = CheckCacheFile(cacheFile_);
+  if (check.unreadable && !s_.startAfresh) {
+    // Not damage: a file of another account, or one whose mode was changed. Going on
+    // would start empty and replace it, with every cached user, at the first write.
+    return Refuse("the cache file " + cacheFile_ + " is there but cannot be read (" +
+                  check.systemReason +
+                  "): starting would replace it and lose its cached users. Give this account (" +
+                  host::AccountName() + ") read access to it (on Linux, for instance, `chown " +
+                  host::AccountName() + " " + cacheFile_ +
+                  "`), or start once with --start-afresh to keep it aside and start empty");
+  }
   std::string unusable = check.reason;
   if (check.usable && (check.header.roleCapacity == 0 || check.header.userCapacity == 0)) {
     // The library builds such a region, but no role or no user could be kept in it.
@@ -226,8 +273,16 @@ void Server::KeepAside(const std::string& reason) {
   char stamp[32];
   const std::time_t now = std::time(nullptr);
   std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", std::gmtime(&now));
-  const std::string aside = cacheFile_ + ".unusable-" + stamp;
+  // Never over a file kept aside before (two starts within a second): only this
+  // account and root may write the folder, so a name found free stays free.
+  std::string aside = cacheFile_ + ".unusable-" + stamp;
   std::error_code error;
+  for (int n = 2; std::filesystem::symlink_status(aside, error).type() !=
+                  std::filesystem::file_type::not_found;
+       ++n) {
+    aside = cacheFile_ + ".unusable-" + stamp + "-" + std::to_string(n);
+  }
+  error.clear();
   std::filesystem::rename(cacheFile_, aside, error);
   log_.Note("warning",
             "the cache file " + cacheFile_ + " is unusable (" + reason + "): " +
@@ -235,6 +290,42 @@ void Server::KeepAside(const std::string& reason) {
                        : "kept aside as " + aside) +
                 "; the region starts from the defaults",
             Json::object(), LogLevel::Warning);
+}
+
+// A folder that this account cannot write would show only at the first write, minutes
+// later, or at the stop, and lose what was cached since the start: the start-up makes
+// and removes a temporary file there as each write does.
+bool Server::FolderWritable(const std::string& folder) {
+  std::string path;
+  tq5::platform::FileHandle file = tq5::platform::kNoFile;
+  const tq5::platform::Status made = tq5::region::CreateTemporaryFile(
+      folder + host::PathSeparator(), tq5::platform::ObjectAccess{}, &path, &file);
+  if (!made.ok()) {
+    return Refuse("the cache file's folder " + folder + " cannot be written by this account (" +
+                  host::AccountName() + "): " + made.failure()->Text() +
+                  "; no cache file could be written. Give the account write access to the "
+                  "folder (on Linux, for instance, `chown " +
+                  host::AccountName() + " " + folder + "`), or name another (" +
+                  tq5::platform::SettingHint(tq5::platform::kCacheFolderSetting) + ")");
+  }
+  (void)tq5::platform::CloseFile(file, path);
+  std::error_code ignored;
+  std::filesystem::remove(path, ignored);
+  return true;
+}
+
+// A cache file written before the access was restricted stays readable by everyone
+// until the next write: one write now gives it the restricted access (the write makes
+// each new file so).
+void Server::RestrictCacheFile() {
+  std::error_code error;
+  if (cacheFile_.empty() || AccessSettingText() == tq5::platform::kAccessEveryone ||
+      !std::filesystem::exists(cacheFile_, error)) {
+    return;
+  }
+  log_.Note("access", "the cache file " + cacheFile_ + " is written again at the start so that " +
+                          AccessSettingText() + " alone may read it");
+  Write();
 }
 
 // Damage that nobody's death explains (a stray writer) is mended as the death of an
@@ -333,6 +424,7 @@ bool Server::Start() {
                {"fromCacheFile", origin.rfind("from the cache file", 0) == 0}});
   event_log::Report(event_log::Event::Started, "region " + origin);
   PublishSettings();
+  RestrictCacheFile();
   return true;
 }
 
@@ -484,18 +576,41 @@ void Server::Sweep() {
   std::vector<std::string> kept;
   std::set_intersection(before.begin(), before.end(), after.begin(), after.end(),
                         std::back_inserter(kept));
-  const auto refreshed = static_cast<int64_t>(kept.size());
-  const auto dropped = static_cast<int64_t>(before.size()) - refreshed;
-  std::string detail = "dropped " + Count(dropped, "user") + ", refreshed " +
-                       std::to_string(refreshed) + "; " + std::to_string(users.size()) +
-                       " cached: " + std::to_string(current) + " current, " +
-                       std::to_string(pending) + " pending, " + std::to_string(failed) + " failed";
+  // Of those, the ones whose refresh failed are marked so: they are not refreshed, and
+  // the admin needs their names to look into them.
+  std::vector<std::string> refreshFailed;
+  for (const UserEntry& user : users) {
+    const std::string key = UserLabel(FieldText(user.domainName), FieldText(user.userName));
+    if (user.status == USER_ROLES_FETCH_FAILED &&
+        std::binary_search(kept.begin(), kept.end(), key)) {
+      refreshFailed.push_back(key);
+    }
+  }
+  const auto dropped = static_cast<int64_t>(before.size() - kept.size());
+  const auto refreshed = static_cast<int64_t>(kept.size() - refreshFailed.size());
+  std::string detail =
+      "dropped " + Count(dropped, "user") + ", refreshed " + std::to_string(refreshed);
+  if (!refreshFailed.empty()) {
+    constexpr std::size_t kNamed = 3;
+    detail += ", failed to refresh " + std::to_string(refreshFailed.size()) + " (";
+    for (std::size_t i = 0; i < refreshFailed.size() && i < kNamed; ++i) {
+      detail += (i > 0 ? ", " : "") + refreshFailed[i];
+    }
+    if (refreshFailed.size() > kNamed) {
+      detail += " and " + std::to_string(refreshFailed.size() - kNamed) + " more";
+    }
+    detail += ")";
+  }
+  detail += "; " + std::to_string(users.size()) + " cached: " + std::to_string(current) +
+            " current, " + std::to_string(pending) + " pending, " + std::to_string(failed) +
+            " failed";
   if (rc != CACHE_OK) detail += " (the result is the last refresh's)";
   log_.Action("sweep", rc, ms, detail,
               {{"usersBefore", before.size()},
                {"usersAfter", users.size()},
                {"dropped", dropped},
                {"refreshed", refreshed},
+               {"refreshFailed", refreshFailed},
                {"current", current},
                {"pending", pending},
                {"failed", failed}});

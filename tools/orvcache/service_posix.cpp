@@ -11,7 +11,10 @@ constexpr const char* kUseSystemd =
     "is installed as share/doc/tq5orvcache/examples/orvcache.service)";
 }  // namespace
 
-std::vector<OptionSpec> Options() { return {{"--name", true}, {"--start", true}}; }
+std::vector<OptionSpec> Options() {
+  return {{"--name", "NAME", "the service's name (default orvcache)"},
+          {"--start", "auto|demand", "start with Windows (default) or only when asked"}};
+}
 
 int RunServiceCommand(const Args&, bool) {
   throw ToolError(std::string("service: ") + kUseSystemd);

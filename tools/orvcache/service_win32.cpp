@@ -208,7 +208,7 @@ std::string ServerCommandLine(const Args& args, const std::string& eventSource, 
     const std::string name = option.name;
     if (!args.Has(name) || name == "--log-file") continue;
     line += " " + name;
-    if (option.takesValue) line += " " + Quote(OptionValue(name, args.Value(name)));
+    if (option.takesValue()) line += " " + Quote(OptionValue(name, args.Value(name)));
   }
   if (!args.Has("--directory")) {
     // The service reads the machine's setting itself; this shell's variable it would not
@@ -350,9 +350,10 @@ int Uninstall(const Args& args, bool json) {
 }  // namespace
 
 std::vector<OptionSpec> Options() {
-  std::vector<OptionSpec> options = kServerOptions;
-  options.push_back({"--name", true});
-  options.push_back({"--start", true});
+  std::vector<OptionSpec> options = {
+      {"--name", "NAME", "the service's name (default orvcache)"},
+      {"--start", "auto|demand", "start with Windows (default) or only when asked"}};
+  options.insert(options.end(), kServerOptions.begin(), kServerOptions.end());
   return options;
 }
 

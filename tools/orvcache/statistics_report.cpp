@@ -105,11 +105,12 @@ void PrintStatistics(const StatisticsBlock& block) {
   std::printf("last sweep         %s\n", TaskText(block.lastSweep).c_str());
 }
 
-Json ServerJson(const StatisticsBlock* block) {
+Json ServerJson(const StatisticsBlock* block, bool alive) {
   if (!block || block->server.published != 1) return nullptr;
   const ServerSettingsRecord& s = block->server;
   const std::string file = Text(s.cacheFile);
   return {{"pid", s.processId},
+          {"alive", alive},
           {"startedAt", FormatTime(s.startedAt)},
           {"version", Text(s.version)},
           {"cacheFile", file.empty() ? Json(nullptr) : Json(file)},
@@ -120,9 +121,25 @@ Json ServerJson(const StatisticsBlock* block) {
           {"writeIntervalMs", s.writeIntervalMs}};
 }
 
-void PrintServer(const StatisticsBlock* block) {
-  if (!block || block->server.published != 1) {
-    std::printf("server           no server is running that publishes its settings\n");
+void PrintServer(const StatisticsBlock* block, bool alive) {
+  const bool published = block && block->server.published == 1;
+  if (!alive) {
+    std::printf("server           none alive: the region is orphaned.%s\n",
+                published ? (" Its server (pid " + std::to_string(block->server.processId) +
+                             ", started " + FormatTime(block->server.startedAt) + ")")
+                                .c_str()
+                          : " Its server");
+    std::printf(
+        "                 no longer runs: clients are still answered from the region, but\n"
+        "                 nothing sweeps it, merges the role list or writes the cache file.\n"
+        "                 Start the server again: it replaces the region from the cache\n"
+        "                 file (what changed since that file's last write is lost).\n");
+    return;
+  }
+  if (!published) {
+    std::printf(
+        "server           running, but it publishes no settings that this orvcache "
+        "can read\n");
     return;
   }
   const ServerSettingsRecord& s = block->server;

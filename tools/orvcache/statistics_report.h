@@ -18,9 +18,11 @@ Json HitRatioJson(const tq5::region::StatisticsBlock& block);
 // "80.0% (8 of 10 lookups)", or "-" before the first lookup.
 std::string HitRatioText(const tq5::region::StatisticsBlock& block);
 
-// The server's settings as it published them; null when no server has.
-Json ServerJson(const tq5::region::StatisticsBlock* block);
-// Lines labelled as the server's own report, or the words for none.
-void PrintServer(const tq5::region::StatisticsBlock* block);
+// The server's settings as it published them, with whether it still lives; null when no
+// server has published them.
+Json ServerJson(const tq5::region::StatisticsBlock* block, bool alive);
+// Lines labelled as the server's own report, or the words for none; for a server that no
+// longer lives, what that means for the region it left.
+void PrintServer(const tq5::region::StatisticsBlock* block, bool alive);
 
 }  // namespace orvcache

@@ -7,6 +7,7 @@
 
 #include "platform/directory_file_versions.h"
 #include "platform/posix/directory_providers_posix.h"
+#include "platform/status.h"
 
 namespace tq5::platform::posix {
 namespace {
@@ -18,8 +19,12 @@ class FileDirectory final : public DirectoryObject {
   ComponentResult InitializeCache() override {
     const bool before = initialised_.exchange(true);
     try {
-      const auto file = ProcessDirectoryFileVersions().Current(path_);
-      if (!file || file->InitializeFails(before)) return kCallFailed;
+      std::string error;
+      const auto file = ProcessDirectoryFileVersions().Current(path_, &error);
+      if (!file) return Fails("InitializeCache", error);
+      if (file->InitializeFails(before)) {
+        return Fails("InitializeCache", "the file's @init-fail line fails it on purpose");
+      }
       return 0;
     } catch (const std::bad_alloc&) {
       return kCallFailed;
@@ -45,16 +50,30 @@ class FileDirectory final : public DirectoryObject {
  private:
   ~FileDirectory() = default;
 
+  // A failed call, with the directory's own reason kept as this thread's latest failure
+  // for the fetch to hand to its caller.
+  ComponentResult Fails(const char* call, const std::string& reason) const {
+    NoteRefused(CACHE_E_USER_FETCH_CALL, call, "file:" + path_, reason);
+    return kCallFailed;
+  }
+
   ComponentResult Answer(const std::wstring& domainName, const std::wstring& userName,
                          std::unique_ptr<RoleStrings>* names, std::unique_ptr<RoleStrings>* ids) {
     std::string domain;
     std::string user;
     if (!Narrow(domainName, &domain) || !Narrow(userName, &user)) return kCallFailed;
-    const auto file = ProcessDirectoryFileVersions().Current(path_);
-    if (!file) return kCallFailed;
+    std::string error;
+    const auto file = ProcessDirectoryFileVersions().Current(path_, &error);
+    if (!file) return Fails("GetUserRolesEx", error);
     DirectoryAnswer answer = file->AnswerFor(domain, user);
     if (answer.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(answer.delayMs));
-    if (!answer.known || answer.fail) return kCallFailed;
+    if (!answer.known) {
+      return Fails("GetUserRolesEx", "the directory does not know " + domain + "\\" + user);
+    }
+    if (answer.fail) {
+      return Fails("GetUserRolesEx", "the file's line for " + domain + "\\" + user +
+                                         " says @fail: every fetch of the user fails on purpose");
+    }
     *names = std::make_unique<ArrayStrings>(std::move(answer.names));
     *ids = std::make_unique<ArrayStrings>(std::move(answer.ids));
     return 0;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/posix/directory_providers_posix.h"
+#include "platform/status.h"
 
 namespace tq5::platform::posix {
 namespace {
@@ -79,8 +80,16 @@ class NssDirectory final : public DirectoryObject {
       std::string user;
       gid_t primary = 0;
       std::vector<gid_t> groups;
-      if (!Narrow(userName, &user) || !PrimaryGroupOf(user, &primary) ||
-          !GroupsOf(user, primary, &groups)) {
+      if (!Narrow(userName, &user)) return kCallFailed;
+      if (!PrimaryGroupOf(user, &primary)) {
+        NoteRefused(
+            CACHE_E_USER_FETCH_CALL, "getpwnam_r", user,
+            "the directory does not know " + user + " (no such account in the user database)");
+        return kCallFailed;
+      }
+      if (!GroupsOf(user, primary, &groups)) {
+        NoteRefused(CACHE_E_USER_FETCH_CALL, "getgrouplist", user,
+                              "the groups of " + user + " cannot be read");
         return kCallFailed;
       }
       DirectoryArray nameArray;

@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <pwd.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -120,6 +121,39 @@ Status AttachExisting(int fd, const std::string& name, ResultCode code, MutexBlo
   }
 }
 
+// Why the object cannot be given to the access's group, with the usual causes and their
+// fixes, the likelier first: this account is not in the group (a unit without
+// SupplementaryGroups=), or an object that was there already is a leftover of another
+// account. An object made just now (`made`) can only be the first.
+std::string GroupRefusal(const std::string& name, const ObjectAccess& access, uid_t owner,
+                         const std::string& reason, bool made) {
+  const auto nameOf = [](uid_t uid) {
+    const passwd* account = getpwuid(uid);
+    return account && account->pw_name ? std::string(account->pw_name) : std::to_string(uid);
+  };
+  const std::string self = nameOf(geteuid());
+  bool member = getegid() == static_cast<gid_t>(access.groupId);
+  gid_t groups[256];
+  const int count = getgroups(256, groups);
+  for (int i = 0; i < count && !member; ++i) {
+    member = groups[i] == static_cast<gid_t>(access.groupId);
+  }
+  const std::string notMember =
+      "this account (" + self + ") is not a member of " + access.groupName +
+      ": make it one (under systemd the unit's SupplementaryGroups=" + access.groupName +
+      ", else `usermod -aG " + access.groupName + " " + self + "` and a new login)";
+  const std::string leftover =
+      "the object is a leftover of " +
+      (owner == geteuid() ? std::string("an earlier server")
+                          : "another account (" + nameOf(owner) + ")") +
+      ": remove it with `orvcache cleanup --mutex` while no program uses the cache";
+  const std::string head = "the mutex object /dev/shm" + name + " cannot be given to the group " +
+                           access.groupName + ": " + reason + ". ";
+  if (made) return head + "T" + notMember.substr(1);
+  return head + "Either " + (member ? leftover : notMember) + "; or " +
+         (member ? notMember : leftover);
+}
+
 // Creates and initialises the object, open as *fd; *exists is set, and nothing recorded,
 // when one is there already.
 Status CreateNew(const std::string& name, const ObjectAccess& access, MutexBlock** out, int* fdOut,
@@ -127,7 +161,14 @@ Status CreateNew(const std::string& name, const ObjectAccess& access, MutexBlock
   int fd = -1;
   const Status created =
       CreateSharedObject(name, kObjectSize, access, CACHE_E_MUTEX_CREATE, nullptr, &fd, exists);
-  if (!created.ok()) return *exists ? Status() : created;
+  if (!created.ok()) {
+    if (*exists) return Status();
+    const Failure* failure = created.failure();
+    if (access.restricted && failure && failure->call.rfind("fchown", 0) == 0) {
+      NoteAccessProblem(GroupRefusal(name, access, geteuid(), failure->reason, true));
+    }
+    return created;
+  }
   struct stat st {};
   Status status;
   MutexBlock* block = nullptr;
@@ -174,8 +215,7 @@ Status TakeOver(int fd, const std::string& name, const ObjectAccess& access) {
   }
   if (!ApplyAccess(fd, access, mode)) {
     Status failed = Status::Failed(CACHE_E_MUTEX_CREATE, "fchown", name);
-    NoteAccessProblem("the mutex object /dev/shm" + name + " cannot be given to the group " +
-                      access.groupName + ": " + failed.failure()->reason);
+    NoteAccessProblem(GroupRefusal(name, access, st.st_uid, failed.failure()->reason, false));
     return failed;
   }
   return {};

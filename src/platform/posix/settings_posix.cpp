@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/ascii.h"
+#include "platform/edit_distance.h"
 #include "platform/platform.h"
 #include "platform/settings.h"
 
@@ -79,22 +80,6 @@ bool ReadMachineSetting(const char* name, std::string* value) {
 
 namespace {
 
-// Edits (a letter added, dropped or changed) that make `a` into `b`.
-std::size_t Distance(const std::string& a, const std::string& b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diagonal = above;
-    }
-  }
-  return row[b.size()];
-}
-
 // The setting that an unknown name was most likely meant to be, or empty.
 std::string NearestSetting(const std::string& name) {
   std::string spelled = LowerAsciiText(name);
@@ -102,7 +87,7 @@ std::string NearestSetting(const std::string& name) {
   std::string nearest;
   std::size_t best = 3;  // more edits than that is another word
   for (const std::string& known : KnownSettingNames()) {
-    const std::size_t distance = Distance(spelled, known);
+    const std::size_t distance = EditDistance(spelled, known);
     if (distance < best) {
       best = distance;
       nearest = known;

@@ -51,7 +51,7 @@ Status CreateSharedObject(const std::string& name, off_t size, const ObjectAcces
   // the umask.
   Status status;
   if (!ApplyAccess(fd, access, mode)) {
-    status = Status::Failed(code, "fchmod", name);
+    status = Status::Failed(code, access.restricted ? "fchown" : "fchmod", name);
   } else if (calls.truncate(fd, size) != 0) {
     status = Status::Failed(code, "ftruncate", name);
   }
