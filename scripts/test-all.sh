@@ -134,6 +134,18 @@ run_tsan() {
   fi
 }
 
+# The lock annotations under clang's thread-safety analysis (as errors): a build only,
+# the behaviour is the native build's.
+run_thread_safety() {
+  echo "== thread-safety: configure, build"
+  if cmake --preset thread-safety >/dev/null && cmake --build --preset thread-safety -j2; then
+    echo "== thread-safety: passed"
+  else
+    echo "== thread-safety: FAILED"
+    return 1
+  fi
+}
+
 # The Windows MSI, from the Release trees: built, then installed, used, upgraded and
 # removed under Wine.
 run_msi() {
@@ -253,6 +265,7 @@ else
   status=1
 fi
 run_deb || status=1
+run_thread_safety || status=1
 run_tsan || status=1
 run_fuzz || status=1
 

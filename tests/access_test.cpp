@@ -50,6 +50,15 @@ TEST_F(AccessTest, ServerStartFailsWithTheReasonWhenTheSettingNamesNoGroup) {
   SetEnv("TQ5ORVCACHE_ACCESS", "staff");  // neither form
   EXPECT_EQ(CACHE_E_MUTEX_CREATE, InitializeTQ5ORVCacheServer());
   EXPECT_NE(tq5::platform::TakeAccessProblem().find("group:NAME"), std::string::npos);
+  // A group with an empty name is no group; the prefix is matched in any letter case,
+  // and the reason is the thread's latest failure as well.
+  SetEnv("TQ5ORVCACHE_ACCESS", "group:");
+  EXPECT_EQ(CACHE_E_MUTEX_CREATE, InitializeTQ5ORVCacheServer());
+  EXPECT_NE(tq5::platform::TakeAccessProblem().find("group:NAME"), std::string::npos);
+  SetEnv("TQ5ORVCACHE_ACCESS", "GROUP:tq5-no-such-group");
+  EXPECT_EQ(CACHE_E_MUTEX_CREATE, InitializeTQ5ORVCacheServer());
+  EXPECT_NE(tq5::platform::LastFailure().reason.find("tq5-no-such-group"), std::string::npos);
+  tq5::platform::TakeAccessProblem();
   // Nothing was created: a client finds no mutex.
   EXPECT_EQ(CACHE_E_MUTEX_OPEN, InitializeTQ5ORVCache());
 }

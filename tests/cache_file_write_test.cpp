@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "region/region_state.h"
@@ -158,6 +159,47 @@ TEST_F(CacheFileWrite, ARegionTheStartUpWouldRejectNeverReplacesTheFile) {
     ExpectPreviousFileAlone();
   }
   header = good;
+}
+
+// The clean-up after a failed write and the start-up's read go through the same calls:
+// a clean-up that fails as well leaves the temporary file (for a later writer) and the
+// write's own reason; a read that fails part-way starts the region from the defaults,
+// never from part of the file.
+TEST_F(CacheFileWrite, TheCleanUpAndTheReadGoThroughTheFileCalls) {
+  FileCalls calls = systemCalls;
+  calls.sync = [](FileHandle) { return Fail(); };
+  calls.remove = [](const char*) { return false; };
+  tq5::platform::ReplaceFileCalls(calls);
+  EXPECT_EQ(CACHE_E_FILE_WRITE, WriteCacheDataToFile());
+  tq5::platform::ReplaceFileCalls(systemCalls);
+  EXPECT_EQ(kReason, tq5::platform::LastFailure().systemError);
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder_)) {
+    names.push_back(entry.path().filename().string());
+  }
+  ASSERT_EQ(2u, names.size());
+  for (const std::string& name : names) {
+    if (name != "TQ5ORVCACHE.dat") fs::remove(fs::path(folder_) / name);
+  }
+  ExpectPreviousFileAlone();
+
+  // The file holds 0 and 7; the region's defaults are 1 and 300.
+  ASSERT_EQ(CACHE_OK, UninitializeCacheDataSharedMemory());
+  calls = systemCalls;
+  calls.read = [](FileHandle file, void* bytes, std::size_t size, std::size_t* got) {
+    return size > sizeof(CacheHeader) ? Fail() : systemCalls.read(file, bytes, size, got);
+  };
+  tq5::platform::ReplaceFileCalls(calls);
+  ASSERT_EQ(CACHE_OK, InitializeCacheDataSharedMemory());
+  tq5::platform::ReplaceFileCalls(systemCalls);
+  int32_t autoCommit = 0, configValue = 0;
+  ASSERT_EQ(CACHE_OK, GetConfigurationData(&autoCommit, &configValue));
+  EXPECT_EQ(1, autoCommit);
+  EXPECT_EQ(300, configValue);
+  ASSERT_EQ(CACHE_OK, UninitializeCacheDataSharedMemory());
+  ASSERT_EQ(CACHE_OK, InitializeCacheDataSharedMemory());
+  ASSERT_EQ(CACHE_OK, GetConfigurationData(&autoCommit, &configValue));
+  EXPECT_EQ(7, configValue);  // read whole, the file is taken
 }
 
 }  // namespace

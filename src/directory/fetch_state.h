@@ -8,6 +8,7 @@
 
 #include "directory/directory_access.h"
 #include "platform/directory_component.h"
+#include "region/locks.h"
 #include "tq5orvcache.h"
 
 namespace tq5::directory {
@@ -38,7 +39,7 @@ struct FetchState {
 };
 
 struct DirectoryState {
-  FetchState fetch{};
+  FetchState fetch TQ5_GUARDED_BY(region::processLockCapability){};
   // Written under the process lock, read without it.
   std::atomic<int32_t> cachedUserRolesTimeout{0};
   // How the cached limit was read: CACHE_OK from the registry value, else the code of
@@ -54,11 +55,13 @@ DirectoryState& ProcessDirectory();
 // timeoutMs milliseconds (0xFFFFFFFF: without limit). The caller holds the process lock
 // from before it writes the names until it has read fetchedRoleCount records from
 // fetchedRoles, which it does only after CACHE_OK.
-ResultCode FetchUserRolesWithTimeout(uint32_t timeoutMs);
+ResultCode FetchUserRolesWithTimeout(uint32_t timeoutMs)
+    TQ5_REQUIRES(region::processLockCapability);
 
 // Copies the names into the fetch state and fetches. Null names give
 // CACHE_E_INVALID_POINTER; a name of length 0 or over 63, CACHE_E_BAD_DOMAIN_NAME or
-// CACHE_E_BAD_USER_NAME. The caller holds the process lock as above.
+// CACHE_E_BAD_USER_NAME. It takes the process lock itself (again, for a caller that
+// holds it); a caller that reads the fetched roles holds it from before the call.
 ResultCode FetchUserRoles(const char* domainName, const char* userName, uint32_t timeoutMs);
 
 // FetchUserRoles under the process lock, with the roles copied out before the lock goes:

@@ -94,7 +94,6 @@ void UserRoleFetchThread(void* argument) {
 }
 
 ResultCode FetchUserRolesWithTimeout(uint32_t timeoutMs) {
-  region::ProcessLock lock;  // the caller's already; re-entrant
   DirectoryState& state = ProcessDirectory();
   FetchState& fetch = state.fetch;
   std::free(fetch.fetchedRoles);

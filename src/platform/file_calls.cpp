@@ -28,6 +28,12 @@ FileCalls ReplaceFileCalls(const FileCalls& replacement) {
   return previous;
 }
 
+bool ReadFromFile(FileHandle file, void* bytes, std::size_t size, std::size_t* got) {
+  return Files().read(file, bytes, size, got);
+}
+
+bool RemoveFile(const std::string& path) { return Files().remove(path.c_str()); }
+
 Status CreateFileForWriting(const std::string& path, const ObjectAccess& access, FileHandle* out) {
   *out = Files().create(path.c_str(), access);
   if (*out == kNoFile) return Status::Failed(CACHE_E_FILE_CREATE, kFileCallNames.create, path);

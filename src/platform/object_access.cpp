@@ -1,18 +1,14 @@
 #include "platform/object_access.h"
 
-#include <cctype>
 #include <mutex>
+#include <string_view>
 
+#include "platform/ascii.h"
 #include "platform/settings.h"
 
 namespace tq5::platform {
 
 namespace {
-
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
 
 std::mutex problemLock;
 std::string& problem = *new std::string;  // never destroyed: read as the process ends
@@ -31,24 +27,38 @@ std::string TakeAccessProblem() {
   return taken;
 }
 
+Status RefuseAccess(ResultCode code, const char* call, const std::string& object,
+                    const std::string& why) {
+  NoteAccessProblem(why);
+  return Status::Refused(code, call, object, why);
+}
+
+bool AccessGroupOf(const std::string& value, std::string* group) {
+  const std::string_view prefix = kAccessGroupPrefix;
+  if (value.size() <= prefix.size() ||
+      !EqualIgnoringAsciiCase(std::string_view(value).substr(0, prefix.size()), prefix)) {
+    return false;
+  }
+  *group = value.substr(prefix.size());
+  return true;
+}
+
 bool ResolveObjectAccess(ObjectAccess* access, std::string* why) {
   const Setting setting = ReadSetting(kAccessSetting);
   const std::string& value = setting.value;
-  if (value.empty() || Lower(value) == kAccessEveryone) {
+  if (value.empty() || LowerAsciiText(value) == kAccessEveryone) {
     *access = ObjectAccess{};
     return true;
   }
-  const std::string prefix = kAccessGroupPrefix;
-  if (Lower(value.substr(0, prefix.size())) != prefix || value.size() == prefix.size()) {
+  ObjectAccess resolved;
+  if (!AccessGroupOf(value, &resolved.groupName)) {
     *why = "the access setting \"" + value + "\" (" +
            (setting.source == SettingSource::Environment ? SettingVariable(kAccessSetting)
                                                          : SettingsLocation()) +
            ") is neither \"everyone\" nor \"group:NAME\"";
     return false;
   }
-  ObjectAccess resolved;
   resolved.restricted = true;
-  resolved.groupName = value.substr(prefix.size());
   if (!ResolveAccessGroup(resolved.groupName, &resolved, why)) return false;
   *access = std::move(resolved);
   return true;

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "platform/status.h"
+
 namespace tq5::platform {
 
 struct ObjectAccess {
@@ -22,6 +24,11 @@ inline constexpr const char* kAccessSetting = "access";
 inline constexpr const char* kAccessEveryone = "everyone";
 inline constexpr const char* kAccessGroupPrefix = "group:";
 
+// The group that an "access" value names: "group:NAME" (the prefix in any letter case)
+// with a NAME of at least one character. False for anything else, "group:" among them,
+// which names no group: the server refuses it, and a refused client names no group.
+bool AccessGroupOf(const std::string& value, std::string* group);
+
 // Reads the "access" setting and finds its group. False, with the reason in words, when
 // the value is neither form or the group is unknown; *access is then left as it was.
 bool ResolveObjectAccess(ObjectAccess* access, std::string* why);
@@ -35,6 +42,10 @@ bool ResolveAccessGroup(const std::string& name, ObjectAccess* access, std::stri
 // clears it. The start-up's result code says only that it failed.
 void NoteAccessProblem(const std::string& why);
 std::string TakeAccessProblem();
+// Refuses a step for a reason of access: `why` is noted as above and is the step's (and
+// so the thread's latest) failure, under `code`.
+Status RefuseAccess(ResultCode code, const char* call, const std::string& object,
+                    const std::string& why);
 
 // What the kernel object `baseName` grants, for people: whether it exists, its owner and
 // its permissions as a short text ("root:tq5 rw-rw----" on POSIX, the owner and the

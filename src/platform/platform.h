@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "platform/object_access.h"
 #include "platform/status.h"
@@ -236,6 +237,10 @@ struct FileCalls {
   // Makes the names in `folder` durable: a rename is on the disk only once its folder
   // is. Nothing to do where the rename itself writes through.
   bool (*syncFolder)(const char* folder);
+  // Reads up to `size` bytes of a file open for reading (the cache file's, a settings
+  // file's); *got is less only at the end of the file.
+  bool (*read)(FileHandle file, void* bytes, std::size_t size, std::size_t* got);
+  bool (*remove)(const char* path);  // a file; what a failed write leaves behind
 };
 
 // The operating system's own calls (one table per platform).
@@ -254,6 +259,8 @@ struct FileCallNames {
   const char* close;
   const char* rename;
   const char* syncFolder;
+  const char* read;
+  const char* remove;
 };
 extern const FileCallNames kFileCallNames;
 
@@ -277,9 +284,17 @@ Status CloseFile(FileHandle file, const std::string& path);
 enum class FileOpen { Opened, Missing, NotRegular, Failed };
 FileOpen OpenRegularFileForReading(const std::string& path, FileHandle* out, uint64_t* size,
                                    std::string* why = nullptr);
-// Reads up to `size` bytes; *got is less only at the end of the file. False on failure.
+// Reads up to `size` bytes through the calls in use; *got is less only at the end of the
+// file. False on failure.
 bool ReadFromFile(FileHandle file, void* bytes, std::size_t size, std::size_t* got);
+// Removes the file through the calls in use; false (the system's error set) on failure.
+bool RemoveFile(const std::string& path);
 void CloseFileForReading(FileHandle file);
+
+// The names in `folder` (ends with the separator), "." and ".." left out: false when it
+// cannot be read. Unlike std::filesystem's iterator, whose forms that may not throw
+// allocate, a failed allocation here throws std::bad_alloc and holds nothing open.
+bool ListFolder(const std::string& folder, std::vector<std::string>* names);
 
 // Moves `from` over `to` in one step, replacing `to` when it exists, and makes the
 // change durable. `to` is either the old file or the new one, never anything between.

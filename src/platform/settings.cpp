@@ -1,6 +1,5 @@
 #include "platform/settings.h"
 
-#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -50,7 +49,7 @@ std::string SettingVariable(const char* name) {
   }
   std::string variable = "TQ5ORVCACHE_";
   for (const char* c = name; *c; ++c) {
-    variable += *c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
+    variable += *c == '-' ? '_' : UpperAscii(*c);
   }
   return variable;
 }

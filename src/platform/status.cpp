@@ -51,6 +51,26 @@ Status Status::After(ResultCode code) {
   return Status(std::move(failure));
 }
 
+void Status::MakeLatest() const {
+  if (failure_ && (Latest().code != failure_->code || Latest().call != failure_->call)) {
+    Latest() = *failure_;
+  }
+}
+
+Status Status::Answer(ResultCode code) {
+  Status answer;
+  answer.code_ = code;
+  return answer;
+}
+
+void NoteFailed(ResultCode code, const char* call, const std::string& object, long error) {
+  (void)Status::Failed(code, call, object, error);
+}
+
+void NoteRefused(ResultCode code, const char* call, const std::string& object, std::string reason) {
+  (void)Status::Refused(code, call, object, std::move(reason));
+}
+
 Status Status::Carried(ResultCode code, const Failure& carried) {
   auto failure = std::make_shared<Failure>(carried);
   failure->code = code;

@@ -37,6 +37,9 @@ class [[nodiscard]] Status {
   // A failure of a step that has already recorded why (this thread's latest failure),
   // under the code of the step that called it.
   static Status After(ResultCode code);
+  // An answer of the library's own rules with no system call behind it (a region that
+  // is not open, a view the process has already): the code alone, recorded nowhere.
+  static Status Answer(ResultCode code);
   // A failure that another thread recorded (a fetch's worker), made this thread's latest
   // under `code`, so that the caller of the step that waited for it learns why.
   static Status Carried(ResultCode code, const Failure& failure);
@@ -45,12 +48,21 @@ class [[nodiscard]] Status {
   ResultCode code() const { return code_; }
   // What failed; null on success.
   const Failure* failure() const { return failure_.get(); }
+  // Makes this failure the thread's latest again (a later step may have recorded its
+  // own since); nothing on success.
+  void MakeLatest() const;
 
  private:
   explicit Status(std::shared_ptr<const Failure> failure);
   ResultCode code_ = CACHE_OK;
   std::shared_ptr<const Failure> failure_;
 };
+
+// For a step that answers something other than a Status (a lock outcome, a flag): records
+// the failure as this thread's latest, as Status::Failed and Status::Refused do, so that
+// its caller can still say why.
+void NoteFailed(ResultCode code, const char* call, const std::string& object, long error);
+void NoteRefused(ResultCode code, const char* call, const std::string& object, std::string reason);
 
 // This thread's latest failure of a seam call: code CACHE_OK when there was none since
 // the thread began or last cleared it.

@@ -15,6 +15,7 @@
 #include "platform/settings.h"
 #include "region/cache_image.h"
 #include "region/call_patterns.h"
+#include "region/exported_calls.h"
 #include "region/server_access.h"
 #include "region/statistics.h"
 #include "region/temporary_files.h"
@@ -186,7 +187,58 @@ std::string FolderOf(const char* path, uint32_t pathSize) {
 
 }  // namespace
 
-extern "C" ResultCode InitializeCacheDataSharedMemory(void) {
+namespace {
+
+// Creates the region with the file's header and fills it; the caller holds the mutex.
+tq5::platform::Status FillRegion(const FileImage& image, uint32_t negativeSeconds)
+    TQ5_REQUIRES(cacheMutexCapability) {
+  using tq5::platform::Status;
+  const CacheHeader& h = image.header;
+  if (Status created = CreateRegion(h.roleCapacity, h.userCapacity, negativeSeconds);
+      !created.ok()) {
+    return created;
+  }
+  if (Status mapped = MapRegion(); !mapped.ok()) return mapped;
+  if (ProcessRegion().regionView.size < RegionSize(h.roleCapacity, h.userCapacity)) {
+    // The name already held a smaller section of another process; writing this
+    // layout into it would run past its end. The refusal is what the caller hears.
+    const Status unmapped = UnmapRegion();
+    static_cast<void>(unmapped);
+    CloseMapping();
+    return Status::Refused(CACHE_E_CREATE_MAPPING, "CreateRegion",
+                           tq5::platform::ObjectName(tq5::platform::kSectionName),
+                           "the name holds a smaller region of another process");
+  }
+  ResultCode rc = CACHE_OK;
+  if ((rc = PutRoleProperties(h.roleCapacity, h.roleHighWater, h.roleActiveCount)) != CACHE_OK ||
+      (rc = PutUserProperties(h.userCapacity, h.userHighWater, h.userActiveCount)) != CACHE_OK ||
+      (rc = PutConfigurationData(h.autoCommitRoles, h.configValue)) != CACHE_OK) {
+    return Status::Answer(rc);
+  }
+  if (image.tables) {
+    std::memcpy(ProcessRegion().regionView.base + kHeaderSize, image.tables.get(),
+                image.tableBytes);
+  }
+  RebuildUserIndex();
+  return Status::Answer(FlushRegion());
+}
+
+// Takes down a region that a start-up made only in part, so that the next start-up
+// finds none: what could not be taken down for want of memory stays as it is.
+void DropPartialRegion() noexcept TQ5_REQUIRES(cacheMutexCapability) {
+  try {
+    if (ProcessRegion().regionView) {
+      const tq5::platform::Status unmapped = UnmapRegion();
+      static_cast<void>(unmapped);
+    }
+    CloseMapping();
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+tq5::platform::Status tq5::calls::InitializeCacheDataSharedMemory() {
   char path[kPathBufferSize];
   uint32_t pathSize = kPathBufferSize;
   // The file is read before the mutex is taken; only creating and filling the region
@@ -197,61 +249,42 @@ extern "C" ResultCode InitializeCacheDataSharedMemory(void) {
       GetCacheFilePath(path, &pathSize) && CacheFolderAccepted(FolderOf(path, pathSize), &why)
           ? ReadCacheFile(path)
           : FileImage{};
-  const CacheHeader& h = image.header;
   // Read with the file, before the mutex: it may come from the settings file.
   const uint32_t negativeSeconds = NegativeCacheSeconds();
 
   CacheLock lock;
-  if (lock.status() != CACHE_OK) return lock.status();
-  ResultCode rc = CreateRegion(h.roleCapacity, h.userCapacity, negativeSeconds);
-  if (rc != CACHE_OK) return rc;
-  rc = MapRegion();
-  if (rc != CACHE_OK) return rc;
-  if (ProcessRegion().regionView.size < RegionSize(h.roleCapacity, h.userCapacity)) {
-    // The name already held a smaller section of another process; writing this
-    // layout into it would run past its end.
-    UnmapRegion();
-    CloseMapping();
-    return tq5::platform::Status::Refused(CACHE_E_CREATE_MAPPING, "CreateRegion",
-                                          tq5::platform::ObjectName(tq5::platform::kSectionName),
-                                          "the name holds a smaller region of another process")
-        .code();
+  if (lock.status() != CACHE_OK) return tq5::platform::Status::Answer(lock.status());
+  const bool hadRegion = ProcessRegion().regionMapping != nullptr;
+  try {
+    return FillRegion(image, negativeSeconds);
+  } catch (...) {
+    if (!hadRegion) DropPartialRegion();
+    throw;
   }
-  if ((rc = PutRoleProperties(h.roleCapacity, h.roleHighWater, h.roleActiveCount)) != CACHE_OK ||
-      (rc = PutUserProperties(h.userCapacity, h.userHighWater, h.userActiveCount)) != CACHE_OK ||
-      (rc = PutConfigurationData(h.autoCommitRoles, h.configValue)) != CACHE_OK) {
-    return rc;
-  }
-  if (image.tables) {
-    std::memcpy(ProcessRegion().regionView.base + kHeaderSize, image.tables.get(),
-                image.tableBytes);
-  }
-  RebuildUserIndex();
-  return FlushRegion();
 }
 
 namespace {
 
-ResultCode WriteCacheFile() {
+tq5::platform::Status WriteCacheFile() {
+  using tq5::platform::Status;
   char path[kPathBufferSize];
   uint32_t pathSize = kPathBufferSize;
-  if (!GetCacheFilePath(path, &pathSize)) return CACHE_E_FILE_CREATE;
+  if (!GetCacheFilePath(path, &pathSize)) return Status::Answer(CACHE_E_FILE_CREATE);
   // The new image goes to a file of its own and replaces the old one only once it is
   // complete on disk: a failed or interrupted write never costs the previous cache.
   std::lock_guard<std::mutex> turn(writersOfThisProcess);
   const std::string folder = FolderOf(path, pathSize);
   std::string why;
   if (!CacheFolderAccepted(folder, &why)) {
-    return tq5::platform::Status::Refused(CACHE_E_FILE_CREATE, "WriteCacheDataToFile", folder, why)
-        .code();
+    return Status::Refused(CACHE_E_FILE_CREATE, "WriteCacheDataToFile", folder, why);
   }
   RemoveTemporaryFilesOfDeadWriters(folder);
   tq5::platform::ObjectAccess access;
-  if (!ServerAccess(&access)) return CACHE_E_FILE_CREATE;
+  if (!ServerAccess(&access).ok()) return Status::After(CACHE_E_FILE_CREATE);
   std::string temporary;
   tq5::platform::FileHandle file = tq5::platform::kNoFile;
   tq5::platform::Status status = CreateTemporaryFile(folder, access, &temporary, &file);
-  if (!status.ok()) return status.code();
+  if (!status.ok()) return status;
 
   status = WriteRegionImage(file, temporary);
   // Only a complete image on the disk may take the cache file's name.
@@ -259,15 +292,17 @@ ResultCode WriteCacheFile() {
   const tq5::platform::Status closed = tq5::platform::CloseFile(file, temporary);
   if (status.ok()) status = closed;
   if (status.ok()) status = tq5::platform::MoveFileOver(temporary, path);
-  if (!status.ok()) std::remove(temporary.c_str());
-  return status.code();
+  // The write's failure is what the caller hears; a clean-up that fails too leaves a
+  // file that the next writer of another process removes.
+  if (!status.ok()) tq5::platform::RemoveFile(temporary);
+  return status;
 }
 
 }  // namespace
 
-extern "C" ResultCode WriteCacheDataToFile(void) {
-  const ResultCode rc = WriteCacheFile();
+tq5::platform::Status tq5::calls::WriteCacheDataToFile() {
+  tq5::platform::Status written = WriteCacheFile();
   const CacheLock lock;
-  if (lock.status() == CACHE_OK) CountFileWrite(rc);
-  return rc;
+  if (lock.status() == CACHE_OK) CountFileWrite(written.code());
+  return written;
 }

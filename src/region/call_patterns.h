@@ -14,14 +14,23 @@ inline ResultCode AnswerOf(ResultCode rc) {
   return platform::CallFaulted() ? CACHE_E_MAP_VIEW : rc;
 }
 
-class RegionCall {
+// Each is a scoped holder of the global cache mutex for the analysis: what a call
+// reaches through it (the view, the tables) needs the mutex held.
+class TQ5_SCOPED_CAPABILITY RegionCall {
  public:
+  RegionCall() TQ5_ACQUIRE(cacheMutexCapability) = default;
+  ~RegionCall() TQ5_RELEASE() = default;
+  RegionCall(const RegionCall&) = delete;
+  RegionCall& operator=(const RegionCall&) = delete;
+
   // 0 when the view can be used; otherwise the code the operation returns.
   ResultCode status() const { return status_; }
-  const MappedRegion& region() const { return ProcessRegion().regionView; }
+  const MappedRegion& region() const TQ5_REQUIRES(cacheMutexCapability) {
+    return ProcessRegion().regionView;
+  }
   // Binds the tables of the view: the call's status, or -109 for a header whose
   // capacities do not fit the view.
-  ResultCode BindTables(RegionTables* tables) const {
+  ResultCode BindTables(RegionTables* tables) const TQ5_REQUIRES(cacheMutexCapability) {
     return status_ != CACHE_OK ? status_ : RegionTables::Bind(region(), tables);
   }
 
@@ -31,32 +40,33 @@ class RegionCall {
 };
 
 // The server's pattern: the view that the start-up mapped, or -104 without one.
-class ServerCall : public RegionCall {
+class TQ5_SCOPED_CAPABILITY ServerCall : public RegionCall {
  public:
-  ServerCall() {
+  ~ServerCall() TQ5_RELEASE() = default;
+  ServerCall() TQ5_ACQUIRE(cacheMutexCapability) TQ5_NO_THREAD_SAFETY_ANALYSIS {
     if (status_ != CACHE_OK) return;
-    status_ = !ProcessRegion().regionView ? CACHE_E_REGION_NOT_MAPPED : CheckServerView();
+    status_ = !ProcessRegion().regionView ? CACHE_E_REGION_NOT_MAPPED : CheckServerView().code();
   }
 };
 
 // The client's pattern: a view of the region acquired for the call. One that finds the
 // process holding a view already (-102, as in the server's own process) uses that view
 // and leaves it as it is.
-class ClientCall : public RegionCall {
+class TQ5_SCOPED_CAPABILITY ClientCall : public RegionCall {
  public:
-  ClientCall() {
+  ClientCall() TQ5_ACQUIRE(cacheMutexCapability) TQ5_NO_THREAD_SAFETY_ANALYSIS {
     if (status_ != CACHE_OK) return;  // the mutex could not be taken: touch nothing
-    const ResultCode rc = AcquireRegionView();
+    const ResultCode rc = AcquireRegionView().code();
     acquired_ = rc == CACHE_OK;
     if (rc != CACHE_OK && rc != CACHE_E_REGION_ALREADY_OPEN) {
       status_ = rc;
     } else if (!ProcessRegion().regionView) {
       status_ = CACHE_E_REGION_NOT_MAPPED;
     } else if (!acquired_) {
-      status_ = CheckServerView();  // the process's own view, which may have been shrunk
+      status_ = CheckServerView().code();  // the process's own view, which may have been shrunk
     }
   }
-  ~ClientCall() {
+  ~ClientCall() TQ5_RELEASE() TQ5_NO_THREAD_SAFETY_ANALYSIS {
     if (acquired_) ReleaseRegionView();
   }
 

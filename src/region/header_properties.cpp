@@ -11,6 +11,7 @@
 
 #include "region/cache_image.h"
 #include "region/call_patterns.h"
+#include "region/exported_calls.h"
 
 using namespace tq5::region;
 
@@ -31,7 +32,8 @@ bool GroupAdmissible(int32_t created, int32_t nowCapacity, int32_t capacity, int
 
 // Only a group the Put changes is held to the rule, so that a mark damaged in one
 // group does not block a Put to another.
-bool Admissible(const CacheHeader& now, const CacheHeader& next) {
+bool Admissible(const CacheHeader& now, const CacheHeader& next)
+    TQ5_REQUIRES(cacheMutexCapability) {
   const ProcessState& state = ProcessRegion();
   const bool roles = next.roleCapacity != now.roleCapacity ||
                      next.roleHighWater != now.roleHighWater ||
@@ -88,7 +90,7 @@ constexpr Field kConfigFields[] = {&CacheHeader::autoCommitRoles, &CacheHeader::
 
 }  // namespace
 
-extern "C" {
+namespace tq5::calls {
 
 ResultCode PutRoleProperties(int32_t capacity, int32_t highWater, int32_t activeCount) {
   return PutFields<ServerCall>(kRoleFields, {capacity, highWater, activeCount});
@@ -128,4 +130,4 @@ ResultCode ClientGetConfigurationData(int32_t* autoCommitRoles, int32_t* configV
   return GetFields<ClientCall>(kConfigFields, {autoCommitRoles, configValue});
 }
 
-}  // extern "C"
+}  // namespace tq5::calls

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "region/locks.h"
 #include "tq5orvcache.h"
 
 namespace tq5::region {
@@ -43,15 +44,25 @@ constexpr int32_t ReadableSetSize(int32_t count) {
   return count < 0 ? 0 : count > TQ5ORVCACHE_MAX_USER_ROLES ? TQ5ORVCACHE_MAX_USER_ROLES : count;
 }
 
-// Takes `slot` out of one of a user's sets, keeping the order of the rest. A set whose
-// count was damaged ends with the entries it could read.
-inline void RemoveFromSet(int32_t* count, int32_t* slots, int32_t slot) {
+// Closes the gaps in one of a user's sets: `map(k, slot)` says what the k-th readable
+// entry becomes (a slot, or a negative number to drop it); the rest keep their order and
+// the count becomes what is kept (written only when it changes). The number kept.
+template <typename Map>
+int32_t CompactSet(int32_t* count, int32_t* slots, Map map) {
   const int32_t size = ReadableSetSize(*count);
   int32_t kept = 0;
   for (int32_t k = 0; k < size; ++k) {
-    if (slots[k] != slot) slots[kept++] = slots[k];
+    const int32_t next = map(k, slots[k]);
+    if (next >= 0) slots[kept++] = next;
   }
   if (kept != *count) *count = kept;
+  return kept;
+}
+
+// Takes `slot` out of one of a user's sets, keeping the order of the rest. A set whose
+// count was damaged ends with the entries it could read.
+inline void RemoveFromSet(int32_t* count, int32_t* slots, int32_t slot) {
+  CompactSet(count, slots, [slot](int32_t, int32_t held) { return held != slot ? held : -1; });
 }
 
 // This process's view of the region: its base address and the bytes mapped there.
@@ -69,7 +80,9 @@ class RegionTables {
  public:
   // CACHE_E_CORRUPTED when the header's capacities are negative or their tables do not
   // fit the mapped bytes; CACHE_E_REGION_NOT_MAPPED without a view.
-  static ResultCode Bind(const MappedRegion& region, RegionTables* out);
+  // The live region's tables are bound under the global cache mutex.
+  static ResultCode Bind(const MappedRegion& region, RegionTables* out)
+      TQ5_REQUIRES(cacheMutexCapability);
 
   CacheHeader& header() const { return *header_; }
   int32_t roleCapacity() const { return roleCapacity_; }

@@ -49,34 +49,49 @@ platform::GlobalMutex* HeldCacheMutex() { return heldByThread; }
 
 uint64_t CacheHoldSerial() { return holdSerial; }
 
-CacheLock::CacheLock() {
-  if (CacheMutexHandle* handle = ProcessRegion().cacheMutex.load()) {
-    // Counted before `closing` is read, so that a shut-down either sees this lock and
-    // leaves the closing to its release, or has closed before and is seen here.
-    handle->holders.fetch_add(1);
-    if (!handle->closing.load() && Take(handle->mutex)) {
-      held_ = handle;
+CacheLock::CacheLock() TQ5_NO_THREAD_SAFETY_ANALYSIS {
+  // What this constructor has to undo when an allocation fails on the way: nothing it
+  // can throw comes after the take (the repair throws nothing), so a failure leaves the
+  // mutex as it found it.
+  CacheMutexHandle* counted = nullptr;
+  platform::GlobalMutex* opened = nullptr;
+  try {
+    if (CacheMutexHandle* handle = ProcessRegion().cacheMutex.load()) {
+      // Counted before `closing` is read, so that a shut-down either sees this lock and
+      // leaves the closing to its release, or has closed before and is seen here.
+      handle->holders.fetch_add(1);
+      counted = handle;
+      if (!handle->closing.load() && Take(handle->mutex)) {
+        held_ = handle;
+        return;
+      }
+      counted = nullptr;
+      handle->holders.fetch_sub(1);
+      CloseIfIdle(handle);
+      if (status_ != CACHE_OK) return;  // the mutex can no longer be taken
+    }
+    // No handle of the process's (or it is being shut down): one for this scope alone.
+    // Opening by name also finds a mutex that a server made after this process started.
+    if (!platform::OpenGlobalMutex(&opened).ok()) {
+      status_ = CACHE_E_MUTEX_OPEN;
       return;
     }
-    handle->holders.fetch_sub(1);
-    CloseIfIdle(handle);
-    if (status_ != CACHE_OK) return;  // the mutex can no longer be taken
+    if (!Take(opened)) {
+      platform::CloseGlobalMutex(opened);
+      return;
+    }
+    own_ = opened;
+  } catch (...) {
+    if (counted) {
+      counted->holders.fetch_sub(1);
+      CloseIfIdle(counted);
+    }
+    if (opened) platform::CloseGlobalMutex(opened);
+    status_ = CACHE_E_NO_MEMORY;
   }
-  // No handle of the process's (or it is being shut down): one for this scope alone.
-  // Opening by name also finds a mutex that a server made after this process started.
-  platform::GlobalMutex* mutex = nullptr;
-  if (!platform::OpenGlobalMutex(&mutex).ok()) {
-    status_ = CACHE_E_MUTEX_OPEN;
-    return;
-  }
-  if (!Take(mutex)) {
-    platform::CloseGlobalMutex(mutex);
-    return;
-  }
-  own_ = mutex;
 }
 
-bool CacheLock::Take(platform::GlobalMutex* mutex) {
+bool CacheLock::Take(platform::GlobalMutex* mutex) TQ5_NO_THREAD_SAFETY_ANALYSIS {
   const platform::LockOutcome outcome = platform::LockGlobalMutex(mutex);
   if (outcome == platform::LockOutcome::Failed) {
     status_ = CACHE_E_MUTEX_OPEN;
@@ -85,15 +100,19 @@ bool CacheLock::Take(platform::GlobalMutex* mutex) {
   outer_ = heldByThread;
   heldByThread = mutex;
   ++holdSerial;
-  if (outcome == platform::LockOutcome::OwnerDied) {
-    // Not on a server's view whose object was shrunk under it: nothing there to mend.
-    if (CheckServerView() == CACHE_OK) RepairAfterOwnerDeath();
-    platform::MarkGlobalMutexConsistent(mutex);
-  }
-  return true;
+  // The mutex is marked consistent whatever the repair managed: left unmarked, its
+  // release would make it unusable for every process for good.
+  const bool ownerDied = outcome == platform::LockOutcome::OwnerDied;
+  const bool sound = (!ownerDied && !repairOwed.load(std::memory_order_relaxed)) || RepairOnTake();
+  if (outcome == platform::LockOutcome::OwnerDied) platform::MarkGlobalMutexConsistent(mutex);
+  if (sound) return true;
+  heldByThread = outer_;
+  platform::UnlockGlobalMutex(mutex);
+  status_ = CACHE_E_NO_MEMORY;
+  return false;
 }
 
-CacheLock::~CacheLock() {
+CacheLock::~CacheLock() TQ5_NO_THREAD_SAFETY_ANALYSIS {
   if (!held_ && !own_) return;
   heldByThread = outer_;
   if (own_) {
@@ -106,11 +125,12 @@ CacheLock::~CacheLock() {
   CloseIfIdle(held_);
 }
 
-ProcessLock::ProcessLock() : held_(ProcessRegion().processLock.load()) {
+ProcessLock::ProcessLock() TQ5_NO_THREAD_SAFETY_ANALYSIS
+    : held_(ProcessRegion().processLock.load()) {
   if (held_) platform::LockProcessMutex(held_);
 }
 
-ProcessLock::~ProcessLock() {
+ProcessLock::~ProcessLock() TQ5_NO_THREAD_SAFETY_ANALYSIS {
   if (held_) platform::UnlockProcessMutex(held_);
 }
 

@@ -17,9 +17,17 @@
 #include <atomic>
 
 #include "platform/platform.h"
+#include "platform/thread_annotations.h"
 #include "tq5orvcache.h"
 
 namespace tq5::region {
+
+// The two locks as the thread-safety analysis knows them: one capability each, taken by
+// the scoped locks below. The global cache mutex is one machine-wide object however
+// many handles a process has on it, so it is one capability, not one per handle.
+struct TQ5_CAPABILITY("mutex") LockCapability {};
+inline LockCapability cacheMutexCapability;
+inline LockCapability processLockCapability;
 
 // The process's handle on the global cache mutex. A lock keeps the handle it took and
 // releases exactly that one, and the handle is closed only once no lock of the process
@@ -42,14 +50,15 @@ void ReleaseCacheMutex();
 // let go of it) opens the mutex for the scope as the client start-up would, so that no
 // call of any process reaches the region unguarded. When the previous owner died
 // holding it, the region is repaired before the scope goes on.
-class CacheLock {
+class TQ5_SCOPED_CAPABILITY CacheLock {
  public:
-  CacheLock();
-  ~CacheLock();
+  CacheLock() TQ5_ACQUIRE(cacheMutexCapability);
+  ~CacheLock() TQ5_RELEASE();
   CacheLock(const CacheLock&) = delete;
   CacheLock& operator=(const CacheLock&) = delete;
-  // CACHE_OK, or CACHE_E_MUTEX_OPEN when the mutex could not be opened or taken: the
-  // scope must then touch nothing.
+  // CACHE_OK, or CACHE_E_MUTEX_OPEN when the mutex could not be opened or taken, or
+  // CACHE_E_NO_MEMORY when the allocations that reach it (or a repair it owes) failed:
+  // the scope must then touch nothing. (The analysis takes every scope for a holder.)
   ResultCode status() const { return status_; }
 
  private:
@@ -73,10 +82,10 @@ platform::GlobalMutex* HeldCacheMutex();
 uint64_t CacheHoldSerial();
 
 // The process lock, held for a scope.
-class ProcessLock {
+class TQ5_SCOPED_CAPABILITY ProcessLock {
  public:
-  ProcessLock();
-  ~ProcessLock();
+  ProcessLock() TQ5_ACQUIRE(processLockCapability);
+  ~ProcessLock() TQ5_RELEASE();
   ProcessLock(const ProcessLock&) = delete;
   ProcessLock& operator=(const ProcessLock&) = delete;
 

@@ -9,16 +9,20 @@
 #include <vector>
 
 #include "region/layout.h"
+#include "region/locks.h"
 
 namespace tq5::region {
 
 struct RegionFindings {
-  // One line per violation, naming the entry and what it holds against what it should.
+  // One line per violation, naming the entry and what it holds against what it should
+  // (none from CountRegionFaults, which writes no text).
   std::vector<std::string> lines;
+  // How many violations were found.
+  int32_t count = 0;
   // The capacities do not fit the bytes: nothing else could be looked at or mended.
   bool unbound = false;
 
-  bool sound() const { return lines.empty(); }
+  bool sound() const { return count == 0; }
 };
 
 // Checks every invariant of `region`. With `repair`, mends each violation it reports:
@@ -30,6 +34,15 @@ struct RegionFindings {
 //    and a role then unlisted and unreferenced freed;
 //  - the active counts recounted from the occupied entries below the marks.
 // A sound region is left exactly as it was, byte for byte.
-RegionFindings CheckRegion(const MappedRegion& region, bool repair);
+// Over the live region the caller holds the global cache mutex; the analysis asks it of
+// every caller in the core (a cache file's image is checked by the tools alone).
+RegionFindings CheckRegion(const MappedRegion& region, bool repair)
+    TQ5_REQUIRES(cacheMutexCapability);
+
+// The same check and repair, counting the violations without writing a line about
+// them: it allocates nothing, so that it can run where a failed allocation must not
+// stop it (the repair after an owner's death, with the mutex just taken).
+RegionFindings CountRegionFaults(const MappedRegion& region, bool repair) noexcept
+    TQ5_REQUIRES(cacheMutexCapability);
 
 }  // namespace tq5::region

@@ -11,11 +11,10 @@ namespace tq5::region {
 namespace {
 
 // A view that cannot even hold a header is not a region of ours: CACHE_E_MAP_VIEW.
-ResultCode TooSmallForAHeader(std::size_t size) {
+platform::Status TooSmallForAHeader(std::size_t size) {
   return platform::Status::Refused(
-             CACHE_E_MAP_VIEW, "map", platform::ObjectName(platform::kSectionName),
-             "the object holds " + std::to_string(size) + " bytes, fewer than a region's header")
-      .code();
+      CACHE_E_MAP_VIEW, "map", platform::ObjectName(platform::kSectionName),
+      "the object holds " + std::to_string(size) + " bytes, fewer than a region's header");
 }
 
 }  // namespace
@@ -25,22 +24,23 @@ ProcessState& ProcessRegion() {
   return state;
 }
 
-ResultCode CreateRegion(int32_t roleCapacity, int32_t userCapacity, uint32_t negativeSeconds) {
+platform::Status CreateRegion(int32_t roleCapacity, int32_t userCapacity, uint32_t negativeSeconds) {
   ProcessState& state = ProcessRegion();
-  if (state.regionMapping) return CACHE_E_REGION_EXISTS;
+  if (state.regionMapping) return platform::Status::Answer(CACHE_E_REGION_EXISTS);
   // A section's size is 32 bits; capacities beyond that cannot describe a region.
   if (!ValidCapacities(roleCapacity, userCapacity)) {
     return platform::Status::Refused(CACHE_E_CREATE_MAPPING, "CreateRegion", "",
                                      std::to_string(roleCapacity) + " roles and " +
                                          std::to_string(userCapacity) +
-                                         " users make no region of 32-bit size")
-        .code();
+                                         " users make no region of 32-bit size");
   }
   const auto size = static_cast<uint32_t>(RegionSize(roleCapacity, userCapacity));
   platform::ObjectAccess access;
-  if (!ServerAccess(&access)) return CACHE_E_CREATE_MAPPING;
-  const ResultCode rc = platform::CreateSection(size, &state.regionMapping, access).code();
-  if (rc == CACHE_OK) {
+  if (platform::Status refused = ServerAccess(&access); !refused.ok()) {
+    return platform::Status::After(CACHE_E_CREATE_MAPPING);
+  }
+  platform::Status created = platform::CreateSection(size, &state.regionMapping, access);
+  if (created.ok()) {
     state.createdRoleCapacity = roleCapacity;
     state.createdUserCapacity = userCapacity;
     // In the same hold of the mutex as the region, so that no client finds the region
@@ -49,37 +49,39 @@ ResultCode CreateRegion(int32_t roleCapacity, int32_t userCapacity, uint32_t neg
     CreateStatistics(access);
     CreateUserIndex(access, userCapacity, negativeSeconds);
   }
-  return rc;
+  return created;
 }
 
-ResultCode MapRegion() {
+platform::Status MapRegion() {
   ProcessState& state = ProcessRegion();
   state.regionView = {};
-  if (!state.regionMapping) return CACHE_E_REGION_NOT_OPEN;
+  if (!state.regionMapping) return platform::Status::Answer(CACHE_E_REGION_NOT_OPEN);
   void* view = nullptr;
   std::size_t size = 0;
   const platform::Status mapped = platform::MapSection(state.regionMapping, &view, &size);
-  if (!mapped.ok()) return mapped.code();
+  if (!mapped.ok()) return mapped;
   if (size < kHeaderSize) {
-    (void)platform::UnmapSection(state.regionMapping, view, size);
+    // The refusal is what the caller hears; an unmap that fails as well adds nothing.
+    const platform::Status unmapped = platform::UnmapSection(state.regionMapping, view, size);
+    static_cast<void>(unmapped);
     return TooSmallForAHeader(size);
   }
   state.regionView = {static_cast<uint8_t*>(view), size};
-  return CACHE_OK;
+  return {};
 }
 
-ResultCode UnmapRegion() {
+platform::Status UnmapRegion() {
   ProcessState& state = ProcessRegion();
-  if (!state.regionView) return CACHE_E_REGION_NOT_MAPPED;
+  if (!state.regionView) return platform::Status::Answer(CACHE_E_REGION_NOT_MAPPED);
   if (!state.regionMapping) {
     state.regionView = {};
-    return CACHE_E_REGION_NOT_OPEN;
+    return platform::Status::Answer(CACHE_E_REGION_NOT_OPEN);
   }
   const platform::Status unmapped =
       platform::UnmapSection(state.regionMapping, state.regionView.base, state.regionView.size);
-  if (!unmapped.ok()) return unmapped.code();
+  if (!unmapped.ok()) return unmapped;
   state.regionView = {};
-  return CACHE_OK;
+  return {};
 }
 
 ResultCode FlushRegion() {
@@ -92,12 +94,11 @@ ResultCode FlushRegion() {
   return platform::FlushView(state.regionView.base, state.regionView.size).code();
 }
 
-ResultCode CheckServerView() {
+platform::Status CheckServerView() {
   const ProcessState& state = ProcessRegion();
-  if (!state.regionMapping || !state.regionView) return CACHE_OK;
+  if (!state.regionMapping || !state.regionView) return {};
   return platform::CheckSectionSize(state.regionMapping, state.regionView.base,
-                                    state.regionView.size)
-      .code();
+                                    state.regionView.size);
 }
 
 void CloseMapping() {
@@ -111,13 +112,15 @@ void CloseMapping() {
   state.createdRoleCapacity = state.createdUserCapacity = -1;
 }
 
-ResultCode AcquireRegionView() {
+platform::Status AcquireRegionView() {
   ProcessState& state = ProcessRegion();
-  if (state.regionMapping || state.clientView) return CACHE_E_REGION_ALREADY_OPEN;
+  if (state.regionMapping || state.clientView) {
+    return platform::Status::Answer(CACHE_E_REGION_ALREADY_OPEN);
+  }
   void* base = nullptr;
   std::size_t size = 0;
   const platform::Status acquired = platform::AcquireRegionView(&state.clientView, &base, &size);
-  if (!acquired.ok()) return acquired.code();
+  if (!acquired.ok()) return acquired;
   if (size < kHeaderSize) {
     // Let go of it again, or every later call of the process would take it for a
     // usable view.
@@ -125,7 +128,7 @@ ResultCode AcquireRegionView() {
     return TooSmallForAHeader(size);
   }
   state.regionView = {static_cast<uint8_t*>(base), size};
-  return CACHE_OK;
+  return {};
 }
 
 void ReleaseRegionView() {

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "region/exported_calls.h"
+
 namespace tq5::region {
 namespace {
 
@@ -80,7 +82,7 @@ std::string Message(ResultCode code) {
 
 }  // namespace tq5::region
 
-extern "C" void GetTQ5ORVCacheErrorMessage(ResultCode code, char* buffer, uint32_t* length) {
+void tq5::calls::GetTQ5ORVCacheErrorMessage(ResultCode code, char* buffer, uint32_t* length) {
   // A size of 0 leaves no room even for the NUL, so nothing can be written.
   if (!buffer || !length || *length == 0) return;
   const std::string message = tq5::region::Message(code);

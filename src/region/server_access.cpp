@@ -12,31 +12,33 @@ std::mutex accessLock;
 bool resolved = false;                                         // guarded by accessLock
 platform::ObjectAccess& access = *new platform::ObjectAccess;  // guarded by accessLock
 
-bool ResolveLocked() {
+platform::Status ResolveLocked() {
   std::string why;
   platform::ObjectAccess fresh;
   if (!platform::ResolveObjectAccess(&fresh, &why)) {
-    platform::NoteAccessProblem(why);
-    return false;
+    return platform::RefuseAccess(CACHE_E_MUTEX_CREATE, "resolve", platform::kAccessSetting, why);
   }
   access = std::move(fresh);
   resolved = true;
-  return true;
+  return {};
 }
 
 }  // namespace
 
-bool ResolveServerAccess() {
+platform::Status ResolveServerAccess() {
   std::lock_guard<std::mutex> guard(accessLock);
   resolved = false;
   return ResolveLocked();
 }
 
-bool ServerAccess(platform::ObjectAccess* out) {
+platform::Status ServerAccess(platform::ObjectAccess* out) {
   std::lock_guard<std::mutex> guard(accessLock);
-  if (!resolved && !ResolveLocked()) return false;
+  if (!resolved) {
+    platform::Status status = ResolveLocked();
+    if (!status.ok()) return status;
+  }
   *out = access;
-  return true;
+  return {};
 }
 
 void ForgetServerAccess() {

@@ -9,13 +9,13 @@
 
 namespace tq5::region {
 
-// Reads the setting afresh (a start-up). False, with the reason noted for
-// platform::TakeAccessProblem, when it names no usable group.
-bool ResolveServerAccess();
+// Reads the setting afresh (a start-up). A refusal (CACHE_E_MUTEX_CREATE), its reason
+// noted for platform::TakeAccessProblem too, when it names no usable group.
+platform::Status ResolveServerAccess();
 
 // The access resolved by the latest start-up, resolving it now when there was none (a
-// process that creates the region without the server's start-up). False as above.
-bool ServerAccess(platform::ObjectAccess* access);
+// process that creates the region without the server's start-up). Refused as above.
+platform::Status ServerAccess(platform::ObjectAccess* access);
 
 // Forgets it, so that the next start-up reads the setting again.
 void ForgetServerAccess();

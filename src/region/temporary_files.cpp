@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <random>
 #include <system_error>
+#include <vector>
 
 namespace tq5::region {
 namespace {
@@ -101,17 +102,19 @@ bool IsTemporaryFileName(const std::string& name) {
 void RemoveTemporaryFilesOfDeadWriters(const std::string& folder) {
   namespace fs = std::filesystem;
   const unsigned long self = platform::CurrentProcessId() & 0xFFFFFFFFul;
-  std::error_code error;
-  fs::directory_iterator entry(fs::path(folder), error);
-  for (; !error && entry != fs::directory_iterator(); entry.increment(error)) {
+  std::vector<std::string> names;
+  if (!platform::ListFolder(folder, &names)) return;
+  for (const std::string& name : names) {
     unsigned long writer = 0;
     // Another thread of this process may be writing its own file just now.
-    if (!WriterOf(entry->path().filename().string(), &writer) || writer == self) continue;
+    if (!WriterOf(name, &writer) || writer == self) continue;
+    const fs::path path = fs::path(folder) / name;
     std::error_code ignored;
     // A link of such a name is no writer's; removing it removes the link alone.
-    if (!entry->is_regular_file(ignored) && !entry->is_symlink(ignored)) continue;
+    const fs::file_status status = fs::symlink_status(path, ignored);
+    if (!fs::is_regular_file(status) && !fs::is_symlink(status)) continue;
     if (platform::ProcessExists(writer)) continue;
-    fs::remove(entry->path(), ignored);
+    fs::remove(path, ignored);
   }
 }
 

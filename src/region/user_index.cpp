@@ -489,6 +489,7 @@ void CheckUserIndex(const MappedRegion& region, bool repair, RegionFindings* fin
   const UserIndex index = UserIndex::Of(tables);
   const std::vector<std::string> lines = index.Disagreements();
   findings->lines.insert(findings->lines.end(), lines.begin(), lines.end());
+  findings->count += static_cast<int32_t>(lines.size());
   if (repair) index.Rebuild();
 }
 

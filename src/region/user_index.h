@@ -24,6 +24,7 @@
 
 #include "platform/object_access.h"
 #include "region/layout.h"
+#include "region/locks.h"
 #include "region/text.h"
 
 namespace tq5::region {
@@ -147,11 +148,12 @@ ResultCode CreateUserIndex(const platform::ObjectAccess& access, int32_t userCap
 void RemoveUserIndex();
 // The index of the process's own region rebuilt from its table (after the start-up has
 // filled it from the cache file, and after a repair).
-void RebuildUserIndex();
+void RebuildUserIndex() TQ5_REQUIRES(cacheMutexCapability);
 
 // Appends what disagrees between the index and the table of `region` to `findings`; with
 // `repair`, the index is built again from the table, whatever it held.
-void CheckUserIndex(const MappedRegion& region, bool repair, RegionFindings* findings);
+void CheckUserIndex(const MappedRegion& region, bool repair, RegionFindings* findings)
+    TQ5_REQUIRES(cacheMutexCapability);
 
 // The setting that says how long failed answers are kept, as the server reads it at its
 // start: 0 unless negative-cache-seconds is a whole number of seconds from 1 to

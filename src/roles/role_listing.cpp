@@ -2,6 +2,7 @@
 // each from the server's own view or a view acquired for the call as a client. The whole
 // listing runs inside one hold of the global cache mutex, so the copy is a snapshot.
 #include "region/call_patterns.h"
+#include "roles/exported_calls.h"
 #include "roles/role_table.h"
 
 using namespace tq5::region;
@@ -50,7 +51,7 @@ ResultCode ListRoles(int32_t* count, RoleEntry* buffer, Which which) {
 
 }  // namespace
 
-extern "C" {
+namespace tq5::calls {
 
 ResultCode GetAllRolesCacheDataSharedMemory(int32_t* count, RoleEntry* roles) {
   return ListRoles<ServerCall>(count, roles, Which::kAll);
@@ -65,4 +66,4 @@ ResultCode ClientGetAllActiveRolesCacheDataSharedMemory(int32_t* count, RoleEntr
   return ListRoles<ClientCall>(count, roles, Which::kActive);
 }
 
-}  // extern "C"
+}  // namespace tq5::calls

@@ -9,6 +9,7 @@
 #include "region/statistics.h"
 #include "region/text.h"
 #include "region/user_index.h"
+#include "roles/exported_calls.h"
 #include "roles/role_table.h"
 
 using namespace tq5::region;
@@ -28,7 +29,7 @@ bool AllTerminated(const RoleEntry* records, int32_t count) {
 // Everything both loads check before they change the table. On CACHE_OK `table` is
 // bound to the server's region and the list fits it.
 ResultCode Admit(const ServerCall& call, int32_t count, const RoleEntry* roles,
-                 RegionTables* tables) {
+                 RegionTables* tables) TQ5_REQUIRES(cacheMutexCapability) {
   if (call.status() != CACHE_OK) return call.status();
   const ResultCode rc = RegionTables::Bind(call.region(), tables);
   if (rc != CACHE_OK) return rc;
@@ -64,14 +65,11 @@ std::vector<int32_t> NewSlotsOfOldRoles(const RoleTable& table, const RoleEntry*
 
 // Renumbers one of a user's sets after a full load; roles the new list lacks leave it.
 void MoveSet(int32_t* count, int32_t* slots, const std::vector<int32_t>& moved) {
-  const int32_t size = ReadableSetSize(*count);
-  int32_t kept = 0;
-  for (int32_t k = 0; k < size; ++k) {
-    const int32_t slot = slots[k];
-    if (slot < 0 || static_cast<std::size_t>(slot) >= moved.size()) continue;
-    if (moved[static_cast<std::size_t>(slot)] >= 0) slots[kept++] = moved[slot];
-  }
-  *count = kept;
+  CompactSet(count, slots, [&moved](int32_t, int32_t slot) {
+    return slot < 0 || static_cast<std::size_t>(slot) >= moved.size()
+               ? -1
+               : moved[static_cast<std::size_t>(slot)];
+  });
 }
 
 // Cached users hold roles by slot, and a full load renumbers the slots: every user's
@@ -94,7 +92,8 @@ void CarryUsersOver(const RegionTables& tables, const std::vector<int32_t>& move
 }
 
 // The merge, inside the server's hold of the mutex.
-ResultCode MergeRoles(const ServerCall& call, int32_t count, const RoleEntry* roles) {
+ResultCode MergeRoles(const ServerCall& call, int32_t count, const RoleEntry* roles)
+    TQ5_REQUIRES(cacheMutexCapability) {
   RegionTables tables;
   const ResultCode rc = Admit(call, count, roles, &tables);
   if (rc != CACHE_OK) return rc;
@@ -129,7 +128,7 @@ ResultCode MergeRoles(const ServerCall& call, int32_t count, const RoleEntry* ro
 
 }  // namespace
 
-extern "C" {
+namespace tq5::calls {
 
 ResultCode PutAllRolesCacheDataSharedMemory(int32_t count, const RoleEntry* roles) {
   if (count <= 0) return CACHE_OK;
@@ -158,4 +157,4 @@ ResultCode UpdateAllRolesCacheDataSharedMemory(int32_t count, const RoleEntry* r
   return rc;
 }
 
-}  // extern "C"
+}  // namespace tq5::calls

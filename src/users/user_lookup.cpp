@@ -13,6 +13,7 @@
 #include "platform/settings.h"
 #include "region/call_patterns.h"
 #include "region/statistics.h"
+#include "users/exported_calls.h"
 #include "users/role_sets.h"
 #include "users/user_call.h"
 
@@ -68,7 +69,8 @@ int32_t MatchFetchedRoles(const RoleNameId* fetched, int32_t fetchedCount,
 // it is full) and answers from the new entry; a user answered in full is flushed.
 ResultCode StoreFetched(const UserKey& key, const RoleNameId* fetched, int32_t fetchedCount,
                         bool updateLastAccess, const UserTable& users,
-                        const roles::RoleTable& roles, int32_t* count, RoleNameId* out) {
+                        const roles::RoleTable& roles, int32_t* count, RoleNameId* out)
+    TQ5_REQUIRES(region::cacheMutexCapability) {
   int32_t slot = FindFreeUserSlot(users.highWater(), users);
   if (slot >= users.capacity()) {
     EvictAllUsers(users, roles);
@@ -226,7 +228,7 @@ ResultCode FindUserRolesCommon(const char* domainName, const char* userName, int
 
 }  // namespace
 
-extern "C" {
+namespace tq5::calls {
 
 ResultCode ClientFindUserRoles(const char* domainName, const char* userName, int32_t* count,
                                RoleNameId* roles, int32_t timeoutMs) {
@@ -248,4 +250,4 @@ ResultCode ClientFindUserCurrentRoles(const char* domainName, const char* userNa
       });
 }
 
-}  // extern "C"
+}  // namespace tq5::calls

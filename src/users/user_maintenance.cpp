@@ -5,6 +5,7 @@
 #include "region/call_patterns.h"
 #include "region/statistics.h"
 #include "users/commit.h"
+#include "users/exported_calls.h"
 #include "users/role_sets.h"
 #include "users/user_call.h"
 
@@ -34,7 +35,7 @@ ResultCode ListUsersInCall(int32_t* count, UserEntry* out) {
 
 }  // namespace
 
-extern "C" {
+namespace tq5::calls {
 
 ResultCode ClientGetAllUsersCacheDataSharedMemory(int32_t* count, UserEntry* out) {
   if (!count || !out) return CACHE_E_INVALID_POINTER;
@@ -45,7 +46,8 @@ ResultCode ClientDeleteUserCacheDataSharedMemory(const char* domainName, const c
   bool forgot = false;
   const ResultCode rc = WithCachedUser(
       domainName, userName,
-      [](UserEntry& user, const UserTable& users, const roles::RoleTable& roles) {
+      [](UserEntry& user, const UserTable& users, const roles::RoleTable& roles)
+          TQ5_REQUIRES(region::cacheMutexCapability) {
         ReleaseUserRoles(user, roles);
         users.Free(user);
         region::Count(region::Counter::Deletes);
@@ -76,4 +78,4 @@ ResultCode ClientUpdateOneUserLastAccessTime(int32_t lastAccess, const char* dom
                         });
 }
 
-}  // extern "C"
+}  // namespace tq5::calls

@@ -79,12 +79,13 @@ ResultCode RefreshAndCommitUserRoles(const char* domainName, const char* userNam
   const ResultCode fetch = directory::FetchUserRolesCopy(
       domainName, userName, directory::SettleFetchTimeout(timeoutMs), &fetched);
   return WithCachedUser(domainName, userName,
-                        [&](UserEntry& user, const UserTable&, const roles::RoleTable& roles) {
-                          region::CountFetch(fetch);
-                          TakeFetchedRoles(user, fetch, fetched, roles, true);
-                          if (fetch != CACHE_OK) return fetch;
-                          return region::FlushRegion();
-                        });
+                        [&](UserEntry& user, const UserTable&, const roles::RoleTable& roles)
+                            TQ5_REQUIRES(region::cacheMutexCapability) {
+                              region::CountFetch(fetch);
+                              TakeFetchedRoles(user, fetch, fetched, roles, true);
+                              if (fetch != CACHE_OK) return fetch;
+                              return region::FlushRegion();
+                            });
 }
 
 }  // namespace tq5::users

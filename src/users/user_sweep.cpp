@@ -15,6 +15,7 @@
 #include "directory/fetch_timeout.h"
 #include "region/call_patterns.h"
 #include "region/statistics.h"
+#include "users/exported_calls.h"
 #include "users/role_sets.h"
 #include "users/user_refresh.h"
 
@@ -90,7 +91,7 @@ ResultCode ExpireUsers(std::vector<UserKey>* survivors) {
 
 }  // namespace
 
-extern "C" ResultCode UpdateAllCurUserRoles(int32_t timeoutMs) {
+ResultCode tq5::calls::UpdateAllCurUserRoles(int32_t timeoutMs) {
   const region::TaskClock clock;
   std::vector<UserKey> survivors;
   if (const ResultCode rc = ExpireUsers(&survivors); rc != CACHE_OK) return rc;

@@ -1,8 +1,8 @@
 #include "access_report.h"
 
-#include <cctype>
 #include <cstdio>
 
+#include "platform/ascii.h"
 #include "platform/object_access.h"
 #include "platform/platform.h"
 #include "platform/settings.h"
@@ -28,10 +28,9 @@ std::string PermissionsText(const tq5::platform::ObjectPermissions& p) {
 
 std::string AccessSettingText() {
   const std::string value = tq5::platform::ReadSetting(tq5::platform::kAccessSetting).value;
-  std::string lower = value;
-  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return value.empty() || lower == tq5::platform::kAccessEveryone ? tq5::platform::kAccessEveryone
-                                                                  : value;
+  return value.empty() || tq5::platform::LowerAsciiText(value) == tq5::platform::kAccessEveryone
+             ? tq5::platform::kAccessEveryone
+             : value;
 }
 
 std::string AccessDeniedMessage(ResultCode code) {

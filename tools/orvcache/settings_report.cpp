@@ -1,10 +1,10 @@
 #include "settings_report.h"
 
-#include <cctype>
 #include <cstdio>
 #include <filesystem>
 
 #include "commands.h"
+#include "platform/ascii.h"
 #include "platform/directory_file.h"
 #include "platform/object_access.h"
 #include "platform/settings.h"
@@ -51,16 +51,11 @@ SettingReport ReportSetting(const char* name) {
 
 namespace {
 
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 constexpr const char* kDirectorySetting = "directory";
 const char* const kYesNoSettings[] = {"fetch-outside-lock", "shared-cache-folder"};
 
 bool IsYesNo(const std::string& value) {
-  const std::string v = Lower(value);
+  const std::string v = tq5::platform::LowerAsciiText(value);
   return v == "yes" || v == "no" || v == "true" || v == "false" || v == "on" || v == "off" ||
          v == "1" || v == "0";
 }

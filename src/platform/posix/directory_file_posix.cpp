@@ -53,7 +53,7 @@ class FileDirectory final : public DirectoryObject {
   // A failed call, with the directory's own reason kept as this thread's latest failure
   // for the fetch to hand to its caller.
   ComponentResult Fails(const char* call, const std::string& reason) const {
-    (void)Status::Refused(CACHE_E_USER_FETCH_CALL, call, "file:" + path_, reason);
+    NoteRefused(CACHE_E_USER_FETCH_CALL, call, "file:" + path_, reason);
     return kCallFailed;
   }
 

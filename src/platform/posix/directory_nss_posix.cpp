@@ -82,13 +82,13 @@ class NssDirectory final : public DirectoryObject {
       std::vector<gid_t> groups;
       if (!Narrow(userName, &user)) return kCallFailed;
       if (!PrimaryGroupOf(user, &primary)) {
-        (void)Status::Refused(
+        NoteRefused(
             CACHE_E_USER_FETCH_CALL, "getpwnam_r", user,
             "the directory does not know " + user + " (no such account in the user database)");
         return kCallFailed;
       }
       if (!GroupsOf(user, primary, &groups)) {
-        (void)Status::Refused(CACHE_E_USER_FETCH_CALL, "getgrouplist", user,
+        NoteRefused(CACHE_E_USER_FETCH_CALL, "getgrouplist", user,
                               "the groups of " + user + " cannot be read");
         return kCallFailed;
       }

@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "platform/file_version.h"
+#include "platform/status.h"
 
 namespace tq5::platform {
 namespace {
@@ -19,7 +20,7 @@ int64_t Nanoseconds(const timespec& time) {
 }
 
 void Fail(const char* call, const std::string& path, std::string* error) {
-  if (error) *error = std::string(call) + " " + path + ": " + std::strerror(errno);
+  if (error) *error = std::string(call) + " " + path + ": " + SystemErrorText(errno);
 }
 
 // The kernel stamps a change with its coarse clock, never earlier than the coarse time a

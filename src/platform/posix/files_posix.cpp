@@ -1,5 +1,6 @@
 // The cache file's write path on POSIX: descriptors, fsync of the file and of its
 // folder, rename.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -66,14 +67,30 @@ bool SyncFolder(const char* folder) {
   return synced;
 }
 
-constexpr FileCalls kSystemCalls = {CreateForWriting, WriteAll,   SyncDescriptor,
-                                    CloseDescriptor,  RenameOver, SyncFolder};
+bool ReadAll(FileHandle file, void* bytes, std::size_t size, std::size_t* got) {
+  char* at = static_cast<char*>(bytes);
+  *got = 0;
+  while (*got < size) {
+    const ssize_t n = read(static_cast<int>(file), at + *got, size - *got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    *got += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool RemovePath(const char* path) { return unlink(path) == 0; }
+
+constexpr FileCalls kSystemCalls = {CreateForWriting, WriteAll,   SyncDescriptor, CloseDescriptor,
+                                    RenameOver,       SyncFolder, ReadAll,        RemovePath};
 
 }  // namespace
 
 const FileCalls& SystemFileCalls() { return kSystemCalls; }
 
-const FileCallNames kFileCallNames = {"open", "write", "fsync", "close", "rename", "fsync"};
+const FileCallNames kFileCallNames = {"open",   "write", "fsync", "close",
+                                      "rename", "fsync", "read",  "unlink"};
 
 bool NameTakenError(long systemError) { return systemError == EEXIST; }
 
@@ -115,19 +132,22 @@ FileOpen OpenRegularFileForReading(const std::string& path, FileHandle* out, uin
   return FileOpen::Opened;
 }
 
-bool ReadFromFile(FileHandle file, void* bytes, std::size_t size, std::size_t* got) {
-  char* at = static_cast<char*>(bytes);
-  *got = 0;
-  while (*got < size) {
-    const ssize_t n = read(static_cast<int>(file), at + *got, size - *got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) break;
-    *got += static_cast<std::size_t>(n);
+void CloseFileForReading(FileHandle file) { close(static_cast<int>(file)); }
+
+bool ListFolder(const std::string& folder, std::vector<std::string>* names) {
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) return false;
+  try {
+    while (const dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names->push_back(name);
+    }
+  } catch (...) {
+    closedir(dir);
+    throw;
   }
+  closedir(dir);
   return true;
 }
-
-void CloseFileForReading(FileHandle file) { close(static_cast<int>(file)); }
 
 }  // namespace tq5::platform

@@ -25,6 +25,7 @@
 #include "platform/platform.h"
 #include "platform/posix/fault_guard_posix.h"
 #include "platform/posix/object_access_posix.h"
+#include "platform/posix/shared_object_posix.h"
 
 namespace tq5::platform {
 namespace {
@@ -64,7 +65,7 @@ MutexBlock* MapBlock(int fd, const struct stat& st) {
   for (const KnownBlock& known : knownBlocks) {
     if (known.dev == st.st_dev && known.ino == st.st_ino) return known.block;
   }
-  void* p = mmap(nullptr, kObjectSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  void* p = SharedMemory().map(kObjectSize, fd);
   if (p == MAP_FAILED) return nullptr;
   auto* block = static_cast<MutexBlock*>(p);
   RegisterMapping(p, kObjectSize);
@@ -157,24 +158,21 @@ std::string GroupRefusal(const std::string& name, const ObjectAccess& access, ui
 // when one is there already.
 Status CreateNew(const std::string& name, const ObjectAccess& access, MutexBlock** out, int* fdOut,
                  bool* exists) {
-  *exists = false;
-  int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, ObjectMode(access));
-  if (fd < 0) {
-    *exists = errno == EEXIST;
-    return *exists ? Status() : Status::Failed(CACHE_E_MUTEX_CREATE, "shm_open", name);
+  int fd = -1;
+  const Status created =
+      CreateSharedObject(name, kObjectSize, access, CACHE_E_MUTEX_CREATE, nullptr, &fd, exists);
+  if (!created.ok()) {
+    if (*exists) return Status();
+    const Failure* failure = created.failure();
+    if (access.restricted && failure && failure->call.rfind("fchown", 0) == 0) {
+      NoteAccessProblem(GroupRefusal(name, access, geteuid(), failure->reason, true));
+    }
+    return created;
   }
   struct stat st {};
   Status status;
   MutexBlock* block = nullptr;
-  // The explicit mode because the umask would otherwise keep other users out.
-  if (!ApplyAccess(fd, access, ObjectMode(access))) {
-    status = Status::Failed(CACHE_E_MUTEX_CREATE, access.restricted ? "fchown" : "fchmod", name);
-    if (access.restricted) {
-      NoteAccessProblem(GroupRefusal(name, access, geteuid(), status.failure()->reason, true));
-    }
-  } else if (ftruncate(fd, kObjectSize) != 0) {
-    status = Status::Failed(CACHE_E_MUTEX_CREATE, "ftruncate", name);
-  } else if (fstat(fd, &st) != 0) {
+  if (SharedMemory().stat(fd, &st) != 0) {
     status = Status::Failed(CACHE_E_MUTEX_CREATE, "fstat", name);
   } else if (!(block = MapBlock(fd, st))) {
     status = Status::Failed(CACHE_E_MUTEX_CREATE, "mmap", name);
@@ -183,7 +181,7 @@ Status CreateNew(const std::string& name, const ObjectAccess& access, MutexBlock
   }
   if (!status.ok()) {
     close(fd);
-    shm_unlink(name.c_str());
+    SharedMemory().unlink(name.c_str());
     return status;
   }
   *out = block;
@@ -213,8 +211,7 @@ Status TakeOver(int fd, const std::string& name, const ObjectAccess& access) {
                             std::to_string(st.st_uid) +
                             ", who could open it to everyone again; remove it while no process "
                             "uses the cache, then start the server";
-    NoteAccessProblem(why);
-    return Status::Refused(CACHE_E_MUTEX_CREATE, "take over", name, why);
+    return RefuseAccess(CACHE_E_MUTEX_CREATE, "take over", name, why);
   }
   if (!ApplyAccess(fd, access, mode)) {
     Status failed = Status::Failed(CACHE_E_MUTEX_CREATE, "fchown", name);
@@ -269,7 +266,7 @@ Status CreateGlobalMutex(GlobalMutex** out, const ObjectAccess& access) {
     Status status = CreateNew(name, access, &block, &fd, &exists);
     if (!status.ok()) return status;
     if (exists) {
-      fd = shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
+      fd = SharedMemory().open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
       if (fd < 0) {
         if (errno == ENOENT) continue;
         return Status::Failed(CACHE_E_MUTEX_CREATE, "shm_open", name);
@@ -280,7 +277,7 @@ Status CreateGlobalMutex(GlobalMutex** out, const ObjectAccess& access) {
       if (notReady || !status.ok()) close(fd);
       if (notReady) {
         // Its creator died before it was ready; nobody can be using it.
-        shm_unlink(name.c_str());
+        SharedMemory().unlink(name.c_str());
         continue;
       }
       if (!status.ok()) return status;
@@ -294,7 +291,7 @@ Status CreateGlobalMutex(GlobalMutex** out, const ObjectAccess& access) {
 
 Status OpenGlobalMutex(GlobalMutex** out) {
   const std::string name = ObjectName(kCacheMutexName);
-  int fd = shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
+  int fd = SharedMemory().open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
   if (fd < 0) return Status::Failed(CACHE_E_MUTEX_OPEN, "shm_open", name);
   MutexBlock* block = nullptr;
   bool notReady = false;
@@ -328,8 +325,8 @@ bool Intact(const GlobalMutex* mutex) {
 
 LockOutcome LockGlobalMutex(GlobalMutex* mutex) {
   if (!Intact(mutex)) {
-    (void)Status::Refused(CACHE_E_MUTEX_OPEN, "pthread_mutex_lock", ObjectName(kCacheMutexName),
-                          "the mutex object was shrunk or overwritten by another process");
+    NoteRefused(CACHE_E_MUTEX_OPEN, "pthread_mutex_lock", ObjectName(kCacheMutexName),
+                "the mutex object was shrunk or overwritten by another process");
     return LockOutcome::Failed;
   }
   switch (const int error = pthread_mutex_lock(&mutex->block->mutex)) {
@@ -342,8 +339,7 @@ LockOutcome LockGlobalMutex(GlobalMutex* mutex) {
       NoteTaken(mutex->block);
       return LockOutcome::OwnerDied;
     default:  // ENOTRECOVERABLE, EAGAIN (recursion too deep)
-      (void)Status::Failed(CACHE_E_MUTEX_OPEN, "pthread_mutex_lock", ObjectName(kCacheMutexName),
-                           error);
+      NoteFailed(CACHE_E_MUTEX_OPEN, "pthread_mutex_lock", ObjectName(kCacheMutexName), error);
       return LockOutcome::Failed;
   }
 }
@@ -419,11 +415,8 @@ Leftover RemoveMutexObject(std::string* detail) {
     for (pid_t pid : users) *detail += " " + std::to_string(pid);
     return Leftover::InUse;
   }
-  if (shm_unlink(name.c_str()) != 0) {
-    if (errno == ENOENT) return Leftover::None;
-    *detail = std::strerror(errno);
-    return Leftover::Failed;
-  }
+  const Leftover removed = UnlinkLeftover(name, detail);
+  if (removed != Leftover::Removed) return removed;
   if (unreadable > 0) {
     *detail =
         std::to_string(unreadable) + " processes of other accounts could not be checked for it";

@@ -34,6 +34,7 @@
 #include "platform/platform.h"
 #include "platform/posix/fault_guard_posix.h"
 #include "platform/posix/global_mutex_posix.h"
+#include "platform/posix/shared_object_posix.h"
 
 namespace tq5::platform {
 
@@ -61,7 +62,7 @@ std::list<RegionView>& keptViews = *new std::list<RegionView>;
 
 void Unmap(RegionView& view) {
   if (view.base) {
-    munmap(view.base, view.size);
+    SharedMemory().unmap(view.base, view.size);
     UnregisterMapping(view.base);
   }
   close(view.fd);
@@ -108,26 +109,11 @@ RegionRecord IdentityOf(int fd, uint64_t generation) {
 
 // Opens and maps the region under `name` into `view`.
 Status OpenAndMap(std::string name, RegionView* view) {
-  view->fd = shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
+  view->fd = SharedMemory().open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
   if (view->fd < 0) return Status::Failed(CACHE_E_OPEN_MAPPING, "shm_open", name);
   view->name = std::move(name);
-  struct stat st {};
-  Status status;
-  if (fstat(view->fd, &st) != 0) {
-    status = Status::Failed(CACHE_E_MAP_VIEW, "fstat", view->name);
-  } else if (st.st_size <= 0) {
-    status = Status::Refused(CACHE_E_MAP_VIEW, "mmap", view->name, "the object is empty");
-  } else {
-    void* p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ | PROT_WRITE, MAP_SHARED,
-                   view->fd, 0);
-    if (p == MAP_FAILED) {
-      status = Status::Failed(CACHE_E_MAP_VIEW, "mmap", view->name);
-    } else {
-      view->base = p;
-      view->size = static_cast<size_t>(st.st_size);
-      RegisterMapping(p, view->size);
-    }
-  }
+  const Status status =
+      MapSharedObject(view->fd, view->name, CACHE_E_MAP_VIEW, 1, &view->base, &view->size);
   if (!status.ok()) {
     close(view->fd);
     view->fd = -1;

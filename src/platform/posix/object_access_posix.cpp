@@ -67,7 +67,7 @@ bool ResolveAccessGroup(const std::string& name, ObjectAccess* access, std::stri
   }
   if (rc != 0 || !found) {
     *why = "the access setting names the group \"" + name + "\", which " +
-           (rc != 0 ? std::string("cannot be looked up: ") + std::strerror(rc)
+           (rc != 0 ? std::string("cannot be looked up: ") + SystemErrorText(rc)
                     : std::string("the machine's group database does not know"));
     return false;
   }
@@ -163,7 +163,7 @@ bool FolderWritableByOthers(const std::string& folder, std::string* who) {
   if (!realpath(folder.c_str(), real) || stat(real, &st) != 0) {
     // Nothing can be put in a folder that is not there; what needs it fails on its own.
     if (errno == ENOENT || errno == ENOTDIR) return false;
-    *who = folder + ": " + std::strerror(errno) + "; who may write it cannot be told";
+    *who = folder + ": " + SystemErrorText(errno) + "; who may write it cannot be told";
     return true;
   }
   if (!S_ISDIR(st.st_mode)) {
@@ -177,7 +177,7 @@ bool FolderWritableByOthers(const std::string& folder, std::string* who) {
     above = above.substr(0, above.find_last_of('/'));
     if (above.empty()) above = "/";
     if (stat(above.c_str(), &st) != 0) {
-      *who = above + ": " + std::strerror(errno) + "; who may write it cannot be told";
+      *who = above + ": " + SystemErrorText(errno) + "; who may write it cannot be told";
       break;
     }
     *who = OtherWriters(above, st, true);

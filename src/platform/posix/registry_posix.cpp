@@ -190,7 +190,7 @@ std::atomic<unsigned> tempCounter{0};
 RegistryStatus Noted(RegistryStatus status, ResultCode code, const char* call,
                      const std::string& path, int error) {
   if (status != RegistryStatus::Ok && status != RegistryStatus::MoreData) {
-    (void)Status::Failed(code, call, path, error);
+    NoteFailed(code, call, path, error);
   }
   return status;
 }
@@ -275,8 +275,8 @@ RegistryStatus QueryValue(RegistryKey* key, const char* name, void* buffer, uint
   if (read != RegistryStatus::Ok) return failed(read, "read", errno);
   std::vector<unsigned char> data;
   if (!ParseValueText(text, &data)) {
-    (void)Status::Refused(CACHE_E_TIMEOUT_KEY_OPEN, "parse", path,
-                          "not \"dword:N\", \"qword:N\", \"sz:text\" or \"hex:hh,...\"");
+    NoteRefused(CACHE_E_TIMEOUT_KEY_OPEN, "parse", path,
+                "not \"dword:N\", \"qword:N\", \"sz:text\" or \"hex:hh,...\"");
     return RegistryStatus::Failed;
   }
   if (data.size() > *size) {

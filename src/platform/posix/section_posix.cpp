@@ -11,12 +11,14 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
 
 #include "platform/platform.h"
 #include "platform/posix/fault_guard_posix.h"
 #include "platform/posix/global_mutex_posix.h"
 #include "platform/posix/kept_views_posix.h"
 #include "platform/posix/object_access_posix.h"
+#include "platform/posix/shared_object_posix.h"
 
 namespace tq5::platform {
 
@@ -65,7 +67,7 @@ bool LivenessHolder(int fd, pid_t* pid) {
 // Whether a live server holds the region of the current names, and its process id
 // when known.
 bool RegionHolder(pid_t* pid) {
-  int fd = shm_open(ObjectName(kCacheMutexName).c_str(), O_RDONLY | O_CLOEXEC, 0);
+  int fd = SharedMemory().open(ObjectName(kCacheMutexName).c_str(), O_RDONLY | O_CLOEXEC, 0);
   if (fd < 0) return false;  // no mutex: no server could have made a region
   const bool live = LivenessHolder(fd, pid);
   close(fd);
@@ -82,7 +84,7 @@ std::string HeldBy(pid_t holder) {
 // cannot be opened for it.
 Status TakeServerLock(const std::string& sectionName, int* out) {
   const std::string mutexName = ObjectName(kCacheMutexName);
-  int fd = shm_open(mutexName.c_str(), O_RDWR | O_CLOEXEC, 0);
+  int fd = SharedMemory().open(mutexName.c_str(), O_RDWR | O_CLOEXEC, 0);
   if (fd < 0) return Status::Failed(CACHE_E_CREATE_MAPPING, "shm_open", mutexName);
   struct flock live = ByteLock(kLivenessByte);
   if (fcntl(fd, F_OFD_SETLK, &live) != 0) {
@@ -114,55 +116,38 @@ Status Squatted(const std::string& name) {
   }
   const std::string why = "the object /dev/shm" + name + " belongs to " + owner +
                           ", not to a live cache server, and this account may not remove it (" +
-                          std::strerror(error) +
+                          SystemErrorText(error) +
                           "); remove it with `orvcache cleanup` run as root, then start the "
                           "server again";
-  NoteAccessProblem(why);
-  return Status::Refused(CACHE_E_CREATE_MAPPING, "shm_unlink", name, why);
+  return RefuseAccess(CACHE_E_CREATE_MAPPING, "shm_unlink", name, why);
 }
 
 }  // namespace
 
 Status CreateSection(uint32_t size, Section** out, const ObjectAccess& access) {
-  const std::string name = ObjectName(kSectionName);
+  // Everything that allocates comes before the first object is made, so that a failed
+  // allocation leaves nothing behind (an object held open would pass for a live server).
+  auto made = std::make_unique<Section>(Section{-1, ObjectName(kSectionName), -1});
+  const std::string& name = made->name;
   // Servers create the region while they hold the global cache mutex, so no other
   // start-up is half-way through; the server lock says whether a live server holds a
   // region, whatever is under the region's name.
   int serverLock = -1;
   Status status = TakeServerLock(name, &serverLock);
   if (!status.ok()) return status;
-  const mode_t mode = ObjectMode(access);
-  int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-  if (fd < 0 && errno == EEXIST) {
-    // No live server holds it: a crashed server's leftover, or an object another
-    // process put there. Either way it is replaced, never used.
-    if (shm_unlink(name.c_str()) != 0 && errno != ENOENT) {
-      status = Squatted(name);
-      close(serverLock);
-      return status;
-    }
-    fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-  }
-  if (fd < 0) {
-    status = Status::Failed(CACHE_E_CREATE_MAPPING, "shm_open", name);
-    close(serverLock);
-    return status;
-  }
-  // A new object is empty; ftruncate fills it with zeros. The explicit mode because of
-  // the umask.
-  if (!ApplyAccess(fd, access, mode)) {
-    status = Status::Failed(CACHE_E_CREATE_MAPPING, "fchmod", name);
-  } else if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
-    status = Status::Failed(CACHE_E_CREATE_MAPPING, "ftruncate", name);
-  }
+  // No live server holds an object under the name: a crashed server's leftover, or an
+  // object another process put there. Either way it is replaced, never used.
+  int fd = -1;
+  status = CreateSharedObject(name, static_cast<off_t>(size), access, CACHE_E_CREATE_MAPPING,
+                              Squatted, &fd);
   if (!status.ok()) {
-    close(fd);
-    shm_unlink(name.c_str());
     close(serverLock);
     return status;
   }
   NoteRegionCreated(name, fd);
-  *out = new Section{fd, name, serverLock};
+  made->fd = fd;
+  made->serverLock = serverLock;
+  *out = made.release();
   return {};
 }
 
@@ -173,13 +158,9 @@ Leftover RemoveLeftoverSection(std::string* detail) {
     *detail = HeldBy(holder);
     return Leftover::InUse;
   }
-  if (shm_unlink(name.c_str()) != 0) {
-    if (errno == ENOENT) return Leftover::None;
-    *detail = std::strerror(errno);
-    return Leftover::Failed;
-  }
-  NoteRegionRemoved(name);
-  return Leftover::Removed;
+  const Leftover removed = UnlinkLeftover(name, detail);
+  if (removed == Leftover::Removed) NoteRegionRemoved(name);
+  return removed;
 }
 
 bool LiveServerHoldsRegion() {
@@ -193,18 +174,7 @@ unsigned long RegionServerProcessId() {
 }
 
 Status MapSection(Section* section, void** view, std::size_t* size) {
-  struct stat st {};
-  if (fstat(section->fd, &st) != 0) return Status::Failed(CACHE_E_MAP_VIEW, "fstat", section->name);
-  if (st.st_size <= 0) {
-    return Status::Refused(CACHE_E_MAP_VIEW, "mmap", section->name, "the object is empty");
-  }
-  void* p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ | PROT_WRITE, MAP_SHARED,
-                 section->fd, 0);
-  if (p == MAP_FAILED) return Status::Failed(CACHE_E_MAP_VIEW, "mmap", section->name);
-  RegisterMapping(p, static_cast<size_t>(st.st_size));
-  *view = p;
-  *size = static_cast<size_t>(st.st_size);
-  return {};
+  return MapSharedObject(section->fd, section->name, CACHE_E_MAP_VIEW, 1, view, size);
 }
 
 Status CheckSectionSize(Section* section, void* view, std::size_t size) {
@@ -223,7 +193,8 @@ Status CheckSectionSize(Section* section, void* view, std::size_t size) {
 }
 
 Status UnmapSection(Section* section, void* view, std::size_t size) {
-  if (munmap(view, size) != 0) return Status::Failed(CACHE_E_UNMAP_VIEW, "munmap", section->name);
+  if (SharedMemory().unmap(view, size) != 0)
+    return Status::Failed(CACHE_E_UNMAP_VIEW, "munmap", section->name);
   UnregisterMapping(view);
   return {};
 }
@@ -238,13 +209,13 @@ Status FlushView(void* view, std::size_t size) {
 void CloseSection(Section* section) {
   // Remove the name only while it still names our object: a newer server may have
   // replaced it.
-  int fd = shm_open(section->name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+  int fd = SharedMemory().open(section->name.c_str(), O_RDONLY | O_CLOEXEC, 0);
   if (fd >= 0) {
     struct stat ours {
     }, named{};
     if (fstat(section->fd, &ours) == 0 && fstat(fd, &named) == 0 && ours.st_dev == named.st_dev &&
         ours.st_ino == named.st_ino) {
-      shm_unlink(section->name.c_str());
+      SharedMemory().unlink(section->name.c_str());
       NoteRegionRemoved(section->name);
     }
     close(fd);

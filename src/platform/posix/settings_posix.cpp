@@ -7,11 +7,11 @@
 #include <sys/types.h>
 
 #include <algorithm>
-#include <cctype>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/ascii.h"
 #include "platform/edit_distance.h"
 #include "platform/platform.h"
 #include "platform/settings.h"
@@ -80,14 +80,9 @@ bool ReadMachineSetting(const char* name, std::string* value) {
 
 namespace {
 
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 // The setting that an unknown name was most likely meant to be, or empty.
 std::string NearestSetting(const std::string& name) {
-  std::string spelled = Lower(name);
+  std::string spelled = LowerAsciiText(name);
   for (char& c : spelled) c = c == '_' ? '-' : c;
   std::string nearest;
   std::size_t best = 3;  // more edits than that is another word

@@ -22,6 +22,7 @@
 #include "platform/posix/fault_guard_posix.h"
 #include "platform/posix/global_mutex_posix.h"
 #include "platform/posix/object_access_posix.h"
+#include "platform/posix/shared_object_posix.h"
 
 namespace tq5::platform {
 
@@ -36,17 +37,14 @@ struct SideObject {
 namespace {
 
 // Maps the whole object open as `fd` when it holds at least `size` bytes.
-void* MapAtLeast(int fd, std::size_t size, std::size_t* mapped) {
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || st.st_size <= 0 || static_cast<std::size_t>(st.st_size) < size) {
-    return nullptr;
-  }
-  void* p = mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ | PROT_WRITE, MAP_SHARED,
-                 fd, 0);
-  if (p == MAP_FAILED) return nullptr;
-  *mapped = static_cast<std::size_t>(st.st_size);
-  RegisterMapping(p, *mapped);
-  return p;
+void* MapAtLeast(int fd, const std::string& name, std::size_t size, std::size_t* mapped) {
+  void* p = nullptr;
+  return MapSharedObject(fd, name, CACHE_E_CREATE_MAPPING, size, &p, mapped).ok() ? p : nullptr;
+}
+
+// An object under the name that cannot be removed: no statistics for this region.
+Status NotRemovable(const std::string& name) {
+  return Status::Failed(CACHE_E_CREATE_MAPPING, "shm_unlink", name);
 }
 
 }  // namespace
@@ -56,31 +54,25 @@ ResultCode CreateSideObject(SideObjectKind kind, uint32_t size, SideObject** out
   *out = nullptr;
   *view = nullptr;
   const std::string name = ObjectName(SideObjectBaseName(kind));
-  const mode_t mode = ObjectMode(access);
-  int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-  if (fd < 0 && errno == EEXIST) {
-    // The caller has just created the region, so no live server owns this one.
-    shm_unlink(name.c_str());
-    fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-  }
-  if (fd < 0) return CACHE_E_CREATE_MAPPING;
+  // The caller has just created the region, so no live server owns one under the name.
+  int fd = -1;
+  const Status created = CreateSharedObject(name, static_cast<off_t>(size), access,
+                                            CACHE_E_CREATE_MAPPING, NotRemovable, &fd);
+  if (!created.ok()) return created.code();
   struct stat st {};
   std::size_t mapped = 0;
   void* p = nullptr;
-  if (ApplyAccess(fd, access, mode) && ftruncate(fd, static_cast<off_t>(size)) == 0 &&
-      fstat(fd, &st) == 0) {
-    p = MapAtLeast(fd, size, &mapped);
-  }
+  if (SharedMemory().stat(fd, &st) == 0) p = MapAtLeast(fd, name, size, &mapped);
   close(fd);
   if (!p) {
-    shm_unlink(name.c_str());
+    SharedMemory().unlink(name.c_str());
     return CACHE_E_CREATE_MAPPING;
   }
   auto* object = new (std::nothrow) SideObject{name, st.st_dev, st.st_ino, p, mapped};
   if (!object) {
-    munmap(p, mapped);
+    SharedMemory().unmap(p, mapped);
     UnregisterMapping(p);
-    shm_unlink(name.c_str());
+    SharedMemory().unlink(name.c_str());
     return CACHE_E_NO_MEMORY;
   }
   *out = object;
@@ -91,15 +83,15 @@ ResultCode CreateSideObject(SideObjectKind kind, uint32_t size, SideObject** out
 void CloseSideObject(SideObject* object) {
   if (!object) return;
   // Removed only while the name is still ours: a newer server may have replaced it.
-  const int fd = shm_open(object->name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+  const int fd = SharedMemory().open(object->name.c_str(), O_RDONLY | O_CLOEXEC, 0);
   if (fd >= 0) {
     struct stat named {};
     if (fstat(fd, &named) == 0 && named.st_dev == object->device && named.st_ino == object->inode) {
-      shm_unlink(object->name.c_str());
+      SharedMemory().unlink(object->name.c_str());
     }
     close(fd);
   }
-  munmap(object->view, object->size);
+  SharedMemory().unmap(object->view, object->size);
   UnregisterMapping(object->view);
   delete object;
 }
@@ -126,9 +118,10 @@ void* SideObjectView(GlobalMutex* guard, SideObjectKind kind, uint32_t size, std
   ReleaseKeptSideObject(&kept);
   kept.looked = true;
   kept.generation = generation;
-  const int fd = shm_open(ObjectName(SideObjectBaseName(kind)).c_str(), O_RDWR | O_CLOEXEC, 0);
+  const std::string name = ObjectName(SideObjectBaseName(kind));
+  const int fd = SharedMemory().open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
   if (fd < 0) return nullptr;
-  kept.view = MapAtLeast(fd, size, &kept.size);
+  kept.view = MapAtLeast(fd, name, size, &kept.size);
   if (kept.view) {
     kept.fd = fd;
     if (mapped) *mapped = kept.size;
@@ -140,7 +133,7 @@ void* SideObjectView(GlobalMutex* guard, SideObjectKind kind, uint32_t size, std
 
 void ReleaseKeptSideObject(KeptSideObject* kept) {
   if (kept->view) {
-    munmap(kept->view, kept->size);
+    SharedMemory().unmap(kept->view, kept->size);
     UnregisterMapping(kept->view);
   }
   if (kept->fd >= 0) close(kept->fd);
@@ -154,12 +147,7 @@ Leftover RemoveLeftoverSideObject(SideObjectKind kind, std::string* detail) {
         "held by a live server" + (pid != 0 ? " (pid " + std::to_string(pid) + ")" : std::string());
     return Leftover::InUse;
   }
-  if (shm_unlink(ObjectName(SideObjectBaseName(kind)).c_str()) != 0) {
-    if (errno == ENOENT) return Leftover::None;
-    *detail = std::strerror(errno);
-    return Leftover::Failed;
-  }
-  return Leftover::Removed;
+  return UnlinkLeftover(ObjectName(SideObjectBaseName(kind)), detail);
 }
 
 }  // namespace tq5::platform

@@ -50,15 +50,32 @@ bool RenameOver(const char* from, const char* to) {
 // The move wrote through already.
 bool SyncFolder(const char*) { return true; }
 
-constexpr FileCalls kSystemCalls = {CreateForWriting, WriteAll,   SyncHandle,
-                                    CloseFileHandle,  RenameOver, SyncFolder};
+bool ReadAll(FileHandle file, void* bytes, std::size_t size, std::size_t* got) {
+  char* at = static_cast<char*>(bytes);
+  *got = 0;
+  while (*got < size) {
+    const std::size_t left = size - *got;
+    const DWORD chunk = left > (1u << 30) ? (1u << 30) : static_cast<DWORD>(left);
+    DWORD n = 0;
+    if (!ReadFile(Handle(file), at + *got, chunk, &n, nullptr)) return false;
+    if (n == 0) break;
+    *got += n;
+  }
+  return true;
+}
+
+bool RemovePath(const char* path) { return DeleteFileA(path) != 0; }
+
+constexpr FileCalls kSystemCalls = {CreateForWriting, WriteAll,   SyncHandle, CloseFileHandle,
+                                    RenameOver,       SyncFolder, ReadAll,    RemovePath};
 
 }  // namespace
 
 const FileCalls& SystemFileCalls() { return kSystemCalls; }
 
 const FileCallNames kFileCallNames = {"CreateFileA", "WriteFile",   "FlushFileBuffers",
-                                      "CloseHandle", "MoveFileExA", "(folder sync)"};
+                                      "CloseHandle", "MoveFileExA", "(folder sync)",
+                                      "ReadFile",    "DeleteFileA"};
 
 bool NameTakenError(long systemError) {
   return systemError == ERROR_FILE_EXISTS || systemError == ERROR_ALREADY_EXISTS;
@@ -86,20 +103,23 @@ FileOpen OpenRegularFileForReading(const std::string& path, FileHandle* out, uin
   return FileOpen::Opened;
 }
 
-bool ReadFromFile(FileHandle file, void* bytes, std::size_t size, std::size_t* got) {
-  char* at = static_cast<char*>(bytes);
-  *got = 0;
-  while (*got < size) {
-    const std::size_t left = size - *got;
-    const DWORD chunk = left > (1u << 30) ? (1u << 30) : static_cast<DWORD>(left);
-    DWORD n = 0;
-    if (!ReadFile(Handle(file), at + *got, chunk, &n, nullptr)) return false;
-    if (n == 0) break;
-    *got += n;
+void CloseFileForReading(FileHandle file) { CloseHandle(Handle(file)); }
+
+bool ListFolder(const std::string& folder, std::vector<std::string>* names) {
+  WIN32_FIND_DATAA found;
+  const HANDLE search = FindFirstFileA((folder + "*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  try {
+    do {
+      const std::string name = found.cFileName;
+      if (name != "." && name != "..") names->push_back(name);
+    } while (FindNextFileA(search, &found));
+  } catch (...) {
+    FindClose(search);
+    throw;
   }
+  FindClose(search);
   return true;
 }
-
-void CloseFileForReading(FileHandle file) { CloseHandle(Handle(file)); }
 
 }  // namespace tq5::platform

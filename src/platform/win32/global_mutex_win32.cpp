@@ -80,9 +80,11 @@ LockOutcome LockGlobalMutex(GlobalMutex* mutex) {
       // Ours now; its owner died holding it. A taker that dies before it releases
       // abandons it again, so the next one is told as well.
       return LockOutcome::OwnerDied;
-    default:
-      (void)Status::Failed(CACHE_E_MUTEX_OPEN, "WaitForSingleObject", ObjectName(kCacheMutexName));
+    default: {
+      const long error = LastSystemError();  // before the name's text can change it
+      NoteFailed(CACHE_E_MUTEX_OPEN, "WaitForSingleObject", ObjectName(kCacheMutexName), error);
       return LockOutcome::Failed;
+    }
   }
 }
 

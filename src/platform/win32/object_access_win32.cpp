@@ -249,11 +249,7 @@ bool ObjectAccessDenied(const char* baseName, std::string* group) {
   }
   if (GetLastError() != ERROR_ACCESS_DENIED) return false;
   // A refused process cannot read the DACL; the machine's setting names the group.
-  const std::string value = ReadSetting(kAccessSetting).value;
-  const std::string prefix = kAccessGroupPrefix;
-  if (value.size() > prefix.size() && value.compare(0, prefix.size(), prefix) == 0) {
-    *group = value.substr(prefix.size());
-  }
+  if (!AccessGroupOf(ReadSetting(kAccessSetting).value, group)) group->clear();
   return true;
 }
 

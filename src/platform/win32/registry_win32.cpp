@@ -32,7 +32,7 @@ RegistryStatus StatusOf(LSTATUS error) {
 RegistryStatus Noted(LSTATUS error, ResultCode code, const char* call, const std::string& what) {
   const RegistryStatus status = StatusOf(error);
   if (status != RegistryStatus::Ok && status != RegistryStatus::MoreData) {
-    (void)Status::Failed(code, call, what, static_cast<long>(error));
+    NoteFailed(code, call, what, static_cast<long>(error));
   }
   return status;
 }
