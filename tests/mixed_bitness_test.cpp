@@ -62,8 +62,17 @@ class MixedBitness : public tq5test::CacheTest {
                             "CORP\talice\tR1\tID-R1\nCORP\talice\tR2\tID-R2\n"
                             "CORP\tbob\tR2\tID-R2\nCORP\tbob\tR3\tID-R3\n");
     tq5test::UseDirectoryFile(directory_);
-    ASSERT_EQ(
-        0, tq5test::RunPeer((fs::path(dir) / "orv_directory_server.exe").string(), {"/RegServer"}));
+    otherDirectoryServer_ = (fs::path(dir) / "orv_directory_server.exe").string();
+    ASSERT_EQ(0, tq5test::RunPeer(otherDirectoryServer_, {"/RegServer"}));
+  }
+
+  // The other bitness's registration goes with the test: left in the prefix, it would
+  // answer this bitness's later tests once they remove their own.
+  void TearDown() override {
+    if (!otherDirectoryServer_.empty()) {
+      EXPECT_EQ(0, tq5test::RunPeer(otherDirectoryServer_, {"/UnregServer"}));
+    }
+    CacheTest::TearDown();
   }
 
   // A cache file of three roles and room for four users.
@@ -89,6 +98,7 @@ class MixedBitness : public tq5test::CacheTest {
   }
 
   std::string otherPeer_;
+  std::string otherDirectoryServer_;
   std::string directory_;
 };
 

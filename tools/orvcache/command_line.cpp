@@ -24,8 +24,8 @@ const std::vector<OptionSpec>& GlobalOptions() {
 namespace {
 
 const OptionSpec* Find(const std::vector<const OptionSpec*>& accepted, const std::string& name) {
-  for (const OptionSpec* spec : accepted) {
-    if (name == spec->name) return spec;
+  for (const OptionSpec* declared : accepted) {
+    if (name == declared->name) return declared;
   }
   return nullptr;
 }
@@ -40,9 +40,9 @@ void CheckTokens(const std::vector<std::string>& tokens,
     if (token.size() < 2 || token[0] != '-') continue;
     const std::size_t equals = token.find('=');
     const std::string name = token.substr(0, equals);
-    const OptionSpec* spec = Find(accepted, name);
-    if (!spec) throw UsageError("unknown option " + name);
-    if (!spec->takesValue()) {
+    const OptionSpec* declared = Find(accepted, name);
+    if (!declared) throw UsageError("unknown option " + name);
+    if (!declared->takesValue()) {
       if (equals != std::string::npos) throw UsageError(name + " takes no value");
     } else if (equals == std::string::npos) {
       if (i + 1 >= tokens.size()) throw UsageError(name + " needs a value");
@@ -55,32 +55,32 @@ void CheckTokens(const std::vector<std::string>& tokens,
 
 Args ParseCommandLine(const CommandSpec& command, const std::vector<std::string>& tokens) {
   std::vector<const OptionSpec*> accepted;
-  for (const OptionSpec& spec : GlobalOptions()) accepted.push_back(&spec);
-  for (const OptionSpec& spec : command.options) accepted.push_back(&spec);
+  for (const OptionSpec& declared : GlobalOptions()) accepted.push_back(&declared);
+  for (const OptionSpec& declared : command.options) accepted.push_back(&declared);
   CheckTokens(tokens, accepted);
 
   CLI::App app{command.summary, std::string("orvcache ") + command.name};
   app.set_help_flag();
   std::map<std::string, std::string> values;
   std::vector<std::string> positional;
-  for (const OptionSpec* spec : accepted) {
-    const std::string name = spec->name;
-    if (!spec->takesValue()) {
+  for (const OptionSpec* declared : accepted) {
+    const std::string name = declared->name;
+    if (!declared->takesValue()) {
       app.add_flag_callback(
-          name, [&values, name] { values[name] = ""; }, spec->help);
+          name, [&values, name] { values[name] = ""; }, declared->help);
       continue;
     }
     CLI::Option* option = app.add_option_function<std::string>(
-        name, [&values, name](const std::string& value) { values[name] = value; }, spec->help);
-    option->type_name(spec->value)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-    if (const ValueCheck check = spec->check) {
+        name, [&values, name](const std::string& value) { values[name] = value; }, declared->help);
+    option->type_name(declared->value)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    if (const ValueCheck check = declared->check) {
       // The check throws UsageError with the words of its own, which CLI11 lets through.
       option->check(CLI::Validator(
           [check, name](std::string& value) {
             check(value, name);
             return std::string();
           },
-          spec->value));
+          declared->value));
     }
   }
   app.add_option("ARGUMENTS", positional)->expected(0, INT_MAX);
