@@ -459,20 +459,25 @@ class DirectoryServerTest : public testing::Test {
 
   // One fetch of CORP\user; `roles` receives what it fetched after CACHE_OK.
   ResultCode Fetch(const char* user, uint32_t timeoutMs, Roles* roles = nullptr) {
-    directory::FetchState& fetch = directory::ProcessDirectory().fetch;
-    const ResultCode result = directory::FetchUserRoles("CORP", user, timeoutMs);
+    directory::FetchedRoles& fetch = Got();
+    const ResultCode result = directory::FetchUserRoles("CORP", user, timeoutMs, &fetch);
     if (roles != nullptr) {
       roles->clear();
       if (result == CACHE_OK) {
-        if (fetch.fetchedRoleCount == 0) {
-          EXPECT_EQ(nullptr, fetch.fetchedRoles);
+        if (fetch.size() == 0) {
+          EXPECT_EQ(nullptr, fetch.data());
         }
-        for (int32_t i = 0; i < fetch.fetchedRoleCount; ++i) {
-          roles->emplace_back(fetch.fetchedRoles[i].name, fetch.fetchedRoles[i].id);
+        for (int32_t i = 0; i < fetch.size(); ++i) {
+          roles->emplace_back(fetch.data()[i].name, fetch.data()[i].id);
         }
       }
     }
     return result;
+  }
+  // What the latest fetch of the test returned.
+  static directory::FetchedRoles& Got() {
+    static directory::FetchedRoles got;
+    return got;
   }
 
   // Waits for workers that timed out to end, so that the next test starts clean.
@@ -579,7 +584,7 @@ TEST_F(DirectoryServerTest, ArrayShapesMapToTheirResults) {
   ASSERT_EQ(CACHE_OK, Fetch("long", kLimit, &roles));
   EXPECT_EQ((Roles{{name62, "R-1"}}), roles);
   EXPECT_EQ(CACHE_E_USER_FETCH_NAME_TOO_LONG, Fetch("toolong", kLimit));
-  EXPECT_EQ(0, directory::ProcessDirectory().fetch.fetchedRoleCount);
+  EXPECT_EQ(0, Got().size());
 
   ASSERT_EQ(CACHE_OK, Fetch("from1", kLimit, &roles));
   EXPECT_EQ((Roles{{"A", "1"}, {"B", "2"}, {"C", "3"}}), roles);
@@ -615,9 +620,8 @@ TEST_F(DirectoryServerTest, ServerThatAnswersLateTimesOut) {
   ASSERT_EQ(CACHE_OK, Fetch("quick", kLimit, &roles));
   EXPECT_EQ((Roles{{"Engineers", "R-2"}}), roles);
   WaitForLateWorkers();
-  const directory::FetchState& fetch = directory::ProcessDirectory().fetch;
-  ASSERT_EQ(1, fetch.fetchedRoleCount);
-  EXPECT_STREQ("Engineers", fetch.fetchedRoles[0].name);
+  ASSERT_EQ(1, Got().size());
+  EXPECT_STREQ("Engineers", Got().data()[0].name);
 
   // Without a limit the fetch waits for the answer.
   ASSERT_EQ(CACHE_OK, Fetch("slow", platform::kWaitForever, &roles));

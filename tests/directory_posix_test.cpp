@@ -39,10 +39,14 @@ class ProviderTest : public testing::Test {
     tq5test::SetEnv("TQ5ORVCACHE_DIRECTORY", value);
     ForgetDirectoryObject();  // the next fetch creates an object of the new choice
   }
+  // What the latest fetch of the test returned.
+  static FetchedRoles& Got() {
+    static FetchedRoles got;
+    return got;
+  }
   static std::vector<std::string> Roles() {
     std::vector<std::string> roles;
-    for (int32_t i = 0; i < ProcessDirectory().fetch.fetchedRoleCount; ++i) {
-      const RoleNameId& role = ProcessDirectory().fetch.fetchedRoles[i];
+    for (const RoleNameId& role : Got()) {
       roles.push_back(std::string(role.name) + "=" + role.id);
     }
     return roles;
@@ -59,13 +63,13 @@ TEST_F(ProviderTest, GroupsOfTheUserAreItsRolesInAnyDomain) {
       std::to_string(me->pw_gid);
   for (const char* value : {static_cast<const char*>(nullptr), "", "nss"}) {
     Use(value);
-    ASSERT_EQ(FetchUserRoles("ANY-DOMAIN", user.c_str(), 20000), CACHE_OK);
+    ASSERT_EQ(FetchUserRoles("ANY-DOMAIN", user.c_str(), 20000, &Got()), CACHE_OK);
     const std::vector<std::string> roles = Roles();
     EXPECT_NE(std::find(roles.begin(), roles.end(), expected), roles.end());
-    ASSERT_EQ(FetchUserRoles("another", user.c_str(), 20000), CACHE_OK);
+    ASSERT_EQ(FetchUserRoles("another", user.c_str(), 20000, &Got()), CACHE_OK);
     EXPECT_EQ(Roles(), roles);
   }
-  EXPECT_EQ(FetchUserRoles("d", "no-such-user.tq5", 20000), CACHE_E_USER_FETCH_CALL);
+  EXPECT_EQ(FetchUserRoles("d", "no-such-user.tq5", 20000, &Got()), CACHE_E_USER_FETCH_CALL);
 }
 
 // The machine's settings file as an admin edits it: comments, spaces and TABs around names
@@ -85,7 +89,7 @@ TEST_F(ProviderTest, TheSettingsFilesLastLineForANameCounts) {
   const std::string kept = machine ? machine : "";
   tq5test::SetEnv("TQ5ORVCACHE_CONFIG", settings.c_str());
   Use(nullptr);
-  EXPECT_EQ(FetchUserRoles("corp", "CAROL", 20000), CACHE_OK);
+  EXPECT_EQ(FetchUserRoles("corp", "CAROL", 20000, &Got()), CACHE_OK);
   EXPECT_EQ(Roles(), std::vector<std::string>{"R9=ID9"});
   tq5test::SetEnv("TQ5ORVCACHE_CONFIG", machine ? kept.c_str() : nullptr);
   std::filesystem::remove_all(folder);
@@ -105,12 +109,12 @@ TEST_F(ProviderTest, AHeldDirectoryFollowsAChangedSetting) {
   tq5test::SetEnv("TQ5ORVCACHE_CONFIG", settings.c_str());
   Use(nullptr);
   tq5test::WriteFileBytes(settings, "directory = file:" + a + "\n");
-  EXPECT_EQ(FetchUserRoles("corp", "carol", 20000), CACHE_OK);
+  EXPECT_EQ(FetchUserRoles("corp", "carol", 20000, &Got()), CACHE_OK);
   EXPECT_EQ(Roles(), std::vector<std::string>{"RA=IDA"});
   tq5test::WriteFileBytes(settings, "directory = file:" + b + "\n");
-  EXPECT_EQ(FetchUserRoles("corp", "dave", 20000), CACHE_OK);
+  EXPECT_EQ(FetchUserRoles("corp", "dave", 20000, &Got()), CACHE_OK);
   EXPECT_EQ(Roles(), std::vector<std::string>{"RB=IDB"});
-  EXPECT_EQ(FetchUserRoles("corp", "carol", 20000), CACHE_E_USER_FETCH_CALL);
+  EXPECT_EQ(FetchUserRoles("corp", "carol", 20000, &Got()), CACHE_E_USER_FETCH_CALL);
   tq5test::SetEnv("TQ5ORVCACHE_CONFIG", machine ? kept.c_str() : nullptr);
   std::filesystem::remove_all(folder);
 }
@@ -147,7 +151,7 @@ TEST_F(ProviderTest, NamesBeyondAsciiPassAsTheDatabasesBytesInAnyLocale) {
   for (const char* locale : {"C", "C.UTF-8"}) {
     SCOPED_TRACE(locale);
     ASSERT_NE(std::setlocale(LC_ALL, locale), nullptr);
-    ASSERT_EQ(FetchUserRoles("ANY", made.user.c_str(), 20000), CACHE_OK);
+    ASSERT_EQ(FetchUserRoles("ANY", made.user.c_str(), 20000, &Got()), CACHE_OK);
     const std::vector<std::string> roles = Roles();
     EXPECT_NE(std::find(roles.begin(), roles.end(), expected), roles.end());
   }
@@ -173,7 +177,7 @@ TEST(ProviderText, AnyBytesComeBackExactlyFromTheWideForm) {
 TEST_F(ProviderTest, UnknownChoiceFailsCreationInsteadOfFallingBack) {
   for (const char* value : {"ldap", "NSS", "file:relative/path", "file:", "nss "}) {
     Use(value);
-    EXPECT_EQ(FetchUserRoles("d", "root", 20000), CACHE_E_USER_FETCH_CREATE_AUTHZ) << value;
+    EXPECT_EQ(FetchUserRoles("d", "root", 20000, &Got()), CACHE_E_USER_FETCH_CREATE_AUTHZ) << value;
   }
 }
 
@@ -208,7 +212,7 @@ class FileProviderTest : public ProviderTest {
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
   }
   static ResultCode Fetch(const char* user, uint32_t timeoutMs = 20000) {
-    return FetchUserRoles("Plant", user, timeoutMs);
+    return FetchUserRoles("Plant", user, timeoutMs, &Got());
   }
 
   std::string path_;
@@ -221,7 +225,7 @@ TEST_F(FileProviderTest, AnswersFromTheFileAsItIsAtEachFetch) {
   ASSERT_EQ(Fetch("ALICE"), CACHE_OK);
   EXPECT_EQ(Roles(), (std::vector<std::string>{"Operator=S-1", "Engineer=S-2"}));
   ASSERT_EQ(Fetch("bob"), CACHE_OK);
-  EXPECT_EQ(ProcessDirectory().fetch.fetchedRoles, nullptr);
+  EXPECT_EQ(Got().data(), nullptr);
   EXPECT_EQ(Fetch("dave"), CACHE_E_USER_FETCH_CALL);
   EXPECT_EQ(Fetch("nobody"), CACHE_E_USER_FETCH_CALL);
   Write("Plant\tnobody\tGuest\tS-7\n");

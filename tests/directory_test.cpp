@@ -192,13 +192,18 @@ class FetchTest : public testing::Test {
   }
 
   static ResultCode Fetch(uint32_t timeoutMs = 10000, const char* user = "alice") {
-    return FetchUserRoles("Plant", user, timeoutMs);
+    return FetchUserRoles("Plant", user, timeoutMs, &Got());
   }
   static const FetchState& Out() { return ProcessDirectory().fetch; }
+  // What the latest fetch of the test returned.
+  static FetchedRoles& Got() {
+    static FetchedRoles got;
+    return got;
+  }
   static std::vector<std::string> Roles() {
     std::vector<std::string> roles;
-    for (int32_t i = 0; i < Out().fetchedRoleCount; ++i) {
-      const RoleNameId& role = Out().fetchedRoles[i];
+    for (int32_t i = 0; i < Got().size(); ++i) {
+      const RoleNameId& role = Got().data()[i];
       EXPECT_TRUE(std::memchr(role.name, 0, sizeof role.name) &&
                   std::memchr(role.id, 0, sizeof role.id));
       roles.push_back(std::string(role.name) + "=" + role.id);
@@ -238,8 +243,8 @@ TEST_F(FetchTest, OutputsOfNoRolesGiveAnEmptySuccess) {
     ASSERT_EQ(Fetch(), CACHE_OK);
     Answer(names, ids);
     EXPECT_EQ(Fetch(), CACHE_OK);
-    EXPECT_EQ(Out().fetchedRoleCount, 0);
-    EXPECT_EQ(Out().fetchedRoles, nullptr);
+    EXPECT_EQ(Got().size(), 0);
+    EXPECT_EQ(Got().data(), nullptr);
   }
 }
 
@@ -258,7 +263,7 @@ TEST_F(FetchTest, ArraysOfDifferentSizesFail) {
   for (const auto& [names, ids] : shapes) {
     Answer(names, ids);
     EXPECT_EQ(Fetch(), CACHE_E_USER_FETCH_SIZE_MISMATCH);
-    EXPECT_EQ(Out().fetchedRoleCount, 0);
+    EXPECT_EQ(Got().size(), 0);
   }
   // The object stays, and was closed after every call.
   EXPECT_EQ(Read([](Fake& f) { return f.created * 10 + f.closes[1]; }), 15);
@@ -269,12 +274,12 @@ TEST_F(FetchTest, NamesAndIdsUpToSixtyTwoCharacters) {
   Answer(Strings({L"short", longest}), Strings({longest, L"1"}));
   ASSERT_EQ(Fetch(), CACHE_OK);
   EXPECT_EQ(Roles()[1], std::string(62, 'n') + "=1");
-  EXPECT_EQ(std::string(Out().fetchedRoles[0].id), std::string(62, 'n'));
+  EXPECT_EQ(std::string(Got().data()[0].id), std::string(62, 'n'));
   for (int which = 0; which < 2; ++which) {
     const std::wstring tooLong(63, L'x');
     Answer(Strings({L"a", which ? L"b" : tooLong}), Strings({L"1", which ? tooLong : L"2"}));
     EXPECT_EQ(Fetch(), CACHE_E_USER_FETCH_NAME_TOO_LONG);
-    EXPECT_EQ(Out().fetchedRoleCount, 0);
+    EXPECT_EQ(Got().size(), 0);
   }
 }
 
@@ -305,7 +310,7 @@ TEST_F(FetchTest, ArraysTooLargeToHoldFailAllocation) {
   huge.upper = INT32_MAX;  // 2^32 elements
   Answer(huge, huge);
   EXPECT_EQ(Fetch(), CACHE_E_USER_FETCH_ALLOC);
-  EXPECT_EQ(Out().fetchedRoleCount, 0);
+  EXPECT_EQ(Got().size(), 0);
 }
 
 TEST_F(FetchTest, ApartmentIsLeftOnlyWhenJoined) {
@@ -324,16 +329,16 @@ TEST_F(FetchTest, ApartmentIsLeftOnlyWhenJoined) {
 TEST_F(FetchTest, FailedCallsMapToTheirCodesAndFreeThePreviousRoles) {
   Answer(Strings({L"r"}), Strings({L"1"}));
   ASSERT_EQ(Fetch(), CACHE_OK);
-  ASSERT_NE(Out().fetchedRoles, nullptr);
+  ASSERT_NE(Got().data(), nullptr);
   Answer(Strings({L"r"}), Strings({L"1"}), kFail);
   EXPECT_EQ(Fetch(), CACHE_E_USER_FETCH_CALL);
-  EXPECT_EQ(Out().fetchedRoles, nullptr);
+  EXPECT_EQ(Got().data(), nullptr);
   EXPECT_EQ(Read([](Fake& f) { return f.closes[1]; }), 2);  // closed after a failed call too
   Read([](Fake& f) { return f.convertFails = true; });
   EXPECT_EQ(Fetch(), CACHE_E_NO_MEMORY);
-  EXPECT_EQ(FetchUserRoles(nullptr, "u", 100), CACHE_E_INVALID_POINTER);
-  EXPECT_EQ(FetchUserRoles("", "u", 100), CACHE_E_BAD_DOMAIN_NAME);
-  EXPECT_EQ(FetchUserRoles("d", std::string(64, 'u').c_str(), 100), CACHE_E_BAD_USER_NAME);
+  EXPECT_EQ(FetchUserRoles(nullptr, "u", 100, &Got()), CACHE_E_INVALID_POINTER);
+  EXPECT_EQ(FetchUserRoles("", "u", 100, &Got()), CACHE_E_BAD_DOMAIN_NAME);
+  EXPECT_EQ(FetchUserRoles("d", std::string(64, 'u').c_str(), 100, &Got()), CACHE_E_BAD_USER_NAME);
 }
 
 TEST_F(FetchTest, CreationAndInitialisationFailures) {
@@ -379,7 +384,7 @@ TEST_F(FetchTest, LateWorkerNeverTouchesALaterFetch) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(Fetch(50, "slow"), CACHE_E_FETCH_TIMEOUT);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-  EXPECT_EQ(Out().fetchedRoleCount, 0);
+  EXPECT_EQ(Got().size(), 0);
   EXPECT_EQ(Out().authorizationObject, held);
   EXPECT_EQ(LateWorkerCount(), 1);
 
@@ -406,7 +411,7 @@ TEST_F(FetchTest, WaitsWithoutLimitAndBoundsLateWorkers) {
   });
   EXPECT_EQ(Fetch(platform::kWaitForever), CACHE_OK);
   opener.join();
-  EXPECT_EQ(Out().fetchedRoleCount, 1);
+  EXPECT_EQ(Got().size(), 1);
 
   CloseGate();
   for (int i = 0; i < kMaxLateWorkers; ++i) ASSERT_EQ(Fetch(1), CACHE_E_FETCH_TIMEOUT);
@@ -426,7 +431,7 @@ TEST_F(FetchTest, RacesAtTheLimitLeaveEveryObjectAccountedFor) {
     const ResultCode rc = Fetch(0);
     ASSERT_TRUE(rc == CACHE_OK || rc == CACHE_E_FETCH_TIMEOUT) << rc;
     if (rc != CACHE_OK) {
-      EXPECT_EQ(Out().fetchedRoleCount, 0);
+      EXPECT_EQ(Got().size(), 0);
     }
     for (int w = 0; w < 2000 && LateWorkerCount() >= kMaxLateWorkers; ++w) tq5test::SleepMs(1);
   }

@@ -4,7 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
-#include <vector>
+#include <cstdlib>
 
 #include "directory/directory_access.h"
 #include "platform/directory_component.h"
@@ -27,15 +27,42 @@ struct RetiredObject {
   RetiredObject* next;
 };
 
+// The roles one fetch brought, in the directory's order, owned by whoever asked for them:
+// the records the worker took out of the answer (malloc'd), freed with the object. Empty
+// after a failed fetch, and after one that found the user without roles.
+class FetchedRoles {
+ public:
+  FetchedRoles() = default;
+  FetchedRoles(const FetchedRoles&) = delete;
+  FetchedRoles& operator=(const FetchedRoles&) = delete;
+  ~FetchedRoles() { std::free(records_); }
+
+  const RoleNameId* data() const { return records_; }
+  int32_t size() const { return count_; }
+  const RoleNameId* begin() const { return records_; }
+  const RoleNameId* end() const { return records_ + count_; }
+
+  // Takes `records` (malloc'd, `count` of them) in place of what it held.
+  void Take(RoleNameId* records, int32_t count) {
+    std::free(records_);
+    records_ = records;
+    count_ = records ? count : 0;
+  }
+
+ private:
+  RoleNameId* records_ = nullptr;
+  int32_t count_ = 0;
+};
+
 // Guarded by the process lock (region::ProcessLock). Zero when the library loads.
 struct FetchState {
-  char fetchDomainName[kNameSize];
-  char fetchUserName[kNameSize];
-  int32_t fetchedRoleCount;
-  RoleNameId* fetchedRoles;  // malloc'd by the fetch, freed at the start of the next
   platform::DirectoryObject* authorizationObject;
   const DirectoryAccess* access;  // null: the platform's component
   RetiredObject* retired;
+  // Shown every answer a fetch of this process brings, before it goes to the fetch's
+  // caller; null: nobody watches. The tool's lookup names the roles that the role table
+  // did not know from it.
+  void (*watcher)(const FetchedRoles& answer);
 };
 
 struct DirectoryState {
@@ -51,24 +78,19 @@ struct DirectoryState {
 // This process's directory access: one per process, shared by all its threads.
 DirectoryState& ProcessDirectory();
 
-// Fetches the roles of the user named in fetchDomainName / fetchUserName within
-// timeoutMs milliseconds (0xFFFFFFFF: without limit). The caller holds the process lock
-// from before it writes the names until it has read fetchedRoleCount records from
-// fetchedRoles, which it does only after CACHE_OK.
-ResultCode FetchUserRolesWithTimeout(uint32_t timeoutMs)
+// Fetches the roles of the user (names of 1 to 63 bytes) within timeoutMs milliseconds
+// (0xFFFFFFFF: without limit) into *out, which it empties first and fills only on
+// CACHE_OK.
+ResultCode FetchUserRolesWithTimeout(const char* domainName, const char* userName,
+                                     uint32_t timeoutMs, FetchedRoles* out)
     TQ5_REQUIRES(region::processLockCapability);
 
-// Copies the names into the fetch state and fetches. Null names give
-// CACHE_E_INVALID_POINTER; a name of length 0 or over 63, CACHE_E_BAD_DOMAIN_NAME or
-// CACHE_E_BAD_USER_NAME. It takes the process lock itself (again, for a caller that
-// holds it); a caller that reads the fetched roles holds it from before the call.
-ResultCode FetchUserRoles(const char* domainName, const char* userName, uint32_t timeoutMs);
-
-// FetchUserRoles under the process lock, with the roles copied out before the lock goes:
-// the fetch of a caller that does not hold the global cache mutex, which must not wait
-// for it while it holds the process lock. An empty answer leaves *out empty.
-ResultCode FetchUserRolesCopy(const char* domainName, const char* userName, uint32_t timeoutMs,
-                              std::vector<RoleNameId>* out);
+// Checks the names and fetches under the process lock, which it takes itself (again, for
+// a caller that holds it): the answer is the caller's in *out once the call returns, so
+// nobody holds the lock to read it. Null names give CACHE_E_INVALID_POINTER; a name of
+// length 0 or over 63, CACHE_E_BAD_DOMAIN_NAME or CACHE_E_BAD_USER_NAME.
+ResultCode FetchUserRoles(const char* domainName, const char* userName, uint32_t timeoutMs,
+                          FetchedRoles* out);
 
 // How many timed-out workers are still running.
 int32_t LateWorkerCount();

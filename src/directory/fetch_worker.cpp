@@ -11,7 +11,6 @@
 #include <cstring>
 #include <new>
 #include <string>
-#include <vector>
 
 #include "directory/fetch_context.h"
 #include "directory/fetch_state.h"
@@ -42,10 +41,10 @@ void AdoptObject(FetchState& fetch, const FetchContext& context) {
 
 // A time-out's reason: the limit in force and where it came from, so that whoever reads
 // it knows which setting to change.
-void NoteTimeOut(const FetchState& fetch, uint32_t timeoutMs) {
+void NoteTimeOut(const FetchContext& context, uint32_t timeoutMs) {
   try {
     (void)platform::Status::Refused(CACHE_E_FETCH_TIMEOUT, "fetch",
-                                    std::string(fetch.fetchDomainName) + "\\" + fetch.fetchUserName,
+                                    std::string(context.domainName) + "\\" + context.userName,
                                     "the directory did not answer within " +
                                         std::to_string(timeoutMs) + " ms, the limit " +
                                         FetchTimeoutOrigin(timeoutMs));
@@ -93,18 +92,17 @@ void UserRoleFetchThread(void* argument) {
   if (late) ProcessDirectory().lateWorkers.fetch_sub(1);
 }
 
-ResultCode FetchUserRolesWithTimeout(uint32_t timeoutMs) {
+ResultCode FetchUserRolesWithTimeout(const char* domainName, const char* userName,
+                                     uint32_t timeoutMs, FetchedRoles* out) {
   DirectoryState& state = ProcessDirectory();
   FetchState& fetch = state.fetch;
-  std::free(fetch.fetchedRoles);
-  fetch.fetchedRoles = nullptr;
-  fetch.fetchedRoleCount = 0;
+  out->Take(nullptr, 0);
 
   if (state.lateWorkers.load() >= kMaxLateWorkers) return CACHE_E_THREAD_CREATE;
   auto* context = new (std::nothrow) FetchContext;
   if (!context) return CACHE_E_THREAD_CREATE;
-  CopyName(context->domainName, fetch.fetchDomainName);
-  CopyName(context->userName, fetch.fetchUserName);
+  CopyName(context->domainName, domainName);
+  CopyName(context->userName, userName);
   context->access = fetch.access ? *fetch.access : PlatformDirectoryAccess();
   context->heldAtStart = fetch.authorizationObject;
   context->object = fetch.authorizationObject;
@@ -122,12 +120,15 @@ ResultCode FetchUserRolesWithTimeout(uint32_t timeoutMs) {
       (void)platform::Status::Carried(result, context->reason);
     }
     AdoptObject(fetch, *context);
-    fetch.fetchedRoles = context->roles;
-    fetch.fetchedRoleCount = context->roleCount;
-    context->roles = nullptr;
+    // The roles go to the caller only with a success: a failed fetch answers none.
+    if (result == CACHE_OK) {
+      out->Take(context->roles, context->roleCount);
+      context->roles = nullptr;
+      if (fetch.watcher) fetch.watcher(*out);
+    }
     DeleteContext(context);
   } else {
-    NoteTimeOut(fetch, timeoutMs);
+    NoteTimeOut(*context, timeoutMs);
     // Counted before the hand-over, so that the worker's count down never comes first.
     state.lateWorkers.fetch_add(1);
     int running = FetchContext::kRunning;
@@ -143,31 +144,14 @@ ResultCode FetchUserRolesWithTimeout(uint32_t timeoutMs) {
   return result;
 }
 
-ResultCode FetchUserRoles(const char* domainName, const char* userName, uint32_t timeoutMs) {
+ResultCode FetchUserRoles(const char* domainName, const char* userName, uint32_t timeoutMs,
+                          FetchedRoles* out) {
+  out->Take(nullptr, 0);
   if (!domainName || !userName) return CACHE_E_INVALID_POINTER;
-  const std::size_t domainLength = region::UsableNameLength(domainName);
-  if (domainLength == 0) return CACHE_E_BAD_DOMAIN_NAME;
-  const std::size_t userLength = region::UsableNameLength(userName);
-  if (userLength == 0) return CACHE_E_BAD_USER_NAME;
+  if (region::UsableNameLength(domainName) == 0) return CACHE_E_BAD_DOMAIN_NAME;
+  if (region::UsableNameLength(userName) == 0) return CACHE_E_BAD_USER_NAME;
   region::ProcessLock lock;
-  FetchState& fetch = ProcessDirectory().fetch;
-  std::memcpy(fetch.fetchDomainName, domainName, domainLength + 1);
-  std::memcpy(fetch.fetchUserName, userName, userLength + 1);
-  return FetchUserRolesWithTimeout(timeoutMs);
-}
-
-ResultCode FetchUserRolesCopy(const char* domainName, const char* userName, uint32_t timeoutMs,
-                              std::vector<RoleNameId>* out) {
-  region::ProcessLock lock;
-  const ResultCode fetch = FetchUserRoles(domainName, userName, timeoutMs);
-  if (fetch != CACHE_OK) return fetch;
-  const FetchState& state = ProcessDirectory().fetch;
-  try {
-    out->assign(state.fetchedRoles, state.fetchedRoles + state.fetchedRoleCount);
-  } catch (const std::bad_alloc&) {
-    return CACHE_E_NO_MEMORY;
-  }
-  return CACHE_OK;
+  return FetchUserRolesWithTimeout(domainName, userName, timeoutMs, out);
 }
 
 }  // namespace tq5::directory

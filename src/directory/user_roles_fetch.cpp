@@ -35,7 +35,7 @@ ResultCode TakeRoles(const RoleStrings* names, const RoleStrings* ids, FetchCont
   const int64_t count = ElementCount(*names);
   if (count == 0 && ElementCount(*ids) == 0) return CACHE_OK;
   if (count <= 0 || count != ElementCount(*ids)) return CACHE_E_USER_FETCH_SIZE_MISMATCH;
-  // The count must fit the 32-bit fetchedRoleCount and the allocation a size_t.
+  // The count must fit the 32-bit roleCount and the allocation a size_t.
   if (count > INT32_MAX || static_cast<uint64_t>(count) > SIZE_MAX / sizeof(RoleNameId)) {
     return CACHE_E_USER_FETCH_ALLOC;
   }

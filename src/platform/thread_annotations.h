@@ -21,5 +21,6 @@
 #define TQ5_REQUIRES(...) TQ5_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
 #define TQ5_ACQUIRE(...) TQ5_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define TQ5_RELEASE(...) TQ5_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#define TQ5_EXCLUDES(...) TQ5_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define TQ5_ASSERT_CAPABILITY(x) TQ5_THREAD_ANNOTATION(assert_capability(x))
 #define TQ5_NO_THREAD_SAFETY_ANALYSIS TQ5_THREAD_ANNOTATION(no_thread_safety_analysis)

@@ -1,14 +1,15 @@
 // The two locks of the cache and the order in which they are taken.
 //
 // Lock order. The global cache mutex (CacheLock) guards the region, across processes and
-// threads; the process lock (ProcessLock) guards this process's fetch state (the names
-// handed to the directory, the fetched roles, the held directory object). A lookup miss
-// that fetches inside the mutex takes the process lock inside it: mutex first, process
-// lock second. The one exception is the fetch that must not hold the mutex (the sweep's
-// refresh, and misses in the "fetch-outside-lock" mode): it takes the process lock alone,
-// copies the fetched roles out and lets the process lock go before it waits for the
-// mutex. So no thread ever waits for the global cache mutex while it holds the process
-// lock, and the two cannot deadlock.
+// threads; the process lock (ProcessLock) guards this process's fetch state (the held
+// directory object and the fetch's stand-ins); the roles a fetch brings are returned to
+// its caller. A lookup miss that fetches inside the mutex takes the process lock inside
+// it: mutex first, process lock second. The one exception is the fetch that must not hold
+// the mutex (the sweep's refresh, an administrator's refresh, and misses in the
+// "fetch-outside-lock" mode), all through users::FetchAndApply: it takes the process lock
+// alone and lets it go, the answer in hand, before it waits for the mutex. So no thread
+// ever waits for the global cache mutex while it holds the process lock, and the two
+// cannot deadlock.
 //
 // Both are re-entrant for the thread that holds them, and each scoped lock releases
 // exactly what it took, whatever happened to the process's state in between.

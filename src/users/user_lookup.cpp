@@ -6,7 +6,6 @@
 // fetch failed a moment ago is answered with that failure, without a scan or a fetch.
 #include <cstring>
 #include <ctime>
-#include <vector>
 
 #include "directory/fetch_state.h"
 #include "directory/fetch_timeout.h"
@@ -14,6 +13,7 @@
 #include "region/call_patterns.h"
 #include "region/statistics.h"
 #include "users/exported_calls.h"
+#include "users/fetch_and_apply.h"
 #include "users/role_sets.h"
 #include "users/user_call.h"
 
@@ -50,11 +50,11 @@ ResultCode AnswerFromSet(int32_t size, const int32_t* slots, const roles::RoleTa
 // entry's two sets, taking a reference per stored slot. Roles the table does not know
 // are dropped; a lookup never adds roles. Beyond 128 matches the rest are dropped too:
 // the sets have no room, and a shorter answer is safer than no answer at all.
-int32_t MatchFetchedRoles(const RoleNameId* fetched, int32_t fetchedCount,
-                          const roles::RoleTable& roles, UserEntry& entry) {
+int32_t MatchFetchedRoles(const directory::FetchedRoles& fetched, const roles::RoleTable& roles,
+                          UserEntry& entry) {
   int32_t stored = 0;
-  for (int32_t i = 0; i < fetchedCount && stored < kMaxSetSize; ++i) {
-    const int32_t index = roles::FindRoleEntry(fetched[i], roles.highWater(), roles);
+  for (int32_t i = 0; i < fetched.size() && stored < kMaxSetSize; ++i) {
+    const int32_t index = roles::FindRoleEntry(fetched.data()[i], roles.highWater(), roles);
     if (index < 0) continue;
     RoleEntry* role = roles.at(index);
     entry.roleSlots[stored] = index;
@@ -67,7 +67,7 @@ int32_t MatchFetchedRoles(const RoleNameId* fetched, int32_t fetchedCount,
 
 // Stores a user fetched just now in the first free slot (emptying the whole table when
 // it is full) and answers from the new entry; a user answered in full is flushed.
-ResultCode StoreFetched(const UserKey& key, const RoleNameId* fetched, int32_t fetchedCount,
+ResultCode StoreFetched(const UserKey& key, const directory::FetchedRoles& fetched,
                         bool updateLastAccess, const UserTable& users,
                         const roles::RoleTable& roles, int32_t* count, RoleNameId* out)
     TQ5_REQUIRES(region::cacheMutexCapability) {
@@ -82,7 +82,7 @@ ResultCode StoreFetched(const UserKey& key, const RoleNameId* fetched, int32_t f
   entry.slot = slot;
   std::memcpy(entry.domainName, key.domainName, sizeof entry.domainName);
   std::memcpy(entry.userName, key.userName, sizeof entry.userName);
-  entry.roleCount = entry.currentRoleCount = MatchFetchedRoles(fetched, fetchedCount, roles, entry);
+  entry.roleCount = entry.currentRoleCount = MatchFetchedRoles(fetched, roles, entry);
   // In use only once it is whole: a process that dies while filling it leaves a free slot
   // (whose references the repair after its death recounts), never a user with another
   // user's name or a partial set.
@@ -118,6 +118,18 @@ struct Lookup {
 bool KeptWhenFailed(ResultCode fetch) {
   return fetch == CACHE_E_USER_FETCH_CALL || fetch == CACHE_E_USER_FETCH_NAME_TOO_LONG ||
          fetch == CACHE_E_USER_FETCH_SIZE_MISMATCH;
+}
+
+// A failed fetch answers the lookup; nothing is stored, so the next lookup fetches
+// again, unless the answer is one to keep. It is kept only when no change since the miss
+// forgot failed answers (another process stored the user meanwhile, or an administrator
+// asked for it again).
+ResultCode AnswerFailedFetch(const Lookup& l, const UserTable& users, ResultCode fetch)
+    TQ5_REQUIRES(region::cacheMutexCapability) {
+  if (KeptWhenFailed(fetch)) {
+    users.index().KeepFailedAnswer(l.key.domainName, l.key.userName, fetch, l.forgottenAtMiss);
+  }
+  return fetch;
 }
 
 // The user found through the index, else a failed answer kept for the user (*kept set),
@@ -159,52 +171,30 @@ ResultCode LookUpHoldingTheMutex(Lookup& l, bool* missed) {
     *missed = true;
     return CACHE_OK;
   }
-  region::ProcessLock processLock;
-  const ResultCode fetch = directory::FetchUserRoles(l.key.domainName, l.key.userName, l.timeoutMs);
+  // The process lock, taken inside the mutex (the fetch takes it), is held only for the
+  // fetch: the answer is this lookup's own once the fetch returns.
+  directory::FetchedRoles fetched;
+  const ResultCode fetch =
+      directory::FetchUserRoles(l.key.domainName, l.key.userName, l.timeoutMs, &fetched);
   region::CountFetch(fetch);
-  if (fetch != CACHE_OK) {
-    // Nothing stored: the next lookup fetches again, unless failed answers are kept.
-    if (KeptWhenFailed(fetch)) {
-      users.index().KeepFailedAnswer(l.key.domainName, l.key.userName, fetch, l.forgottenAtMiss);
-    }
-    return fetch;
-  }
-  const directory::FetchState& fetched = directory::ProcessDirectory().fetch;
-  return StoreFetched(l.key, fetched.fetchedRoles, fetched.fetchedRoleCount, l.updateLastAccess,
-                      users, roles, l.count, l.out);
+  if (fetch != CACHE_OK) return AnswerFailedFetch(l, users, fetch);
+  return StoreFetched(l.key, fetched, l.updateLastAccess, users, roles, l.count, l.out);
 }
 
 // A miss that fetches without the global cache mutex, so that a slow directory stalls
-// nobody else: the fetch runs under the process lock alone (the refresh's lock order),
-// then the mutex is taken again and the user looked up again. Another process may have
-// stored the user meanwhile; the answer then comes from its entry, so that one user
-// never has two.
+// nobody else (FetchAndApply). Another process may have stored the user meanwhile; the
+// answer then comes from its entry, so that one user never has two.
 ResultCode FetchOutsideTheMutex(const Lookup& l) {
-  std::vector<RoleNameId> fetched;
-  const ResultCode fetch =
-      directory::FetchUserRolesCopy(l.key.domainName, l.key.userName, l.timeoutMs, &fetched);
-
-  region::ClientCall call;
-  if (call.status() == CACHE_OK) region::CountFetch(fetch);
-  region::RegionTables tables;
-  if (const ResultCode rc = call.BindTables(&tables); rc != CACHE_OK) {
-    return fetch != CACHE_OK ? fetch : rc;
-  }
-  const UserTable users(tables);
-  if (fetch != CACHE_OK) {
-    // Kept only when no change since the miss forgot failed answers (another process
-    // stored the user meanwhile, or an administrator asked for it again).
-    if (KeptWhenFailed(fetch)) {
-      users.index().KeepFailedAnswer(l.key.domainName, l.key.userName, fetch, l.forgottenAtMiss);
-    }
-    return fetch;
-  }
-  const roles::RoleTable roles(tables);
-  if (users.capacity() == 0) return CACHE_E_NO_SPACE;
-  const int32_t index = FindUserEntry(l.key, users.highWater(), users);
-  if (index >= 0) return AnswerHit(*users.at(index), l.updateLastAccess, roles, l.count, l.out);
-  return StoreFetched(l.key, fetched.data(), static_cast<int32_t>(fetched.size()),
-                      l.updateLastAccess, users, roles, l.count, l.out);
+  return FetchAndApply<region::ClientCall>(
+      l.key, l.timeoutMs, true,
+      [&l](ResultCode fetch, const directory::FetchedRoles& fetched, UserEntry* user,
+           const UserTable& users, const roles::RoleTable& roles,
+           const region::RegionTables&) TQ5_REQUIRES(region::cacheMutexCapability) -> ResultCode {
+        if (fetch != CACHE_OK) return AnswerFailedFetch(l, users, fetch);
+        if (users.capacity() == 0) return CACHE_E_NO_SPACE;
+        if (user) return AnswerHit(*user, l.updateLastAccess, roles, l.count, l.out);
+        return StoreFetched(l.key, fetched, l.updateLastAccess, users, roles, l.count, l.out);
+      });
 }
 
 ResultCode FindUserRolesCommon(const char* domainName, const char* userName, int32_t* count,

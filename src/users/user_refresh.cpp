@@ -1,10 +1,10 @@
 #include "users/user_refresh.h"
 
-#include "directory/fetch_state.h"
 #include "directory/fetch_timeout.h"
 #include "region/call_patterns.h"
 #include "region/statistics.h"
 #include "users/commit.h"
+#include "users/fetch_and_apply.h"
 #include "users/role_sets.h"
 #include "users/user_call.h"
 
@@ -33,7 +33,7 @@ void UpdateUserRoleStatus(UserEntry& user) {
 }
 
 // The current set from a fetch: listed, in-use roles the table knows, at most 128.
-int32_t MatchCurrentSet(const std::vector<RoleNameId>& fetched, const roles::RoleTable& roles,
+int32_t MatchCurrentSet(const directory::FetchedRoles& fetched, const roles::RoleTable& roles,
                         UserEntry& user) {
   int32_t size = 0;
   for (const RoleNameId& record : fetched) {
@@ -49,7 +49,7 @@ int32_t MatchCurrentSet(const std::vector<RoleNameId>& fetched, const roles::Rol
 
 }  // namespace
 
-void TakeFetchedRoles(UserEntry& user, ResultCode fetch, const std::vector<RoleNameId>& fetched,
+void TakeFetchedRoles(UserEntry& user, ResultCode fetch, const directory::FetchedRoles& fetched,
                       const roles::RoleTable& roles, bool autoCommit) {
   if (fetch != CACHE_OK) {
     user.status = USER_ROLES_FETCH_FAILED;
@@ -68,24 +68,24 @@ ResultCode RefreshAndCommitUserRoles(const char* domainName, const char* userNam
   const auto present = [](UserEntry&, const UserTable&, const roles::RoleTable&) {
     return static_cast<ResultCode>(CACHE_OK);
   };
+  UserKey key;
+  if (const ResultCode rc = CheckUserNames(domainName, userName, &key); rc != CACHE_OK) return rc;
   bool forgot = false;
-  if (const ResultCode rc = WithCachedUser(domainName, userName, present, &forgot);
+  if (const ResultCode rc = region::AnswerOf(WithCachedUserInCall(key, present, &forgot));
       rc != CACHE_OK) {
     return rc;
   }
-  // The fetch runs without the global cache mutex, as the sweep's does: it takes the
-  // process lock, which must never be held while waiting for the global cache mutex.
-  std::vector<RoleNameId> fetched;
-  const ResultCode fetch = directory::FetchUserRolesCopy(
-      domainName, userName, directory::SettleFetchTimeout(timeoutMs), &fetched);
-  return WithCachedUser(domainName, userName,
-                        [&](UserEntry& user, const UserTable&, const roles::RoleTable& roles)
-                            TQ5_REQUIRES(region::cacheMutexCapability) {
-                              region::CountFetch(fetch);
-                              TakeFetchedRoles(user, fetch, fetched, roles, true);
-                              if (fetch != CACHE_OK) return fetch;
-                              return region::FlushRegion();
-                            });
+  // The fetch runs without the global cache mutex, as the sweep's does (FetchAndApply).
+  return region::AnswerOf(FetchAndApply<region::ClientCall>(
+      key, directory::SettleFetchTimeout(timeoutMs), false,
+      [](ResultCode fetch, const directory::FetchedRoles& fetched, UserEntry* user,
+         const UserTable&, const roles::RoleTable& roles, const region::RegionTables&)
+          TQ5_REQUIRES(region::cacheMutexCapability) -> ResultCode {
+        if (!user) return CACHE_E_USER_NOT_CACHED;
+        TakeFetchedRoles(*user, fetch, fetched, roles, true);
+        if (fetch != CACHE_OK) return fetch;
+        return region::FlushRegion();
+      }));
 }
 
 }  // namespace tq5::users

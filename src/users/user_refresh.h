@@ -3,8 +3,7 @@
 // server's sweep does this for every user; an administrator may do it for one.
 #pragma once
 
-#include <vector>
-
+#include "directory/fetch_state.h"
 #include "roles/role_table.h"
 #include "tq5orvcache.h"
 
@@ -13,7 +12,7 @@ namespace tq5::users {
 // Puts the answer of a fetch into the user's current set and sets the status: fetch
 // failed (and an empty current set) when `fetch` is not CACHE_OK, else current or
 // pending. Commits a pending set when `autoCommit`.
-void TakeFetchedRoles(UserEntry& user, ResultCode fetch, const std::vector<RoleNameId>& fetched,
+void TakeFetchedRoles(UserEntry& user, ResultCode fetch, const directory::FetchedRoles& fetched,
                       const roles::RoleTable& roles, bool autoCommit);
 
 // Fetches a cached user's roles now, without the global cache mutex, then takes them as

@@ -1,21 +1,16 @@
 // The server's sweep: users not looked up for three days are dropped, the others have
-// their roles fetched again, one after the other, without the global cache mutex.
-//
-// Lock order. A lookup miss holds the global cache mutex and takes the process lock
-// inside it. A refresh therefore never waits for the global cache mutex while it holds
-// the process lock: it fetches under the process lock, copies the answer out, lets the
-// lock go, and only then takes the global cache mutex. No thread ever waits for the
-// global cache mutex while holding the process lock, so the two cannot deadlock.
+// their roles fetched again, one after the other, without the global cache mutex (the
+// lock order of FetchAndApply).
 #include <cstring>
 #include <ctime>
 #include <new>
 #include <vector>
 
-#include "directory/fetch_state.h"
 #include "directory/fetch_timeout.h"
 #include "region/call_patterns.h"
 #include "region/statistics.h"
 #include "users/exported_calls.h"
+#include "users/fetch_and_apply.h"
 #include "users/role_sets.h"
 #include "users/user_refresh.h"
 
@@ -27,24 +22,18 @@ namespace {
 constexpr int64_t kExpirySeconds = TQ5ORVCACHE_USER_EXPIRY_SECONDS;
 
 ResultCode RefreshCurUserRoles(const UserKey& key, int32_t timeoutMs) {
-  const uint32_t timeout = directory::SettleFetchTimeout(timeoutMs);
-  std::vector<RoleNameId> fetched;
-  const ResultCode fetch =
-      directory::FetchUserRolesCopy(key.domainName, key.userName, timeout, &fetched);
-
-  region::ServerCall call;
-  if (call.status() == CACHE_OK) region::CountFetch(fetch);
-  region::RegionTables tables;
-  if (const ResultCode rc = call.BindTables(&tables); rc != CACHE_OK) return rc;
-  const UserTable users(tables);
-  const roles::RoleTable roles(tables);
-  // The user may have been deleted, expired or evicted since the snapshot.
-  const int32_t index = FindUserEntry(key, users.highWater(), users);
-  if (index < 0) return CACHE_E_USER_NOT_CACHED;
-  TakeFetchedRoles(*users.at(index), fetch, fetched, roles, tables.header().autoCommitRoles == 1);
-  if (fetch != CACHE_OK) return fetch;
-  region::Count(region::Counter::UsersRefreshed);
-  return region::FlushRegion();
+  return FetchAndApply<region::ServerCall>(
+      key, directory::SettleFetchTimeout(timeoutMs), false,
+      [](ResultCode fetch, const directory::FetchedRoles& fetched, UserEntry* user,
+         const UserTable&, const roles::RoleTable& roles, const region::RegionTables& tables)
+          TQ5_REQUIRES(region::cacheMutexCapability) -> ResultCode {
+        // The user may have been deleted, expired or evicted since the snapshot.
+        if (!user) return CACHE_E_USER_NOT_CACHED;
+        TakeFetchedRoles(*user, fetch, fetched, roles, tables.header().autoCommitRoles == 1);
+        if (fetch != CACHE_OK) return fetch;
+        region::Count(region::Counter::UsersRefreshed);
+        return region::FlushRegion();
+      });
 }
 
 UserKey KeyOf(const UserEntry& user) {

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <new>
 #include <optional>
 
 #include "access_report.h"
@@ -48,15 +49,43 @@ bool IsCached(const UserName& name) {
   throw Failure(rc, "looking up " + UserLabel(name.domain, name.user));
 }
 
+// What this process's latest successful fetch brought, as the directory shows it to its
+// watcher (the fetch returns it to the lookup alone).
+std::vector<RoleNameId>& LatestAnswer() {
+  static std::vector<RoleNameId> answer;
+  return answer;
+}
+
+void KeepLatestAnswer(const tq5::directory::FetchedRoles& answer) {
+  try {
+    LatestAnswer().assign(answer.begin(), answer.end());
+  } catch (const std::bad_alloc&) {
+    LatestAnswer().clear();
+  }
+}
+
+// Shows the tool every answer of this process's fetches while it lives.
+class AnswerWatch {
+ public:
+  AnswerWatch() { Watch(KeepLatestAnswer); }
+  ~AnswerWatch() { Watch(nullptr); }
+  AnswerWatch(const AnswerWatch&) = delete;
+  AnswerWatch& operator=(const AnswerWatch&) = delete;
+
+ private:
+  static void Watch(void (*watcher)(const tq5::directory::FetchedRoles&)) {
+    const tq5::region::ProcessLock lock;
+    tq5::directory::ProcessDirectory().fetch.watcher = watcher;
+  }
+};
+
 // The roles this process's latest fetch brought that `answered` lacks: those the role
 // table did not know (a group made after the server's last merge of the role list), which
 // the lookup dropped.
 std::vector<RoleNameId> DroppedRoles(const std::vector<RoleNameId>& answered) {
   const tq5::region::ProcessLock lock;
-  const tq5::directory::FetchState& fetch = tq5::directory::ProcessDirectory().fetch;
   std::vector<RoleNameId> dropped;
-  for (int32_t i = 0; fetch.fetchedRoles && i < fetch.fetchedRoleCount; ++i) {
-    const RoleNameId& role = fetch.fetchedRoles[i];
+  for (const RoleNameId& role : LatestAnswer()) {
     const bool kept = std::any_of(answered.begin(), answered.end(), [&](const RoleNameId& a) {
       return FieldText(a.name) == FieldText(role.name) && FieldText(a.id) == FieldText(role.id);
     });
@@ -77,6 +106,7 @@ int RunLookup(const Args& args, bool json) {
       args.Has("--timeout") ? ParseInteger(args.Value("--timeout"), 0, INT32_MAX, "--timeout") : 0);
 
   ClientSession session;
+  const AnswerWatch watch;
   const std::string label = UserLabel(name.domain, name.user);
   std::vector<RoleNameId> roles(TQ5ORVCACHE_MAX_USER_ROLES);
   int32_t count = 0;
