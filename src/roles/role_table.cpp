@@ -85,16 +85,6 @@ int32_t FindRoleEntry(const RoleNameId& key, int32_t searchCount, const RoleTabl
   return FindByNameAndId(key, searchCount, table);
 }
 
-int32_t FindFreeRoleSlot(int32_t highWater, const RoleTable& table) {
-  const int32_t limit = highWater < 0                  ? 0
-                        : highWater > table.capacity() ? table.capacity()
-                                                       : highWater;
-  for (int32_t i = 0; i < limit; ++i) {
-    if (table.at(i)->inUse == 0) return i;
-  }
-  return limit;
-}
-
 bool ReleaseRoleIfUnused(const RoleTable& table, int64_t index) {
   // Entries at or above the mark are dead and not counted: freeing one would take a
   // role off the count that the count never had.

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+#include "region/free_slot.h"
 #include "region/layout.h"
 
 namespace tq5::roles {
@@ -57,7 +58,9 @@ int32_t FindRoleEntry(const RoleNameId& key, int32_t searchCount, const RoleTabl
 
 // The slot for a new role: the lowest free slot below `highWater`, else `highWater`
 // itself (clamped into the table). The caller compares the answer with the capacity.
-int32_t FindFreeRoleSlot(int32_t highWater, const RoleTable& table);
+inline int32_t FindFreeRoleSlot(int32_t highWater, const RoleTable& table) {
+  return region::FindFreeSlot(highWater, table);
+}
 
 // The release rule: an in-use entry that is neither listed nor held by any cached user
 // is freed (inUse 0, one fewer active role); its other bytes and the mark stay, and the

@@ -78,12 +78,4 @@ int32_t FindUserEntry(const UserKey& key, int32_t limit, const UserTable& table)
   return found >= 0 ? found : ScanForUserEntry(key, limit, table);
 }
 
-int32_t FindFreeUserSlot(int32_t limit, const UserTable& table) {
-  if (limit > table.capacity()) limit = table.capacity();
-  for (int32_t i = 0; i < limit; ++i) {
-    if (table.at(i)->inUse == 0) return i;
-  }
-  return limit < 0 ? 0 : limit;
-}
-
 }  // namespace tq5::users

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "region/free_slot.h"
 #include "region/layout.h"
 #include "region/text.h"
 #include "region/user_index.h"
@@ -76,6 +77,8 @@ int32_t FindUserEntry(const UserKey& key, int32_t limit, const UserTable& table)
 int32_t FindIndexedUserEntry(const UserKey& key, int32_t limit, const UserTable& table);
 int32_t ScanForUserEntry(const UserKey& key, int32_t limit, const UserTable& table);
 // The first free slot below `limit`, else `limit` (clamped into the table).
-int32_t FindFreeUserSlot(int32_t limit, const UserTable& table);
+inline int32_t FindFreeUserSlot(int32_t limit, const UserTable& table) {
+  return region::FindFreeSlot(limit, table);
+}
 
 }  // namespace tq5::users
