@@ -47,8 +47,7 @@ ResultCode FetchAndApply(const UserKey& key, uint32_t timeoutMs, bool fetchFailu
   const bool find = fetch == CACHE_OK || !fetchFailureFirst;
   const int32_t index = find ? FindUserEntry(key, users.highWater(), users) : -1;
   UserEntry* user = index >= 0 ? users.at(index) : nullptr;
-  return apply(fetch, static_cast<const directory::FetchedRoles&>(answer), user, users, roles,
-               static_cast<const region::RegionTables&>(tables));
+  return apply(fetch, answer, user, users, roles, tables);
 }
 
 }  // namespace tq5::users
