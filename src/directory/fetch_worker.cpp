@@ -147,9 +147,11 @@ ResultCode FetchUserRolesWithTimeout(const char* domainName, const char* userNam
 ResultCode FetchUserRoles(const char* domainName, const char* userName, uint32_t timeoutMs,
                           FetchedRoles* out) {
   out->Take(nullptr, 0);
-  if (!domainName || !userName) return CACHE_E_INVALID_POINTER;
-  if (region::UsableNameLength(domainName) == 0) return CACHE_E_BAD_DOMAIN_NAME;
-  if (region::UsableNameLength(userName) == 0) return CACHE_E_BAD_USER_NAME;
+  std::size_t domainLength = 0;
+  std::size_t userLength = 0;
+  const ResultCode rc =
+      region::CheckUserNameLengths(domainName, userName, &domainLength, &userLength);
+  if (rc != CACHE_OK) return rc;
   region::ProcessLock lock;
   return FetchUserRolesWithTimeout(domainName, userName, timeoutMs, out);
 }

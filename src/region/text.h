@@ -22,6 +22,16 @@ inline std::size_t UsableNameLength(const char* name) {
   return length < kTextSize ? length : 0;
 }
 
+// The two names of a call that takes a user, domain name first: null pointers (-149),
+// then lengths of 0 or more than 63 (-107, -108). On CACHE_OK the lengths are set.
+inline ResultCode CheckUserNameLengths(const char* domainName, const char* userName,
+                                       std::size_t* domainLength, std::size_t* userLength) {
+  if (!domainName || !userName) return CACHE_E_INVALID_POINTER;
+  if ((*domainLength = UsableNameLength(domainName)) == 0) return CACHE_E_BAD_DOMAIN_NAME;
+  if ((*userLength = UsableNameLength(userName)) == 0) return CACHE_E_BAD_USER_NAME;
+  return CACHE_OK;
+}
+
 // Whether the field holds its NUL within its bytes.
 inline bool IsTerminated(const TextField& field) {
   return std::memchr(field, '\0', kTextSize) != nullptr;

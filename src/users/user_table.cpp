@@ -8,14 +8,12 @@ namespace tq5::users {
 
 using region::EqualsIgnoringAsciiCase;
 
-using region::UsableNameLength;
-
 ResultCode CheckUserNames(const char* domainName, const char* userName, UserKey* key) {
-  if (!domainName || !userName) return CACHE_E_INVALID_POINTER;
-  const std::size_t domainLength = UsableNameLength(domainName);
-  if (domainLength == 0) return CACHE_E_BAD_DOMAIN_NAME;
-  const std::size_t userLength = UsableNameLength(userName);
-  if (userLength == 0) return CACHE_E_BAD_USER_NAME;
+  std::size_t domainLength = 0;
+  std::size_t userLength = 0;
+  const ResultCode rc =
+      region::CheckUserNameLengths(domainName, userName, &domainLength, &userLength);
+  if (rc != CACHE_OK) return rc;
   std::memcpy(key->domainName, domainName, domainLength);
   std::memcpy(key->userName, userName, userLength);
   return CACHE_OK;
