@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_data.h"
 #include "bench_world.h"
 #include "region/text.h"
 #include "tq5orvcache.h"
@@ -47,16 +48,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int32_t kRoles = 1024;
 constexpr int32_t kUsers = 1024;
-constexpr int32_t kRolesPerUser = 16;
-constexpr int32_t kTimeoutMs = 60000;
-constexpr const char* kDomain = "PLANT";
-
-void RoleText(int32_t i, char (&name)[TQ5ORVCACHE_TEXT_SIZE], char (&id)[TQ5ORVCACHE_TEXT_SIZE]) {
-  std::snprintf(name, sizeof name, "Historian.Area%02d.Operators%04d", i % 37, i);
-  std::snprintf(id, sizeof id, "S-1-5-21-3623811015-3361044348-30300820-%d", 10000 + i);
-}
+using tq5bench::kDomain;
+using tq5bench::kRoles;
+using tq5bench::kRolesPerUser;
+using tq5bench::kTimeoutMs;
+using tq5bench::RoleText;
 
 std::string UserName(int32_t user) {
   char name[TQ5ORVCACHE_TEXT_SIZE];
