@@ -134,6 +134,18 @@ run_tsan() {
   fi
 }
 
+# The benchmarks, which hold the performance targets: built, so that they keep up with
+# the library; run by hand (their figures depend on the machine).
+run_bench_build() {
+  echo "== bench: configure, build"
+  if cmake --preset bench >/dev/null && cmake --build --preset bench -j2; then
+    echo "== bench: passed"
+  else
+    echo "== bench: FAILED"
+    return 1
+  fi
+}
+
 # The lock annotations under clang's thread-safety analysis (as errors): a build only,
 # the behaviour is the native build's.
 run_thread_safety() {
@@ -266,6 +278,7 @@ else
 fi
 run_deb || status=1
 run_thread_safety || status=1
+run_bench_build || status=1
 run_tsan || status=1
 run_fuzz || status=1
 
