@@ -107,12 +107,20 @@ class Tool {
     startup.hStdOutput = out;
     startup.hStdError = err;
     PROCESS_INFORMATION info{};
-    const BOOL started = CreateProcessA(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
-                                        nullptr, nullptr, &startup, &info);
+    // Wine, loaded, now and then refuses a start that it makes a moment later: tried a few
+    // times, so that what fails is the command, not the harness.
+    BOOL started = FALSE;
+    DWORD error = 0;
+    for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+      if (attempt > 0) Sleep(200);
+      started = CreateProcessA(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
+                               nullptr, nullptr, &startup, &info);
+      if (!started) error = GetLastError();
+    }
     CloseHandle(out);
     CloseHandle(err);
     if (!started) {
-      ADD_FAILURE() << "cannot start " << exe;
+      ADD_FAILURE() << "cannot start " << exe << " (error " << error << ")";
       return;
     }
     CloseHandle(info.hThread);
