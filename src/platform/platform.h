@@ -109,24 +109,14 @@ void ReleaseRegionView(RegionView* view);
 
 // ---- Leftovers of a crashed server -------------------------------------------------
 // Where names outlive their handles (POSIX), a server that crashed leaves its objects
-// behind; where they do not (Windows), there is never anything to remove.
+// behind; where they do not (Windows), there is never anything to remove. The server's
+// start-up replaces such a leftover; `orvcache cleanup` removes them (src/admin/).
 enum class Leftover {
   None,     // no object under the name
   Removed,  // a leftover, now removed
   InUse,    // a live process holds it; left as it is
   Failed    // could not be removed (*detail says why)
 };
-// Removes the section's name when no live server holds it. The caller holds the global
-// cache mutex when there is one: servers create the region under it, so no start-up can
-// slip in between the check and the removal, and clients let go of views of the old
-// region.
-Leftover RemoveLeftoverSection(std::string* detail);
-// Removes the global cache mutex's object unless another process of this machine is
-// seen to have it mapped. A process whose mappings cannot be read (another account's)
-// is not seen: *detail counts them. A process that keeps using a removed mutex no
-// longer excludes those that create a new one, so this is for a machine where no
-// program of the cache runs.
-Leftover RemoveMutexObject(std::string* detail);
 
 // ---- Objects beside the region -----------------------------------------------------
 // Small named read-write blocks beside the region: the statistics, in which every
@@ -161,8 +151,6 @@ void CloseSideObject(SideObject* object);
 // the handle is closed.
 void* SideObjectView(GlobalMutex* guard, SideObjectKind kind, uint32_t size,
                      std::size_t* mapped = nullptr);
-// Removes the object's name when no live server holds the region.
-Leftover RemoveLeftoverSideObject(SideObjectKind kind, std::string* detail);
 
 // The statistics object by its own names, as most callers know it.
 using StatisticsObject = SideObject;

@@ -13,6 +13,7 @@
 
 #include "platform/platform.h"
 #include "platform/settings.h"
+#include "region/cache_file_check.h"
 #include "region/cache_image.h"
 #include "region/call_patterns.h"
 #include "region/exported_calls.h"
@@ -48,33 +49,31 @@ struct FileImage {
   std::size_t tableBytes = 0;
 };
 
-FileImage ReadCacheFile(const char* path) {
+// Reads the file that the acceptance rule finds usable, in the same open as the check;
+// *reason says why the defaults are built instead.
+FileImage ReadCacheFile(const char* path, std::string* reason) {
   FileImage image;
-  // Read before the mutex is taken, but a start-up that waited on a FIFO in the file's
-  // place would never serve: only a regular file is read.
+  // Read before the mutex is taken.
   tq5::platform::FileHandle file = tq5::platform::kNoFile;
-  uint64_t fileBytes = 0;
-  if (tq5::platform::OpenRegularFileForReading(path, &file, &fileBytes) !=
-      tq5::platform::FileOpen::Opened) {
+  const tq5::admin::CacheFileCheck check = ExamineCacheFile(path, &file);
+  if (!check.usable) {
+    *reason = check.reason;
     return image;
   }
-  CacheHeader header{};
+  const uint64_t tableBytes = static_cast<uint64_t>(check.imageBytes) - kHeaderSize;
+  // The file's size is known before allocating, so that a damaged header cannot make
+  // the start-up allocate gigabytes for a file that could never fill them.
+  std::unique_ptr<uint8_t[]> tables(new (std::nothrow) uint8_t[tableBytes ? tableBytes : 1]);
   std::size_t got = 0;
-  // A damaged header is treated like an unreadable file.
-  if (tq5::platform::ReadFromFile(file, &header, sizeof header, &got) && got == sizeof header &&
-      FindHeaderFault(header) == HeaderFault::None) {
-    const uint64_t tableBytes = CacheImageSize(header) - kHeaderSize;
-    // The file's size is known before allocating, so that a damaged header cannot make
-    // the start-up allocate gigabytes for a file that could never fill them.
-    if (fileBytes >= kHeaderSize + tableBytes) {
-      std::unique_ptr<uint8_t[]> tables(new (std::nothrow) uint8_t[tableBytes ? tableBytes : 1]);
-      if (tables && tq5::platform::ReadFromFile(file, tables.get(), tableBytes, &got) &&
-          got == tableBytes) {
-        image.header = header;
-        image.tables = std::move(tables);
-        image.tableBytes = tableBytes;
-      }
-    }
+  if (!tables) {
+    *reason = "there is not memory enough to read its tables";
+  } else if (!tq5::platform::ReadFromFile(file, tables.get(), tableBytes, &got) ||
+             got != tableBytes) {
+    *reason = "its tables could not be read whole";
+  } else {
+    image.header = check.header;
+    image.tables = std::move(tables);
+    image.tableBytes = tableBytes;
   }
   tq5::platform::CloseFileForReading(file);
   return image;
@@ -244,17 +243,26 @@ tq5::platform::Status tq5::calls::InitializeCacheDataSharedMemory() {
   // The file is read before the mutex is taken; only creating and filling the region
   // happen inside it.
   // A file in a folder that others may write may be theirs: the defaults then.
+  // How the region came to be is kept for the server's report of its start.
+  tq5::admin::RegionOrigin origin;
+  FileImage image;
   std::string why;
-  const FileImage image =
-      GetCacheFilePath(path, &pathSize) && CacheFolderAccepted(FolderOf(path, pathSize), &why)
-          ? ReadCacheFile(path)
-          : FileImage{};
+  if (!CacheFilePath(&origin.file, &origin.reason)) {
+    origin.file.clear();
+  } else if (!GetCacheFilePath(path, &pathSize) ||
+             !CacheFolderAccepted(FolderOf(path, pathSize), &why)) {
+    origin.reason = "its folder " + why;
+  } else {
+    image = ReadCacheFile(path, &origin.reason);
+    origin.fromFile = image.tables != nullptr;
+  }
   // Read with the file, before the mutex: it may come from the settings file.
   const uint32_t negativeSeconds = NegativeCacheSeconds();
 
   CacheLock lock;
   if (lock.status() != CACHE_OK) return tq5::platform::Status::Answer(lock.status());
   const bool hadRegion = ProcessRegion().regionMapping != nullptr;
+  NoteRegionOrigin(std::move(origin));
   try {
     return FillRegion(image, negativeSeconds);
   } catch (...) {

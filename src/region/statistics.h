@@ -13,30 +13,13 @@
 
 #include "platform/object_access.h"
 #include "tq5orvcache.h"
+#include "tq5orvcache_admin.h"
 
 namespace tq5::region {
 
-// What is counted, in the order of the object's counters.
-enum class Counter : uint32_t {
-  Lookups,           // finds of a user's roles that reached the user table
-  Hits,              // answered from a cached user
-  Misses,            // the user was not cached
-  FetchesSucceeded,  // directory fetches, by outcome (lookups, sweeps and refreshes)
-  FetchesFailed,
-  FetchesTimedOut,
-  Evictions,       // the whole user table emptied to make room
-  UsersExpired,    // dropped by a sweep
-  UsersRefreshed,  // fetched again by a sweep and stored
-  Commits,         // a user's current set committed
-  Deletes,         // a user deleted on request
-  FileWrites,      // cache-file writes that replaced the file
-  FileWriteFailures,
-  Repairs,          // the region checked and repaired after a mutex owner died
-  IndexHits,        // users found through the user index
-  IndexMisses,      // users the index did not name that a scan of the table then found
-  NegativeAnswers,  // lookups answered with a failed answer kept from an earlier fetch
-};
-inline constexpr uint32_t kCounterCount = 17;
+// What is counted (tq5orvcache_admin.h lists it), in the order of the object's counters.
+using admin::Counter;
+using admin::kCounterCount;
 
 // A timed task of the server: the last one of its kind.
 struct TaskRecord {

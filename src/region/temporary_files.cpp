@@ -99,22 +99,25 @@ bool IsTemporaryFileName(const std::string& name) {
   return WriterOf(name, &writer);
 }
 
-void RemoveTemporaryFilesOfDeadWriters(const std::string& folder) {
+void RemoveTemporaryFilesOfDeadWriters(const std::string& folder, TemporaryFileSweep* sweep) {
   namespace fs = std::filesystem;
   const unsigned long self = platform::CurrentProcessId() & 0xFFFFFFFFul;
   std::vector<std::string> names;
   if (!platform::ListFolder(folder, &names)) return;
   for (const std::string& name : names) {
     unsigned long writer = 0;
+    if (!WriterOf(name, &writer)) continue;
+    bool removed = false;
     // Another thread of this process may be writing its own file just now.
-    if (!WriterOf(name, &writer) || writer == self) continue;
-    const fs::path path = fs::path(folder) / name;
-    std::error_code ignored;
-    // A link of such a name is no writer's; removing it removes the link alone.
-    const fs::file_status status = fs::symlink_status(path, ignored);
-    if (!fs::is_regular_file(status) && !fs::is_symlink(status)) continue;
-    if (platform::ProcessExists(writer)) continue;
-    fs::remove(path, ignored);
+    if (writer != self) {
+      const fs::path path = fs::path(folder) / name;
+      std::error_code ignored;
+      // A link of such a name is no writer's; removing it removes the link alone.
+      const fs::file_status status = fs::symlink_status(path, ignored);
+      removed = (fs::is_regular_file(status) || fs::is_symlink(status)) &&
+                !platform::ProcessExists(writer) && fs::remove(path, ignored);
+    }
+    if (sweep) (removed ? sweep->removed : sweep->stayed).push_back(name);
   }
 }
 

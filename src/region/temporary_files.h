@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -28,9 +29,18 @@ platform::Status CreateTemporaryFile(const std::string& folder,
 // those of earlier versions, "TQ5<8 hex digits>.tmp").
 bool IsTemporaryFileName(const std::string& name);
 
+// What a clean-up of temporary files did, by file name: removed, or named as a writer
+// names its file but left (its writer runs, it is no file, or it could not be removed).
+struct TemporaryFileSweep {
+  std::vector<std::string> removed;
+  std::vector<std::string> stayed;
+};
+
 // Removes from `folder` the temporary files of writers that no longer run. A file of a
 // running process stays, and so does anything not named exactly as a writer names its
-// file. Failures are ignored: a file that stays is only tried again next time.
-void RemoveTemporaryFilesOfDeadWriters(const std::string& folder);
+// file. Failures are ignored: a file that stays is only tried again next time. *sweep,
+// when given, receives what became of each writer's file.
+void RemoveTemporaryFilesOfDeadWriters(const std::string& folder,
+                                       TemporaryFileSweep* sweep = nullptr);
 
 }  // namespace tq5::region

@@ -2,23 +2,21 @@
 
 #include <cstdio>
 
-#include "platform/ascii.h"
-#include "platform/object_access.h"
-#include "platform/platform.h"
-#include "platform/settings.h"
+#include "tq5orvcache_admin.h"
 
 namespace orvcache {
 
 namespace {
 
+using tq5::admin::CacheObject;
+
 struct NamedObject {
   const char* label;
-  const char* baseName;
+  CacheObject object;
 };
-const NamedObject kObjects[] = {{"mutex", tq5::platform::kCacheMutexName},
-                                {"region", tq5::platform::kSectionName}};
+const NamedObject kObjects[] = {{"mutex", CacheObject::Mutex}, {"region", CacheObject::Region}};
 
-std::string PermissionsText(const tq5::platform::ObjectPermissions& p) {
+std::string PermissionsText(const tq5::admin::ObjectPermissions& p) {
   if (!p.exists) return "absent";
   if (!p.readable) return "exists (its permissions are not readable by this account)";
   return p.permissions;
@@ -27,18 +25,17 @@ std::string PermissionsText(const tq5::platform::ObjectPermissions& p) {
 }  // namespace
 
 std::string AccessSettingText() {
-  const std::string value = tq5::platform::ReadSetting(tq5::platform::kAccessSetting).value;
-  return value.empty() || tq5::platform::LowerAsciiText(value) == tq5::platform::kAccessEveryone
-             ? tq5::platform::kAccessEveryone
+  const std::string value = tq5::admin::ReadSetting(tq5::admin::kAccessSetting).value;
+  return value.empty() || tq5::admin::LowerAscii(value) == tq5::admin::kAccessEveryone
+             ? tq5::admin::kAccessEveryone
              : value;
 }
 
 std::string AccessDeniedMessage(ResultCode code) {
-  const char* object = code == CACHE_E_MUTEX_OPEN     ? tq5::platform::kCacheMutexName
-                       : code == CACHE_E_OPEN_MAPPING ? tq5::platform::kSectionName
-                                                      : nullptr;
+  if (code != CACHE_E_MUTEX_OPEN && code != CACHE_E_OPEN_MAPPING) return "";
+  const CacheObject object = code == CACHE_E_MUTEX_OPEN ? CacheObject::Mutex : CacheObject::Region;
   std::string group;
-  if (!object || !tq5::platform::ObjectAccessDenied(object, &group)) return "";
+  if (!tq5::admin::ObjectAccessDenied(object, &group)) return "";
   return "permission denied: only members of " + (group.empty() ? "the cache's group" : group) +
          " may use the cache";
 }
@@ -48,14 +45,14 @@ void PrintObjectAccess() {
   std::printf("access setting   %s\n", AccessSettingText().c_str());
   for (const NamedObject& object : kObjects) {
     std::printf("%-16s %s\n", (std::string(object.label) + " object").c_str(),
-                PermissionsText(tq5::platform::DescribeObject(object.baseName)).c_str());
+                PermissionsText(tq5::admin::DescribeObject(object.object)).c_str());
   }
 }
 
 Json ObjectAccessJson() {
   Json objects = Json::object();
   for (const NamedObject& object : kObjects) {
-    const tq5::platform::ObjectPermissions p = tq5::platform::DescribeObject(object.baseName);
+    const tq5::admin::ObjectPermissions p = tq5::admin::DescribeObject(object.object);
     objects[object.label] = {{"exists", p.exists},
                              {"owner", p.readable ? Json(p.owner) : Json(nullptr)},
                              {"permissions", p.readable ? Json(p.permissions) : Json(nullptr)}};

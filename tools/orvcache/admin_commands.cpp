@@ -12,9 +12,7 @@
 #include "output.h"
 #include "presentation.h"
 #include "progress.h"
-#include "region/statistics.h"
-#include "users/failed_answers.h"
-#include "users/user_refresh.h"
+#include "tq5orvcache_admin.h"
 
 namespace orvcache {
 
@@ -27,7 +25,7 @@ int RunRefresh(const Args& args, bool json) {
   ClientSession session;
   {
     Progress progress("fetching " + label + " from the directory");
-    Check(tq5::users::RefreshAndCommitUserRoles(domain.c_str(), user.c_str(), timeoutMs),
+    Check(tq5::admin::RefreshUser(domain.c_str(), user.c_str(), timeoutMs),
           "refreshing " + label, label);
   }
   // Read back as committed; a cached user's admin lookup neither fetches nor records an
@@ -65,7 +63,7 @@ int RunInvalidate(const Args& args, bool json) {
     ++dropped;
   }
   // Names whose failed fetch was kept are asked of the directory again too.
-  Check(tq5::users::ForgetAllFailedAnswers(), "forgetting the kept failed answers");
+  Check(tq5::admin::ForgetAllFailedAnswers(), "forgetting the kept failed answers");
   if (json) {
     PrintJson({{"dropped", dropped}});
   } else {
@@ -88,17 +86,17 @@ int SendRequest(host::Request request, bool json) {
   }
   // The server's own cache file and process, as it published them: a request reaches the
   // server that runs, whatever folder this shell names.
-  tq5::region::StatisticsBlock statistics{};
+  tq5::admin::Statistics statistics;
   {
     ClientSession session;
-    if (!tq5::region::ReadStatistics(&statistics) || statistics.server.published != 1) {
+    if (!tq5::admin::ReadStatistics(&statistics) || !statistics.server.published) {
       throw ToolError(
           "the running cache server publishes no settings that this orvcache can read (is it "
           "of another version?); ask it with its own orvcache");
     }
   }
-  const tq5::region::ServerSettingsRecord& server = statistics.server;
-  const std::string cacheFile(server.cacheFile, strnlen(server.cacheFile, sizeof server.cacheFile));
+  const tq5::admin::ServerSettings& server = statistics.server;
+  const std::string& cacheFile = server.cacheFile;
   if (pid == 0) pid = server.processId;
   std::string how, error;
   if (!host::SendRequest(request, pid, cacheFile, &how, &error)) throw ToolError(error);

@@ -82,4 +82,9 @@ std::vector<UserEntry> ListUsers() {
                             "listing the users");
 }
 
+std::string CacheFilePath(std::string* why) {
+  std::string path;
+  return tq5::admin::CacheFilePath(&path, why) ? path : std::string();
+}
+
 }  // namespace orvcache

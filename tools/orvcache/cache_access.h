@@ -1,6 +1,7 @@
-// The cache as the command reaches it: only through the library's exports. The client
-// exports attach the region for each call; the server exports use the view that the
-// server process keeps mapped.
+// The cache as the command reaches it: through the library's exports, and through the
+// admin interface (tq5orvcache_admin.h) for what no export offers. The client exports
+// attach the region for each call; the server exports use the view that the server
+// process keeps mapped.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "tq5orvcache.h"
+#include "tq5orvcache_admin.h"
 
 namespace orvcache {
 
@@ -34,5 +36,12 @@ std::vector<RoleEntry> ListRoles(Side side, bool activeOnly);
 int32_t CountActiveRoles(Side side);
 // The cached users, in slot order.
 std::vector<UserEntry> ListUsers();
+
+// The cache file's path, as the library forms it from MERLOC_GROUP_FOLDER_NAME. Empty,
+// with the reason in *why, when the library would have none.
+std::string CacheFilePath(std::string* why);
+// The start-up's own acceptance rule for a cache file.
+using tq5::admin::CacheFileCheck;
+using tq5::admin::CheckCacheFile;
 
 }  // namespace orvcache

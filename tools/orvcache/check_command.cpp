@@ -7,44 +7,38 @@
 #include <vector>
 
 #include "cache_access.h"
-#include "cache_file_check.h"
 #include "commands.h"
 #include "output.h"
-#include "region/call_patterns.h"
-#include "region/region_check.h"
-#include "region/user_index.h"
+#include "tq5orvcache_admin.h"
 
 namespace orvcache {
 namespace {
 
-using tq5::region::CheckRegion;
-using tq5::region::MappedRegion;
-using tq5::region::RegionFindings;
+using tq5::admin::Findings;
 
-// The live region, checked (and mended) while this command holds the mutex.
-RegionFindings CheckLiveRegion(bool repair) {
+// The live region, checked (and mended) while the admin interface holds the mutex.
+Findings CheckLiveRegion(bool repair) {
   ClientSession session;
-  tq5::region::ClientCall call;
-  Check(call.status(), "attaching the region");
-  RegionFindings findings = CheckRegion(call.region(), repair);
-  // The index beside it, against the table as it is now (mended, with --repair).
-  if (!findings.unbound) tq5::region::CheckUserIndex(call.region(), repair, &findings);
-  if (repair && !findings.sound() && !findings.unbound) {
-    Check(tq5::region::FlushRegion(), "flushing the repaired region");
-  }
+  Findings findings;
+  Check(tq5::admin::CheckLiveRegion(repair, &findings),
+        repair ? "checking and repairing the region" : "checking the region");
   return findings;
 }
 
-RegionFindings CheckFile(const std::string& path) {
+Findings CheckFile(const std::string& path) {
   const CacheFileCheck file = CheckCacheFile(path);
+  Findings findings;
   if (!file.usable) {
-    RegionFindings findings;
+    // A file the start-up would not use is one violation, not a sound file.
     findings.unbound = true;
+    findings.count = 1;
     findings.lines.push_back(path + ": " + file.reason);
     return findings;
   }
-  std::vector<uint8_t> bytes = ReadCacheImage(path, file);
-  return CheckRegion(MappedRegion{bytes.data(), bytes.size()}, /*repair=*/false);
+  tq5::admin::CacheFileTables tables;
+  std::string why;
+  if (!tq5::admin::ReadCacheFileTables(path, file, &tables, &why)) throw ToolError(why);
+  return tables.findings;
 }
 
 }  // namespace
@@ -53,7 +47,7 @@ int RunCheck(const Args& args, bool json) {
   const bool repair = args.Has("--repair");
   const bool ofFile = args.Has("--file");
   if (repair && ofFile) throw UsageError("--repair works on the live region, not on a file");
-  const RegionFindings findings =
+  const Findings findings =
       ofFile ? CheckFile(args.Value("--file")) : CheckLiveRegion(repair);
   const bool mended = repair && !findings.unbound;
   const std::string what = ofFile ? args.Value("--file") : std::string("the region");

@@ -3,26 +3,18 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <new>
 #include <optional>
 
 #include "access_report.h"
 #include "cache_access.h"
-#include "cache_file_check.h"
 #include "commands.h"
-#include "directory/fetch_state.h"
 #include "host.h"
 #include "output.h"
-#include "platform/object_access.h"
-#include "platform/platform.h"
 #include "presentation.h"
 #include "progress.h"
-#include "region/layout.h"
-#include "region/locks.h"
-#include "region/statistics.h"
 #include "settings_report.h"
 #include "statistics_report.h"
-#include "users/failed_answers.h"
+#include "tq5orvcache_admin.h"
 
 namespace orvcache {
 namespace {
@@ -49,43 +41,13 @@ bool IsCached(const UserName& name) {
   throw Failure(rc, "looking up " + UserLabel(name.domain, name.user));
 }
 
-// What this process's latest successful fetch brought, as the directory shows it to its
-// watcher (the fetch returns it to the lookup alone).
-std::vector<RoleNameId>& LatestAnswer() {
-  static std::vector<RoleNameId> answer;
-  return answer;
-}
-
-void KeepLatestAnswer(const tq5::directory::FetchedRoles& answer) {
-  try {
-    LatestAnswer().assign(answer.begin(), answer.end());
-  } catch (const std::bad_alloc&) {
-    LatestAnswer().clear();
-  }
-}
-
-// Shows the tool every answer of this process's fetches while it lives.
-class AnswerWatch {
- public:
-  AnswerWatch() { Watch(KeepLatestAnswer); }
-  ~AnswerWatch() { Watch(nullptr); }
-  AnswerWatch(const AnswerWatch&) = delete;
-  AnswerWatch& operator=(const AnswerWatch&) = delete;
-
- private:
-  static void Watch(void (*watcher)(const tq5::directory::FetchedRoles&)) {
-    const tq5::region::ProcessLock lock;
-    tq5::directory::ProcessDirectory().fetch.watcher = watcher;
-  }
-};
-
 // The roles this process's latest fetch brought that `answered` lacks: those the role
 // table did not know (a group made after the server's last merge of the role list), which
 // the lookup dropped.
-std::vector<RoleNameId> DroppedRoles(const std::vector<RoleNameId>& answered) {
-  const tq5::region::ProcessLock lock;
+std::vector<RoleNameId> DroppedRoles(const tq5::admin::FetchWatch& watch,
+                                     const std::vector<RoleNameId>& answered) {
   std::vector<RoleNameId> dropped;
-  for (const RoleNameId& role : LatestAnswer()) {
+  for (const RoleNameId& role : watch.LatestFetched()) {
     const bool kept = std::any_of(answered.begin(), answered.end(), [&](const RoleNameId& a) {
       return FieldText(a.name) == FieldText(role.name) && FieldText(a.id) == FieldText(role.id);
     });
@@ -106,7 +68,7 @@ int RunLookup(const Args& args, bool json) {
       args.Has("--timeout") ? ParseInteger(args.Value("--timeout"), 0, INT32_MAX, "--timeout") : 0);
 
   ClientSession session;
-  const AnswerWatch watch;
+  const tq5::admin::FetchWatch watch;
   const std::string label = UserLabel(name.domain, name.user);
   std::vector<RoleNameId> roles(TQ5ORVCACHE_MAX_USER_ROLES);
   int32_t count = 0;
@@ -141,7 +103,7 @@ int RunLookup(const Args& args, bool json) {
   bool cached = false;
   {
     Progress progress("waiting for the cache mutex");
-    const tq5::region::CacheLock lock;
+    const tq5::admin::CacheHold hold;  // a failed take shows in the lookup's own code
     waitMs = since(start);
     cached = IsCached(name);
     if (cached || current) {
@@ -159,7 +121,7 @@ int RunLookup(const Args& args, bool json) {
   Check(rc, "looking up " + label, label);
   roles.resize(static_cast<std::size_t>(count));
   const std::vector<RoleNameId> dropped =
-      cached || current ? std::vector<RoleNameId>() : DroppedRoles(roles);
+      cached || current ? std::vector<RoleNameId>() : DroppedRoles(watch, roles);
 
   const char* source = cached ? "cache" : "directory";
   if (json) {
@@ -227,15 +189,15 @@ int RunUsers(const Args&, bool json) {
   const RoleSlots roles = BySlot(ListRoles(Side::Client, false));
   // The names whose failed fetch is kept (negative-cache-seconds), answered without the
   // directory until they expire.
-  std::vector<tq5::region::FailedAnswer> failed;
-  Check(tq5::users::ListFailedAnswers(&failed), "listing the kept failed answers");
+  std::vector<tq5::admin::FailedAnswer> failed;
+  Check(tq5::admin::ListFailedAnswers(&failed), "listing the kept failed answers");
   const int64_t now = NowSeconds();
   if (json) {
     Json out = {{"count", users.size()}, {"users", Json::array()}, {"failed", Json::array()}};
     for (const UserEntry& user : users) out["users"].push_back(UserJson(user, roles, now));
-    for (const tq5::region::FailedAnswer& answer : failed) {
-      out["failed"].push_back({{"domain", FieldText(answer.domainName)},
-                               {"user", FieldText(answer.userName)},
+    for (const tq5::admin::FailedAnswer& answer : failed) {
+      out["failed"].push_back({{"domain", answer.domainName},
+                               {"user", answer.userName},
                                {"code", answer.code},
                                {"expiresAt", FormatTime(answer.expiresAt)}});
     }
@@ -244,9 +206,9 @@ int RunUsers(const Args&, bool json) {
   }
   PrintUsers(users, roles, now);
   std::printf("%s cached\n", Count(static_cast<int64_t>(users.size()), "user").c_str());
-  for (const tq5::region::FailedAnswer& answer : failed) {
+  for (const tq5::admin::FailedAnswer& answer : failed) {
     std::printf("  %s: failed answer %d kept for %s more: %s\n",
-                UserLabel(FieldText(answer.domainName), FieldText(answer.userName)).c_str(),
+                UserLabel(answer.domainName, answer.userName).c_str(),
                 answer.code, FormatDuration((answer.expiresAt - now) * 1000).c_str(),
                 Message(answer.code).c_str());
   }
@@ -340,10 +302,10 @@ namespace {
 // account may not open, a damaged one) is a failure to tell.
 bool NoServerRuns(ResultCode code) {
   if (code == CACHE_E_MUTEX_OPEN) {
-    return !tq5::platform::DescribeObject(tq5::platform::kCacheMutexName).exists;
+    return !tq5::admin::DescribeObject(tq5::admin::CacheObject::Mutex).exists;
   }
   if (code == CACHE_E_OPEN_MAPPING) {
-    return !tq5::platform::DescribeObject(tq5::platform::kSectionName).exists;
+    return !tq5::admin::DescribeObject(tq5::admin::CacheObject::Region).exists;
   }
   return false;
 }
@@ -384,13 +346,13 @@ int RunStatus(const Args&, bool json) {
   const auto fileSize = fileExists ? std::filesystem::file_size(file, error) : 0;
   int64_t modified = 0;
   const bool haveModified = fileExists && host::FileModified(file, &modified);
-  const auto bytes = static_cast<int64_t>(tq5::region::RegionSize(h.roleCapacity, h.userCapacity));
-  tq5::region::StatisticsBlock statistics{};
-  const tq5::region::StatisticsBlock* stats =
-      tq5::region::ReadStatistics(&statistics) ? &statistics : nullptr;
+  const auto bytes = static_cast<int64_t>(tq5::admin::RegionBytes(h.roleCapacity, h.userCapacity));
+  tq5::admin::Statistics statistics;
+  const tq5::admin::Statistics* stats =
+      tq5::admin::ReadStatistics(&statistics) ? &statistics : nullptr;
   // The region answers whether or not its server lives: only the server's liveness says
   // whether anyone still maintains it.
-  const bool published = stats && stats->server.published == 1;
+  const bool published = stats && stats->server.published;
   unsigned long livePid = 0;
   const bool alive = host::ServerAlive(published ? stats->server.processId : 0,
                                        published ? stats->server.startedAt : 0, &livePid);

@@ -5,7 +5,7 @@
 #include <climits>
 #include <map>
 
-#include "platform/edit_distance.h"
+#include "tq5orvcache_admin.h"
 
 namespace orvcache {
 
@@ -127,7 +127,7 @@ std::string NearestCommand(const std::string& word, const std::vector<CommandSpe
   for (const CommandSpec& command : commands) {
     const std::string name = command.name;
     const std::string first = name.substr(0, name.find(' '));
-    std::size_t distance = tq5::platform::EditDistance(word, first);
+    std::size_t distance = tq5::admin::EditDistance(word, first);
     if (word.size() >= 3 && first.compare(0, word.size(), word) == 0) distance = 1;
     if (distance < best) {
       best = distance;

@@ -1,6 +1,6 @@
 #include "display_width.h"
 
-#include "platform/utf8_text.h"
+#include "tq5orvcache_admin.h"
 
 namespace orvcache {
 namespace {
@@ -38,7 +38,7 @@ bool In(const Range (&ranges)[N], char32_t c) {
 std::size_t DisplayWidth(std::string_view text) {
   std::size_t width = 0;
   for (std::size_t at = 0; at < text.size();) {
-    const char32_t c = tq5::platform::NextCodePoint(text, &at);
+    const char32_t c = tq5::admin::NextCodePoint(text, &at);
     if (In(kCombining, c)) continue;
     width += In(kWide, c) ? 2 : 1;
   }

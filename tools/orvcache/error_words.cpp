@@ -1,18 +1,19 @@
 #include "error_words.h"
 
 #include "access_report.h"
-#include "platform/object_access.h"
-#include "platform/platform.h"
+#include "tq5orvcache_admin.h"
 
 namespace orvcache {
 namespace {
 
+constexpr tq5::admin::CacheObject kMutex = tq5::admin::CacheObject::Mutex;
+constexpr tq5::admin::CacheObject kRegion = tq5::admin::CacheObject::Region;
 constexpr const char* kNoServer = "no cache server is running (start one with `orvcache server`)";
 
 // Why an object could not be opened or created: what the system says of it.
-std::string ObjectReason(const char* baseName, const char* what) {
-  const std::string name = tq5::platform::ObjectName(baseName);
-  const tq5::platform::ObjectPermissions object = tq5::platform::DescribeObject(baseName);
+std::string ObjectReason(tq5::admin::CacheObject which, const char* what) {
+  const std::string name = tq5::admin::ObjectName(which);
+  const tq5::admin::ObjectPermissions object = tq5::admin::DescribeObject(which);
   if (!object.exists) return std::string(what) + " " + name + " does not exist";
   std::string text = std::string(what) + " " + name + ": " +
                      (object.readable ? object.permissions : "its permissions cannot be read");
@@ -31,25 +32,24 @@ std::string Context(ResultCode code, const std::string& user) {
   if (!denied.empty()) return denied;
   switch (code) {
     case CACHE_E_MUTEX_OPEN: {
-      const tq5::platform::ObjectPermissions mutex =
-          tq5::platform::DescribeObject(tq5::platform::kCacheMutexName);
+      const tq5::admin::ObjectPermissions mutex = tq5::admin::DescribeObject(kMutex);
       if (mutex.exists && !mutex.usable) {
-        return ObjectReason(tq5::platform::kCacheMutexName, "the cache mutex");
+        return ObjectReason(kMutex, "the cache mutex");
       }
       return kNoServer;
     }
     case CACHE_E_OPEN_MAPPING: {
       // Where the mutex outlives the server, a stopped server leaves this code behind.
-      const std::string region = ObjectReason(tq5::platform::kSectionName, "the region");
-      if (!tq5::platform::DescribeObject(tq5::platform::kSectionName).exists) {
+      const std::string region = ObjectReason(kRegion, "the region");
+      if (!tq5::admin::DescribeObject(kRegion).exists) {
         return std::string(kNoServer) + "; " + region;
       }
       return region;
     }
     case CACHE_E_CREATE_MAPPING:
-      return ObjectReason(tq5::platform::kSectionName, "cannot create the region");
+      return ObjectReason(kRegion, "cannot create the region");
     case CACHE_E_MUTEX_CREATE:
-      return ObjectReason(tq5::platform::kCacheMutexName, "cannot create the cache mutex");
+      return ObjectReason(kMutex, "cannot create the cache mutex");
     case CACHE_E_USER_FETCH_CALL:
       // The directory's own reason, when it gave one, says more than a guess.
       if (!user.empty() && SystemReason(code).empty()) return "the directory does not know " + user;
@@ -65,7 +65,7 @@ std::string Context(ResultCode code, const std::string& user) {
 }  // namespace
 
 std::string SystemReason(ResultCode code) {
-  const tq5::platform::Failure& failure = tq5::platform::LastFailure();
+  const tq5::admin::SystemFailure failure = tq5::admin::LatestFailure();
   return code != CACHE_OK && failure.code == code ? failure.Text() : std::string();
 }
 

@@ -3,13 +3,20 @@
 // variable TQ5ORVCACHE_EVENT_LOG_COPY names a file to which every report is also appended,
 // with the arguments given to ReportEventA and its result, so that what was reported can
 // be checked.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "event_log.h"
 #include "event_messages.h"
-#include "platform/win32/windows_api.h"
 
 namespace orvcache::event_log {
 

@@ -2,39 +2,21 @@
 // start-up's own rule, summarised or dumped.
 #include <cstdio>
 
-#include "cache_file_check.h"
+#include "cache_access.h"
 #include "commands.h"
 #include "output.h"
 #include "presentation.h"
-#include "region/layout.h"
-#include "region/region_check.h"
 
 namespace orvcache {
 namespace {
 
-struct Tables {
-  std::vector<RoleEntry> roles;  // in use, below the high-water mark, in slot order
-  std::vector<UserEntry> users;
-  // What a reader of the region would stumble on: the region's invariant check.
-  std::vector<std::string> notes;
-};
-
-// Reads the entries below the marks of a usable file's image, as the listings of a live
-// region would.
-Tables ReadTables(const std::string& path, const CacheFileCheck& check) {
-  Tables t;
-  std::vector<uint8_t> image = ReadCacheImage(path, check);
-  const tq5::region::MappedRegion region{image.data(), image.size()};
-  tq5::region::RegionTables tables;
-  if (tq5::region::RegionTables::Bind(region, &tables) != CACHE_OK) return t;
-  for (int32_t i = 0; i < tables.roleScanLimit(); ++i) {
-    if (tables.role(i)->inUse == 1) t.roles.push_back(*tables.role(i));
-  }
-  for (int32_t j = 0; j < tables.userScanLimit(); ++j) {
-    if (tables.user(j)->inUse == 1) t.users.push_back(*tables.user(j));
-  }
-  t.notes = tq5::region::CheckRegion(region, /*repair=*/false).lines;
-  return t;
+// The entries below the marks of a usable file's image, as the listings of a live region
+// would give them, and what a reader of the region would stumble on.
+tq5::admin::CacheFileTables ReadTables(const std::string& path, const CacheFileCheck& check) {
+  tq5::admin::CacheFileTables tables;
+  std::string why;
+  if (!tq5::admin::ReadCacheFileTables(path, check, &tables, &why)) throw ToolError(why);
+  return tables;
 }
 
 Json HeaderJson(const CacheHeader& h) {
@@ -62,7 +44,7 @@ int RunFileInspect(const Args& args, bool json) {
   const CacheFileCheck check = CheckCacheFile(path);
   if (!check.opened) throw Failure(CACHE_E_FILE_OPEN, "inspecting " + path);
 
-  Tables tables;
+  tq5::admin::CacheFileTables tables;
   if (check.usable) tables = ReadTables(path, check);
   const int64_t now = NowSeconds();
   int current = 0, pending = 0, failed = 0, expired = 0, listed = 0;
@@ -87,7 +69,7 @@ int RunFileInspect(const Args& args, bool json) {
                         {"users", tables.users.size()}, {"current", current},
                         {"pending", pending},           {"fetchFailed", failed},
                         {"expired", expired},           {"ignoredBytes", extra}};
-      out["notes"] = tables.notes;
+      out["notes"] = tables.findings.lines;
       if (dump) {
         out["roles"] = Json::array();
         for (const RoleEntry& role : tables.roles) out["roles"].push_back(RoleJson(role));
@@ -118,7 +100,7 @@ int RunFileInspect(const Args& args, bool json) {
               failed, expired);
   if (extra > 0)
     std::printf("%lld bytes after the tables are ignored\n", static_cast<long long>(extra));
-  for (const std::string& note : tables.notes) std::printf("note: %s\n", note.c_str());
+  for (const std::string& note : tables.findings.lines) std::printf("note: %s\n", note.c_str());
   if (dump) {
     std::printf("\n");
     PrintRoles(tables.roles);

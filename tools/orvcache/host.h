@@ -47,11 +47,6 @@ struct Group {
 bool ListGroupDatabase(std::vector<Group>* groups, std::string* error,
                        const std::function<void(std::size_t)>& seen);
 
-// ---- Kernel objects ------------------------------------------------------------------
-// Whether kernel objects outlive the processes that made them (POSIX shared memory),
-// so that a crashed server leaves them behind.
-bool ObjectsOutliveProcesses();
-
 // ---- Stop and other requests ---------------------------------------------------------
 // Stop: SIGINT and SIGTERM on POSIX; Ctrl+C, Ctrl+Break and closing the console on
 // Windows. Reload (merge the role list, write the cache file) and sweep: SIGHUP and

@@ -16,7 +16,7 @@
 #include <cstring>
 
 #include "host.h"
-#include "platform/platform.h"
+#include "tq5orvcache_admin.h"
 
 namespace orvcache::host {
 
@@ -44,8 +44,6 @@ bool RedirectOutput(const std::string& path) {
   close(fd);
   return done;
 }
-
-bool ObjectsOutliveProcesses() { return true; }
 
 char PathSeparator() { return '/'; }
 
@@ -75,7 +73,7 @@ bool ListGroupDatabase(std::vector<Group>* groups, std::string* error,
       const int code = errno;
       endgrent();
       if (code != 0 && code != ENOENT && code != ESRCH) {
-        *error = std::string("cannot read the group database: ") + std::strerror(code);
+        *error = std::string("cannot read the group database: ") + tq5::admin::SystemErrorText(code);
         return false;
       }
       return true;
@@ -171,7 +169,7 @@ std::string RequestSource(Request request) {
 }
 
 bool ServerRunning(unsigned long* pid) {
-  *pid = tq5::platform::RegionServerProcessId();
+  *pid = tq5::admin::RegionServerProcessId();
   return *pid != 0;
 }
 
@@ -184,10 +182,11 @@ bool SendRequest(Request request, unsigned long pid, const std::string&, std::st
                  std::string* error) {
   const int signal = request == Request::Reload ? SIGHUP : SIGUSR1;
   if (kill(static_cast<pid_t>(pid), signal) != 0) {
+    const int code = errno;
     *error =
         "cannot signal the cache server (pid " + std::to_string(pid) +
-        "): " + std::strerror(errno) +
-        (errno == EPERM ? " (it runs under another account; ask as that account or root)" : "");
+        "): " + tq5::admin::SystemErrorText(code) +
+        (code == EPERM ? " (it runs under another account; ask as that account or root)" : "");
     return false;
   }
   *how = RequestSource(request) + " to pid " + std::to_string(pid);

@@ -17,7 +17,7 @@
 #include <string>
 
 #include "host.h"
-#include "platform/platform.h"
+#include "tq5orvcache_admin.h"
 
 namespace orvcache::host {
 
@@ -61,8 +61,6 @@ bool RedirectOutput(const std::string& path) {
   SetStdHandle(STD_ERROR_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(2)));
   return true;
 }
-
-bool ObjectsOutliveProcesses() { return false; }
 
 bool FileModified(const std::string& path, int64_t* seconds) {
   struct _stat64 st {};
@@ -109,9 +107,7 @@ std::string RequestFile(Request request, const std::string& cacheFile) {
     folder = n > 0 && n < sizeof temp ? std::string(temp, n) : ".";
   }
   if (folder.back() != '\\' && folder.back() != '/') folder += '\\';
-  std::string name = tq5::platform::ObjectName(tq5::platform::kSectionName);
-  const std::string space = tq5::platform::kObjectNamespace;
-  if (name.compare(0, space.size(), space) == 0) name.erase(0, space.size());
+  const std::string name = tq5::admin::ObjectFileName(tq5::admin::CacheObject::Region);
   return folder + name + (request == Request::Reload ? ".reload" : ".sweep");
 }
 
@@ -210,12 +206,7 @@ std::string RequestSource(Request) { return "request file"; }
 bool ServerRunning(unsigned long* pid) {
   *pid = 0;
   // A section lives exactly as long as a handle to it: while it opens, a server runs.
-  tq5::platform::RegionView* view = nullptr;
-  void* base = nullptr;
-  std::size_t size = 0;
-  if (!tq5::platform::AcquireRegionView(&view, &base, &size).ok()) return false;
-  tq5::platform::ReleaseRegionView(view);
-  return true;
+  return tq5::admin::RegionOpens();
 }
 
 bool ServerAlive(unsigned long publishedPid, int64_t publishedStart, unsigned long* pid) {

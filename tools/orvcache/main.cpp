@@ -10,13 +10,12 @@
 #include "command_line.h"
 #include "commands.h"
 #include "error_words.h"
-#include "exports/load_hook.h"
 #include "help.h"
 #include "host.h"
 #include "output.h"
-#include "platform/status.h"
 #include "server.h"
 #include "service.h"
+#include "tq5orvcache_admin.h"
 
 namespace orvcache {
 namespace {
@@ -395,7 +394,7 @@ int main(int argc, char** argv) {
   using namespace orvcache;
   // Built from the library's core: what the library's load hook does in every process
   // that loads it, the command does for itself (a program has no load hook).
-  if (!tq5::exports::OnProcessAttach()) {
+  if (!tq5::admin::AttachProcess()) {
     std::fprintf(stderr, "orvcache: cannot create the process lock\n");
     return kExitFailure;
   }
@@ -420,7 +419,7 @@ int main(int argc, char** argv) {
                   {"message", Message(failure.code())},
                   {"while", failure.doing()}};
     if (!words.empty()) error["explanation"] = words;
-    const tq5::platform::Failure& cause = tq5::platform::LastFailure();
+    const tq5::admin::SystemFailure cause = tq5::admin::LatestFailure();
     if (!SystemReason(failure.code()).empty()) {
       error["system"] = {
           {"call", cause.call}, {"error", cause.systemError}, {"text", cause.reason}};

@@ -9,9 +9,9 @@
 namespace orvcache {
 namespace {
 
-using tq5::region::Counter;
-using tq5::region::StatisticsBlock;
-using tq5::region::TaskRecord;
+using tq5::admin::Counter;
+using tq5::admin::Statistics;
+using tq5::admin::TaskOutcome;
 
 constexpr const char* kPrefix = "tq5orvcache_";
 
@@ -59,19 +59,15 @@ std::string Seconds(int64_t ms) {
   return text;
 }
 
-uint64_t Of(const StatisticsBlock& block, Counter counter) {
-  return block.counters[static_cast<uint32_t>(counter)];
-}
-
 // A single unlabelled counter.
-Family CounterOf(const StatisticsBlock& block, const char* name, Counter counter,
+Family CounterOf(const Statistics& block, const char* name, Counter counter,
                  const char* help) {
   Family family(name, "counter", help);
-  family.Add("", Number(Of(block, counter)));
+  family.Add("", Number(block[counter]));
   return family;
 }
 
-void AddTask(const char* task, const TaskRecord& record, Family* at, Family* duration,
+void AddTask(const char* task, const TaskOutcome& record, Family* at, Family* duration,
              Family* result) {
   if (record.endedAt <= 0) return;
   const std::string label = std::string("task=\"") + task + "\"";
@@ -92,7 +88,7 @@ Family Slots(const std::string& table, int32_t capacity, int32_t highWater, int3
 
 }  // namespace
 
-std::string MetricsText(const StatisticsBlock& block, const CacheHeader* header,
+std::string MetricsText(const Statistics& block, const CacheHeader* header,
                         MetricsFormat format) {
   std::vector<Family> families;
   families.push_back(CounterOf(block, "lookups", Counter::Lookups,
@@ -102,9 +98,9 @@ std::string MetricsText(const StatisticsBlock& block, const CacheHeader* header,
   families.push_back(
       CounterOf(block, "misses", Counter::Misses, "Lookups of a user who was not cached."));
   Family fetches("fetches", "counter", "Directory fetches of a user's roles, by outcome.");
-  fetches.Add("outcome=\"succeeded\"", Number(Of(block, Counter::FetchesSucceeded)))
-      .Add("outcome=\"failed\"", Number(Of(block, Counter::FetchesFailed)))
-      .Add("outcome=\"timed_out\"", Number(Of(block, Counter::FetchesTimedOut)));
+  fetches.Add("outcome=\"succeeded\"", Number(block[Counter::FetchesSucceeded]))
+      .Add("outcome=\"failed\"", Number(block[Counter::FetchesFailed]))
+      .Add("outcome=\"timed_out\"", Number(block[Counter::FetchesTimedOut]));
   families.push_back(fetches);
   families.push_back(CounterOf(block, "evictions", Counter::Evictions,
                                "Times the whole user table was emptied to make room."));
@@ -116,8 +112,8 @@ std::string MetricsText(const StatisticsBlock& block, const CacheHeader* header,
       CounterOf(block, "commits", Counter::Commits, "Users' current role sets committed."));
   families.push_back(CounterOf(block, "deletes", Counter::Deletes, "Users deleted on request."));
   Family writes("file_writes", "counter", "Cache-file writes, by outcome.");
-  writes.Add("outcome=\"succeeded\"", Number(Of(block, Counter::FileWrites)))
-      .Add("outcome=\"failed\"", Number(Of(block, Counter::FileWriteFailures)));
+  writes.Add("outcome=\"succeeded\"", Number(block[Counter::FileWrites]))
+      .Add("outcome=\"failed\"", Number(block[Counter::FileWriteFailures]));
   families.push_back(writes);
   families.push_back(CounterOf(block, "repairs", Counter::Repairs,
                                "Region checks and repairs after a mutex owner died."));
@@ -134,7 +130,7 @@ std::string MetricsText(const StatisticsBlock& block, const CacheHeader* header,
   if (block.countingSince > 0) since.Add("", Number(block.countingSince));
   families.push_back(since);
   Family started("server_start_time_seconds", "gauge", "When the running server started.");
-  if (block.server.published == 1) {
+  if (block.server.published) {
     started.Add("", Number(block.server.startedAt));
   }
   families.push_back(started);

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "region/statistics.h"
+#include "tq5orvcache_admin.h"
 #include "tq5orvcache.h"
 
 namespace orvcache {
@@ -15,7 +15,7 @@ enum class MetricsFormat { OpenMetrics, Prometheus };
 // good cache-file write, the last merge's and sweep's time, duration and result, and,
 // given `header`, the region's fill. Times are seconds since 1970; a time that has not
 // happened yet (a first write still to come) has no sample.
-std::string MetricsText(const tq5::region::StatisticsBlock& block, const CacheHeader* header,
+std::string MetricsText(const tq5::admin::Statistics& block, const CacheHeader* header,
                         MetricsFormat format);
 
 }  // namespace orvcache

@@ -7,9 +7,7 @@
 
 #include "host.h"
 #include "output.h"
-#include "platform/ascii.h"
-#include "platform/directory_file.h"
-#include "platform/settings.h"
+#include "tq5orvcache_admin.h"
 
 namespace orvcache {
 namespace {
@@ -28,8 +26,8 @@ void Add(const std::string& name, const std::string& id, RoleList* list,
     return;
   }
   // Neither text holds a NUL, so one joins the two unambiguously.
-  if (!seen->insert(tq5::platform::LowerAsciiText(storedName) + '\0' +
-                    tq5::platform::LowerAsciiText(storedId))
+  if (!seen->insert(tq5::admin::LowerAscii(storedName) + '\0' +
+                    tq5::admin::LowerAscii(storedId))
            .second)
     return;
   RoleEntry role{};
@@ -44,14 +42,14 @@ void Add(const std::string& name, const std::string& id, RoleList* list,
 
 std::string DirectoryChoice(const std::string& option) {
   if (!option.empty()) return option;
-  return tq5::platform::ReadSetting("directory").value;
+  return tq5::admin::ReadSetting("directory").value;
 }
 
 std::string MissingRoleSource(const std::string& choice) {
   if (!choice.empty() || !host::DefaultDirectory().empty()) return "";
   return "no role list to serve: name its directory file with --directory file:PATH (or the "
          "machine's setting TQ5ORVCACHE_DIRECTORY under " +
-         tq5::platform::SettingsLocation() +
+         tq5::admin::SettingsLocation() +
          "); this system keeps no group database to take roles from";
 }
 
@@ -81,11 +79,12 @@ RoleList ReadRoleList(const std::string& choice, Progress* progress) {
   if (choice.compare(0, prefixLength, kFilePrefix) == 0 &&
       std::filesystem::path(choice.substr(prefixLength)).is_absolute()) {
     const std::string path = choice.substr(prefixLength);
-    tq5::platform::DirectoryFile file;
+    std::vector<tq5::admin::DirectoryRole> roles;
     std::string error;
-    if (!file.Load(path, &error)) throw ToolError("directory file " + path + ": " + error);
+    if (!tq5::admin::ReadDirectoryRoles(path, &roles, &error)) {
+      throw ToolError("directory file " + path + ": " + error);
+    }
     list.source = "file " + path;
-    const std::vector<tq5::platform::DirectoryRole> roles = file.AllRoles();
     if (progress) progress->SetTotal(static_cast<int64_t>(roles.size()));
     for (std::size_t i = 0; i < roles.size(); ++i) {
       Add(roles[i].name, roles[i].id, &list, &seen);

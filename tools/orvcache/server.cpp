@@ -16,25 +16,17 @@
 
 #include "access_report.h"
 #include "cache_access.h"
-#include "cache_file_check.h"
-#include "directory/fetch_timeout.h"
 #include "error_words.h"
 #include "event_log.h"
 #include "host.h"
 #include "output.h"
-#include "platform/platform.h"
-#include "platform/settings.h"
 #include "progress.h"
-#include "region/cache_file.h"
-#include "region/locks.h"
-#include "region/owner_death.h"
-#include "region/statistics.h"
-#include "region/temporary_files.h"
 #include "role_source.h"
 #include "server_log.h"
 #include "service.h"
 #include "service_manager.h"
 #include "settings_report.h"
+#include "tq5orvcache_admin.h"
 
 namespace orvcache {
 
@@ -80,7 +72,7 @@ using Clock = std::chrono::steady_clock;
 // The start line names a restricted access; the default adds nothing.
 std::string AccessNote() {
   const std::string access = AccessSettingText();
-  return access == tq5::platform::kAccessEveryone ? "" : "; only " + access + " may use it";
+  return access == tq5::admin::kAccessEveryone ? "" : "; only " + access + " may use it";
 }
 
 constexpr int64_t kDefaultRolesIntervalMs = 10 * 60 * 1000;
@@ -178,6 +170,8 @@ class Server {
   Settings s_;
   Log log_;
   std::string cacheFile_;
+  // Why the start-up set the cache file aside, which the region's start then cannot find.
+  std::string keptAsideReason_;
   int64_t startedAt_ = 0;
 };
 
@@ -194,7 +188,7 @@ bool Server::ChooseCacheFile(std::string* origin) {
   // The folder is fixed for this run, wherever it came from: a changed cache-folder in
   // the settings file must not move the writes of a running server away from the file
   // that its start-up checked and read.
-  if (const char* folder = tq5::platform::zv_getenv("MERLOC_GROUP_FOLDER_NAME")) {
+  if (const char* folder = tq5::admin::ProcessVariable("MERLOC_GROUP_FOLDER_NAME")) {
     host::SetEnvironment("MERLOC_GROUP_FOLDER_NAME", folder);
   }
   std::string why;
@@ -219,14 +213,14 @@ bool Server::ChooseCacheFile(std::string* origin) {
   }
   if (cacheFile_.empty()) {
     return Refuse(why + ": the cache could not survive a restart; name an existing folder (" +
-                  tq5::platform::SettingHint(tq5::platform::kCacheFolderSetting) +
+                  tq5::admin::SettingHint(tq5::admin::kCacheFolderSetting) +
                   "), or give --no-cache-file to run without a cache file");
   }
   // Anyone who may write the folder may plant the cache file or a link where it is
   // written.
   std::string folderWhy;
   const std::string folder = std::filesystem::path(cacheFile_).parent_path().string();
-  if (!tq5::region::CacheFolderAccepted(folder, &folderWhy)) {
+  if (!tq5::admin::CacheFolderAccepted(folder, &folderWhy)) {
     log_.Error("start", "the cache file's folder " + folderWhy, -1);
     return false;
   }
@@ -252,9 +246,10 @@ bool Server::ChooseCacheFile(std::string* origin) {
                " role slots, " + std::to_string(check.header.userCapacity) + " user slots)";
   }
   const bool usable = check.usable && unusable.empty();
-  if (!usable && check.present) KeepAside(unusable);
-  *origin = usable ? "from the cache file " + cacheFile_
-                   : "from the defaults (" + cacheFile_ + ": " + unusable + ")";
+  if (!usable && check.present) {
+    KeepAside(unusable);
+    keptAsideReason_ = unusable;
+  }
   return true;
 }
 
@@ -296,21 +291,15 @@ void Server::KeepAside(const std::string& reason) {
 // later, or at the stop, and lose what was cached since the start: the start-up makes
 // and removes a temporary file there as each write does.
 bool Server::FolderWritable(const std::string& folder) {
-  std::string path;
-  tq5::platform::FileHandle file = tq5::platform::kNoFile;
-  const tq5::platform::Status made = tq5::region::CreateTemporaryFile(
-      folder + host::PathSeparator(), tq5::platform::ObjectAccess{}, &path, &file);
-  if (!made.ok()) {
+  std::string why;
+  if (!tq5::admin::FolderWritable(folder, &why)) {
     return Refuse("the cache file's folder " + folder + " cannot be written by this account (" +
-                  host::AccountName() + "): " + made.failure()->Text() +
+                  host::AccountName() + "): " + why +
                   "; no cache file could be written. Give the account write access to the "
                   "folder (on Linux, for instance, `chown " +
                   host::AccountName() + " " + folder + "`), or name another (" +
-                  tq5::platform::SettingHint(tq5::platform::kCacheFolderSetting) + ")");
+                  tq5::admin::SettingHint(tq5::admin::kCacheFolderSetting) + ")");
   }
-  (void)tq5::platform::CloseFile(file, path);
-  std::error_code ignored;
-  std::filesystem::remove(path, ignored);
   return true;
 }
 
@@ -319,7 +308,7 @@ bool Server::FolderWritable(const std::string& folder) {
 // each new file so).
 void Server::RestrictCacheFile() {
   std::error_code error;
-  if (cacheFile_.empty() || AccessSettingText() == tq5::platform::kAccessEveryone ||
+  if (cacheFile_.empty() || AccessSettingText() == tq5::admin::kAccessEveryone ||
       !std::filesystem::exists(cacheFile_, error)) {
     return;
   }
@@ -331,13 +320,8 @@ void Server::RestrictCacheFile() {
 // Damage that nobody's death explains (a stray writer) is mended as the death of an
 // owner is, and the server serves on.
 void Server::RepairRegion() {
-  tq5::region::RegionFindings findings;
-  {
-    const tq5::region::CacheLock lock;
-    if (lock.status() != CACHE_OK) return;
-    findings = tq5::region::RepairServerRegion();
-  }
-  if (findings.sound()) return;
+  tq5::admin::Findings findings;
+  if (tq5::admin::RepairServerRegion(&findings) != CACHE_OK || findings.sound()) return;
   std::string detail = std::to_string(findings.lines.size()) +
                        " violation(s): " + findings.lines.front() +
                        (findings.lines.size() > 1 ? "; ..." : "");
@@ -354,11 +338,11 @@ bool Server::Start() {
   if (const std::string missing = MissingRoleSource(s_.directory); !missing.empty()) {
     return Refuse(missing);
   }
-  // The library does not say whether it built the region from the file; the same rule
-  // applied beforehand does.
+  // Where the region came from: the start-up says (admin::LatestRegionOrigin); without a
+  // cache file, ChooseCacheFile says so itself.
   std::string origin;
   if (!ChooseCacheFile(&origin)) return false;
-  const std::string settingsProblem = tq5::platform::SettingsFileProblem();
+  const std::string settingsProblem = tq5::admin::SettingsFileProblem();
   if (!settingsProblem.empty()) {
     log_.Note("warning", settingsProblem, Json::object(), LogLevel::Warning);
   }
@@ -366,14 +350,14 @@ bool Server::Start() {
   // A directory that cannot be used is the start-up's error below, not a warning.
   WarnSettingsProblems("directory");
   std::string unusable;
-  const std::string machineDirectory = tq5::platform::ReadSetting("directory").value;
+  const std::string machineDirectory = tq5::admin::ReadSetting("directory").value;
   if (!DirectoryUsable(s_.directory, &unusable) ||
       (s_.directory != machineDirectory && !DirectoryUsable(machineDirectory, &unusable, true))) {
     // Every lookup's miss would fail, or the role table would stay as the cache file left
     // it: a server that reported itself ready would hide that.
     log_.Error("start",
                "the directory cannot be used: " + unusable + "; fix it (" +
-                   tq5::platform::SettingHint("directory") +
+                   tq5::admin::SettingHint("directory") +
                    (s_.directoryGiven ? ", or --directory" : "") +
                    "; `orvcache settings --check` lists every problem)",
                -1);
@@ -389,7 +373,7 @@ bool Server::Start() {
                   " differs from the machine's directory "
                   "setting (" +
                   (machineDirectory.empty() ? defaultDirectory : machineDirectory) + ", " +
-                  tq5::platform::SettingsLocation() + "), which lookups fetch from",
+                  tq5::admin::SettingsLocation() + "), which lookups fetch from",
               Json::object(), LogLevel::Warning);
   }
 
@@ -400,18 +384,25 @@ bool Server::Start() {
     std::string context;
     if (rc == CACHE_E_REGION_EXISTS) {
       // Nothing of the running server's was touched: not its region, file or pid file.
-      const unsigned long pid = tq5::platform::RegionServerProcessId();
+      const unsigned long pid = tq5::admin::RegionServerProcessId();
       context = "another cache server is running" +
                 (pid != 0 ? " (pid " + std::to_string(pid) + ")" : std::string()) +
                 " with these kernel objects; stop it first, or give this one --prefix";
     } else {
-      const std::string access = tq5::platform::TakeAccessProblem();
+      const std::string access = tq5::admin::TakeAccessProblem();
       context = access.empty() ? Explain(rc) : access;
     }
     log_.Action("start", rc, watch.ms(), context);
     event_log::Report(event_log::Event::StartFailed, Explain(rc) + ": " + context);
     UninitializeTQ5ORVCache();
     return false;
+  }
+  if (origin.empty()) {
+    // As the start-up built it; a file set aside above is one it could not find.
+    const tq5::admin::RegionOrigin made = tq5::admin::LatestRegionOrigin();
+    origin = made.fromFile ? "from the cache file " + cacheFile_
+                           : "from the defaults (" + cacheFile_ + ": " +
+                                 (keptAsideReason_.empty() ? made.reason : keptAsideReason_) + ")";
   }
   const CacheHeader h = ReadHeader(Side::Server);
   log_.Action("start", rc, watch.ms(),
@@ -428,32 +419,20 @@ bool Server::Start() {
   return true;
 }
 
-namespace {
-
-// A published text: cut to fit, always terminated.
-template <std::size_t N>
-void CopyText(char (&field)[N], const std::string& text) {
-  const std::size_t size = text.size() < N - 1 ? text.size() : N - 1;
-  text.copy(field, size);
-  field[size] = '\0';
-}
-
-}  // namespace
-
 // What `orvcache status` shows as the server's own view: the settings it really runs with.
 void Server::PublishSettings() {
-  tq5::region::ServerSettingsRecord settings{};
-  settings.processId = static_cast<uint32_t>(host::ProcessId());
+  tq5::admin::ServerSettings settings;
+  settings.processId = host::ProcessId();
   if (startedAt_ == 0) startedAt_ = NowSeconds();
   settings.startedAt = startedAt_;
-  settings.fetchTimeoutMs = tq5::directory::SettleFetchTimeout(s_.fetchTimeoutMs);
+  settings.fetchTimeoutMs = tq5::admin::SettleFetchTimeout(s_.fetchTimeoutMs);
   settings.rolesIntervalMs = s_.rolesIntervalMs;
   settings.sweepIntervalMs = s_.sweepIntervalMs;
   settings.writeIntervalMs = s_.writeIntervalMs;
-  CopyText(settings.cacheFile, cacheFile_);
-  CopyText(settings.directory, s_.directory);
-  CopyText(settings.version, TQ5ORVCACHE_VERSION);
-  if (!tq5::region::PublishServerSettings(settings)) {
+  settings.cacheFile = cacheFile_;
+  settings.directory = s_.directory;
+  settings.version = TQ5ORVCACHE_VERSION;
+  if (!tq5::admin::PublishServerSettings(settings)) {
     log_.Note("warning",
               "no statistics object: the machine's counters are not kept and `orvcache status` "
               "cannot show this server's settings",

@@ -4,6 +4,14 @@
 // environment). Started by the service control manager, the server runs in the service's
 // main function; a stop or shut-down control is a stop request like Ctrl+C, so the cache
 // file is written and the region shut down before the service reports itself stopped.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -12,8 +20,7 @@
 #include "event_log.h"
 #include "host.h"
 #include "output.h"
-#include "platform/settings.h"
-#include "platform/win32/windows_api.h"
+#include "tq5orvcache_admin.h"
 #include "role_source.h"
 #include "server.h"
 #include "service.h"
@@ -215,7 +222,7 @@ std::string ServerCommandLine(const Args& args, const std::string& eventSource, 
     // see, so that goes into its command line.
     std::string machine;
     const std::string shell = Environment("TQ5ORVCACHE_DIRECTORY");
-    if (!tq5::platform::ReadMachineSetting("directory", &machine) || machine.empty()) {
+    if (!tq5::admin::ReadMachineSetting("directory", &machine) || machine.empty()) {
       if (shell.empty()) {
         throw UsageError("service install: " + MissingRoleSource("") +
                          "; without one the service could not start");

@@ -4,11 +4,7 @@
 #include <filesystem>
 
 #include "commands.h"
-#include "platform/ascii.h"
-#include "platform/directory_file.h"
-#include "platform/object_access.h"
-#include "platform/settings.h"
-#include "region/user_index.h"
+#include "tq5orvcache_admin.h"
 
 namespace orvcache {
 namespace {
@@ -18,32 +14,32 @@ struct Shown {
   const char* jsonName;
   const char* setting;
 };
-constexpr Shown kMachineValues[] = {
-    {"cache folder", "cacheFolder", tq5::platform::kCacheFolderSetting},
-    {"group", "groupName", tq5::platform::kGroupNameSetting},
-    {"version", "version", tq5::platform::kVersionSetting},
+const Shown kMachineValues[] = {
+    {"cache folder", "cacheFolder", tq5::admin::kCacheFolderSetting},
+    {"group", "groupName", tq5::admin::kGroupNameSetting},
+    {"version", "version", tq5::admin::kVersionSetting},
 };
 
 }  // namespace
 
 SettingReport ReportSetting(const char* name) {
-  using tq5::platform::SettingSource;
-  const tq5::platform::Setting setting = tq5::platform::ReadSetting(name);
+  using tq5::admin::SettingSource;
+  const tq5::admin::Setting setting = tq5::admin::ReadSetting(name);
   SettingReport report;
   report.value = setting.value;
   switch (setting.source) {
     case SettingSource::Environment:
       report.source = "environment";
-      report.origin = tq5::platform::SettingVariable(name) + " of this process" +
+      report.origin = tq5::admin::SettingVariable(name) + " of this process" +
                       (setting.value.empty() ? ", empty" : "");
       break;
     case SettingSource::Machine:
-      report.source = tq5::platform::MachineStoreKind();
-      report.origin = tq5::platform::MachineSettingPlace(name);
+      report.source = tq5::admin::MachineStoreKind();
+      report.origin = tq5::admin::MachineSettingPlace(name);
       break;
     case SettingSource::Default:
       report.source = "default";
-      report.origin = tq5::platform::UnsetSettingText(name);
+      report.origin = tq5::admin::UnsetSettingText(name);
       break;
   }
   return report;
@@ -55,7 +51,7 @@ constexpr const char* kDirectorySetting = "directory";
 const char* const kYesNoSettings[] = {"fetch-outside-lock", "shared-cache-folder"};
 
 bool IsYesNo(const std::string& value) {
-  const std::string v = tq5::platform::LowerAsciiText(value);
+  const std::string v = tq5::admin::LowerAscii(value);
   return v == "yes" || v == "no" || v == "true" || v == "false" || v == "on" || v == "off" ||
          v == "1" || v == "0";
 }
@@ -77,11 +73,11 @@ std::string KeyNameProblem(const std::string& value) {
 // What is shown for a setting without a value.
 std::string DefaultText(const std::string& name) {
   if (name == kDirectorySetting) return "nss";
-  if (name == tq5::platform::kAccessSetting) return tq5::platform::kAccessEveryone;
+  if (name == tq5::admin::kAccessSetting) return tq5::admin::kAccessEveryone;
   for (const char* yesNo : kYesNoSettings) {
     if (name == yesNo) return "no";
   }
-  if (name == tq5::region::kNegativeCacheSetting) return "0";
+  if (name == tq5::admin::kNegativeCacheSetting) return "0";
   return "";
 }
 
@@ -96,16 +92,16 @@ bool DirectoryUsable(const std::string& choice, std::string* why, bool formOnly)
     return false;
   }
   if (formOnly) return true;
-  tq5::platform::DirectoryFile file;
+  std::vector<tq5::admin::DirectoryRole> roles;
   std::string error;
-  if (file.Load(choice.substr(prefix.size()), &error)) return true;
+  if (tq5::admin::ReadDirectoryRoles(choice.substr(prefix.size()), &roles, &error)) return true;
   *why = "the directory file " + choice.substr(prefix.size()) + ": " + error;
   return false;
 }
 
 std::vector<SettingProblem> SettingsProblems() {
   std::vector<SettingProblem> problems;
-  for (const std::string& line : tq5::platform::MachineStoreProblems()) {
+  for (const std::string& line : tq5::admin::MachineStoreProblems()) {
     problems.push_back({"", line});
   }
   for (const char* name : kYesNoSettings) {
@@ -114,12 +110,12 @@ std::vector<SettingProblem> SettingsProblems() {
       problems.push_back({name, Given(name, report) + " is neither yes nor no: it counts as no"});
     }
   }
-  const SettingReport negative = ReportSetting(tq5::region::kNegativeCacheSetting);
-  if (!tq5::region::NegativeCacheValueValid(negative.value)) {
+  const SettingReport negative = ReportSetting(tq5::admin::kNegativeCacheSetting);
+  if (!tq5::admin::NegativeCacheValueValid(negative.value)) {
     problems.push_back(
-        {tq5::region::kNegativeCacheSetting, Given(tq5::region::kNegativeCacheSetting, negative) +
+        {tq5::admin::kNegativeCacheSetting, Given(tq5::admin::kNegativeCacheSetting, negative) +
                                                  " is not a whole number of seconds from 0 to " +
-                                                 std::to_string(tq5::region::kMaxNegativeSeconds) +
+                                                 std::to_string(tq5::admin::kMaxNegativeSeconds) +
                                                  ": failed answers are not kept"});
   }
   const SettingReport directory = ReportSetting(kDirectorySetting);
@@ -130,31 +126,30 @@ std::vector<SettingProblem> SettingsProblems() {
                                                (form ? ": every fetch fails (-142)"
                                                      : ": fetches fail until it can be read")});
   }
-  const SettingReport access = ReportSetting(tq5::platform::kAccessSetting);
-  tq5::platform::ObjectAccess resolved;
+  const SettingReport access = ReportSetting(tq5::admin::kAccessSetting);
   why.clear();
-  if (!tq5::platform::ResolveObjectAccess(&resolved, &why)) {
-    problems.push_back({tq5::platform::kAccessSetting, why + ": a server does not start"});
+  if (!tq5::admin::AccessSettingResolves(&why)) {
+    problems.push_back({tq5::admin::kAccessSetting, why + ": a server does not start"});
   }
-  const SettingReport folder = ReportSetting(tq5::platform::kCacheFolderSetting);
+  const SettingReport folder = ReportSetting(tq5::admin::kCacheFolderSetting);
   if (!folder.value.empty()) {
     std::error_code error;
     if (!std::filesystem::path(folder.value).is_absolute()) {
-      problems.push_back({tq5::platform::kCacheFolderSetting,
-                          Given(tq5::platform::kCacheFolderSetting, folder) +
+      problems.push_back({tq5::admin::kCacheFolderSetting,
+                          Given(tq5::admin::kCacheFolderSetting, folder) +
                               " is not an absolute path: the file's place depends on where "
                               "each process runs"});
     } else if (!std::filesystem::is_directory(folder.value, error)) {
       problems.push_back(
-          {tq5::platform::kCacheFolderSetting, Given(tq5::platform::kCacheFolderSetting, folder) +
+          {tq5::admin::kCacheFolderSetting, Given(tq5::admin::kCacheFolderSetting, folder) +
                                                    " is no folder: a server does not start"});
     }
   }
-  const SettingReport group = ReportSetting(tq5::platform::kGroupNameSetting);
-  const SettingReport version = ReportSetting(tq5::platform::kVersionSetting);
+  const SettingReport group = ReportSetting(tq5::admin::kGroupNameSetting);
+  const SettingReport version = ReportSetting(tq5::admin::kVersionSetting);
   for (const auto& [name, report] :
-       {std::pair<const char*, const SettingReport&>{tq5::platform::kGroupNameSetting, group},
-        {tq5::platform::kVersionSetting, version}}) {
+       {std::pair<const char*, const SettingReport&>{tq5::admin::kGroupNameSetting, group},
+        {tq5::admin::kVersionSetting, version}}) {
     const std::string bad = report.value.empty() ? "" : KeyNameProblem(report.value);
     if (!bad.empty()) {
       problems.push_back(
@@ -164,10 +159,10 @@ std::vector<SettingProblem> SettingsProblems() {
   if (group.value.empty() != version.value.empty()) {
     const bool noGroup = group.value.empty();
     const char* missing =
-        noGroup ? tq5::platform::kGroupNameSetting : tq5::platform::kVersionSetting;
-    const char* given = noGroup ? tq5::platform::kVersionSetting : tq5::platform::kGroupNameSetting;
+        noGroup ? tq5::admin::kGroupNameSetting : tq5::admin::kVersionSetting;
+    const char* given = noGroup ? tq5::admin::kVersionSetting : tq5::admin::kGroupNameSetting;
     problems.push_back({missing, std::string(given) + " is set, but " +
-                                     tq5::platform::UnsetSettingText(missing) +
+                                     tq5::admin::UnsetSettingText(missing) +
                                      ": no process finds the group's registry key"});
   }
   return problems;
@@ -179,7 +174,7 @@ int RunSettings(const Args& args, bool json) {
   if (json) {
     Json settings = Json::array();
     if (!check) {
-      for (const std::string& name : tq5::platform::KnownSettingNames()) {
+      for (const std::string& name : tq5::admin::KnownSettingNames()) {
         const SettingReport report = ReportSetting(name.c_str());
         settings.push_back({{"name", name},
                             {"value", report.value.empty() ? Json(nullptr) : Json(report.value)},
@@ -199,7 +194,7 @@ int RunSettings(const Args& args, bool json) {
       lines.push_back({{"setting", problem.setting.empty() ? Json(nullptr) : Json(problem.setting)},
                        {"problem", problem.text}});
     }
-    Json out = {{"location", tq5::platform::SettingsLocation()}, {"problems", lines}};
+    Json out = {{"location", tq5::admin::SettingsLocation()}, {"problems", lines}};
     if (!check) out["settings"] = settings;
     PrintJson(out);
     return check && !problems.empty() ? kExitFailure : kExitOk;
@@ -207,12 +202,12 @@ int RunSettings(const Args& args, bool json) {
   if (check) {
     for (const SettingProblem& problem : problems) std::printf("%s\n", problem.text.c_str());
     if (problems.empty()) {
-      std::printf("no problems (%s)\n", tq5::platform::SettingsLocation().c_str());
+      std::printf("no problems (%s)\n", tq5::admin::SettingsLocation().c_str());
     }
     return problems.empty() ? kExitOk : kExitFailure;
   }
   Table table({"SETTING", "VALUE", "SOURCE", "FROM"});
-  for (const std::string& name : tq5::platform::KnownSettingNames()) {
+  for (const std::string& name : tq5::admin::KnownSettingNames()) {
     const SettingReport report = ReportSetting(name.c_str());
     const std::string shown = report.value.empty() ? DefaultText(name) : report.value;
     table.Add({name, shown.empty() ? "-" : shown, report.source, report.origin});

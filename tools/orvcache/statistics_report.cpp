@@ -5,10 +5,10 @@
 namespace orvcache {
 namespace {
 
-using tq5::region::Counter;
-using tq5::region::ServerSettingsRecord;
-using tq5::region::StatisticsBlock;
-using tq5::region::TaskRecord;
+using tq5::admin::Counter;
+using tq5::admin::ServerSettings;
+using tq5::admin::Statistics;
+using tq5::admin::TaskOutcome;
 
 struct CounterName {
   Counter counter;
@@ -35,21 +35,11 @@ const CounterName kCounterNames[] = {
     {Counter::IndexMisses, "indexMisses", "users the index missed, found by a scan"},
     {Counter::NegativeAnswers, "negativeAnswers", "lookups answered from a kept failure"},
 };
-static_assert(sizeof kCounterNames / sizeof kCounterNames[0] == tq5::region::kCounterCount);
-
-uint64_t Of(const StatisticsBlock& block, Counter counter) {
-  return block.counters[static_cast<uint32_t>(counter)];
-}
-
-// A published text, up to its NUL or the field's end.
-template <std::size_t N>
-std::string Text(const char (&field)[N]) {
-  return std::string(field, strnlen(field, N));
-}
+static_assert(sizeof kCounterNames / sizeof kCounterNames[0] == tq5::admin::kCounterCount);
 
 Json TimeJson(int64_t at) { return at > 0 ? Json(FormatTime(at)) : Json(nullptr); }
 
-Json TaskJson(const TaskRecord& task) {
+Json TaskJson(const TaskOutcome& task) {
   if (task.endedAt <= 0) return nullptr;
   return {{"at", FormatTime(task.endedAt)},
           {"durationMs", task.durationMs},
@@ -57,7 +47,7 @@ Json TaskJson(const TaskRecord& task) {
           {"message", Message(task.result)}};
 }
 
-std::string TaskText(const TaskRecord& task) {
+std::string TaskText(const TaskOutcome& task) {
   if (task.endedAt <= 0) return "none since the server started";
   std::string text = FormatTime(task.endedAt) + ", took " + FormatDuration(task.durationMs);
   if (task.result != CACHE_OK) text += ", " + Message(task.result);
@@ -68,23 +58,23 @@ std::string Every(int64_t ms) { return ms > 0 ? "every " + FormatDuration(ms) : 
 
 }  // namespace
 
-Json HitRatioJson(const StatisticsBlock& block) {
-  const uint64_t lookups = Of(block, Counter::Lookups);
+Json HitRatioJson(const Statistics& block) {
+  const uint64_t lookups = block[Counter::Lookups];
   if (lookups == 0) return nullptr;
-  return static_cast<double>(Of(block, Counter::Hits)) / static_cast<double>(lookups);
+  return static_cast<double>(block[Counter::Hits]) / static_cast<double>(lookups);
 }
 
-std::string HitRatioText(const StatisticsBlock& block) {
-  const auto lookups = static_cast<int64_t>(Of(block, Counter::Lookups));
-  const auto hits = static_cast<int64_t>(Of(block, Counter::Hits));
+std::string HitRatioText(const Statistics& block) {
+  const auto lookups = static_cast<int64_t>(block[Counter::Lookups]);
+  const auto hits = static_cast<int64_t>(block[Counter::Hits]);
   if (lookups == 0) return "-";
   return Percent(hits, lookups) + " (" + std::to_string(hits) + " of " + Count(lookups, "lookup") +
          ")";
 }
 
-Json StatisticsJson(const StatisticsBlock& block) {
+Json StatisticsJson(const Statistics& block) {
   Json counters = Json::object();
-  for (const CounterName& c : kCounterNames) counters[c.json] = Of(block, c.counter);
+  for (const CounterName& c : kCounterNames) counters[c.json] = block[c.counter];
   return {{"countingSince", TimeJson(block.countingSince)},
           {"counters", counters},
           {"hitRatio", HitRatioJson(block)},
@@ -93,10 +83,10 @@ Json StatisticsJson(const StatisticsBlock& block) {
           {"lastSweep", TaskJson(block.lastSweep)}};
 }
 
-void PrintStatistics(const StatisticsBlock& block) {
+void PrintStatistics(const Statistics& block) {
   Table table({"COUNTER", "COUNT"}, {false, true});
   for (const CounterName& c : kCounterNames) {
-    table.Add({c.label, std::to_string(Of(block, c.counter))});
+    table.Add({c.label, std::to_string(block[c.counter])});
   }
   table.Print();
   std::printf("\nhit ratio          %s\n", HitRatioText(block).c_str());
@@ -108,24 +98,24 @@ void PrintStatistics(const StatisticsBlock& block) {
   std::printf("last sweep         %s\n", TaskText(block.lastSweep).c_str());
 }
 
-Json ServerJson(const StatisticsBlock* block, bool alive) {
-  if (!block || block->server.published != 1) return nullptr;
-  const ServerSettingsRecord& s = block->server;
-  const std::string file = Text(s.cacheFile);
+Json ServerJson(const Statistics* block, bool alive) {
+  if (!block || !block->server.published) return nullptr;
+  const ServerSettings& s = block->server;
+  const std::string file = s.cacheFile;
   return {{"pid", s.processId},
           {"alive", alive},
           {"startedAt", FormatTime(s.startedAt)},
-          {"version", Text(s.version)},
+          {"version", s.version},
           {"cacheFile", file.empty() ? Json(nullptr) : Json(file)},
-          {"directory", Text(s.directory)},
+          {"directory", s.directory},
           {"fetchTimeoutMs", s.fetchTimeoutMs},
           {"rolesIntervalMs", s.rolesIntervalMs},
           {"sweepIntervalMs", s.sweepIntervalMs},
           {"writeIntervalMs", s.writeIntervalMs}};
 }
 
-void PrintServer(const StatisticsBlock* block, bool alive) {
-  const bool published = block && block->server.published == 1;
+void PrintServer(const Statistics* block, bool alive) {
+  const bool published = block && block->server.published;
   if (!alive) {
     std::printf("server           none alive: the region is orphaned.%s\n",
                 published ? (" Its server (pid " + std::to_string(block->server.processId) +
@@ -145,13 +135,13 @@ void PrintServer(const StatisticsBlock* block, bool alive) {
         "can read\n");
     return;
   }
-  const ServerSettingsRecord& s = block->server;
-  const std::string file = Text(s.cacheFile);
+  const ServerSettings& s = block->server;
+  const std::string file = s.cacheFile;
   std::printf("server, as the running server reports itself:\n");
-  std::printf("  pid            %u, started %s, version %s\n", s.processId,
-              FormatTime(s.startedAt).c_str(), Text(s.version).c_str());
+  std::printf("  pid            %lu, started %s, version %s\n", s.processId,
+              FormatTime(s.startedAt).c_str(), s.version.c_str());
   std::printf("  cache file     %s\n", file.empty() ? "none (--no-cache-file)" : file.c_str());
-  std::printf("  directory      %s\n", Text(s.directory).c_str());
+  std::printf("  directory      %s\n", s.directory.c_str());
   std::printf("  fetch limit    %s\n", FormatDuration(s.fetchTimeoutMs).c_str());
   std::printf("  timers         roles %s, sweep %s, write %s\n", Every(s.rolesIntervalMs).c_str(),
               Every(s.sweepIntervalMs).c_str(), Every(s.writeIntervalMs).c_str());

@@ -9,34 +9,19 @@
 #include "commands.h"
 #include "metrics_report.h"
 #include "output.h"
-#include "platform/platform.h"
-#include "region/statistics.h"
 #include "statistics_report.h"
+#include "tq5orvcache_admin.h"
 
 namespace orvcache {
 namespace {
 
 // Replaces `path` with `text` in one step: a reader sees the old file or the new one,
-// never a part. The text goes to a file created new beside it (no link followed, no file
-// of another's taken over), which is synced and renamed over the old one.
+// never a part (written as the cache file is: a file created new beside it, synced and
+// renamed over it).
 void WriteWhole(const std::string& path, const std::string& text) {
-  namespace platform = tq5::platform;
-  const std::string temporary = path + "." + std::to_string(platform::CurrentProcessId()) + ".tmp";
-  platform::FileHandle file = platform::kNoFile;
-  platform::Status status =
-      platform::CreateFileForWriting(temporary, platform::ObjectAccess{}, &file);
-  if (status.ok()) {
-    status = platform::WriteToFile(file, text.data(), text.size(), temporary);
-    if (status.ok()) status = platform::SyncFile(file, temporary);
-    const platform::Status closed = platform::CloseFile(file, temporary);
-    if (status.ok()) status = closed;
-    if (status.ok()) status = platform::MoveFileOver(temporary, path);
-    if (!status.ok()) std::remove(temporary.c_str());
-  }
-  if (!status.ok()) {
-    const tq5::platform::Failure* failure = status.failure();
-    throw ToolError("writing the metrics to " + path +
-                    (failure ? ": " + failure->Text() : std::string()));
+  std::string why;
+  if (!tq5::admin::WriteFileWhole(path, text, &why)) {
+    throw ToolError("writing the metrics to " + path + ": " + why);
   }
 }
 
@@ -52,10 +37,10 @@ int RunStats(const Args& args, bool json) {
     throw UsageError("--output writes the metrics: give --format openmetrics or prometheus");
   }
   ClientSession session;
-  tq5::region::StatisticsBlock block{};
+  tq5::admin::Statistics block;
   // With --reset the counts shown are those up to the reset, read in the same hold.
   const bool found =
-      reset ? tq5::region::ResetCounters(&block) : tq5::region::ReadStatistics(&block);
+      reset ? tq5::admin::ResetStatistics(&block) : tq5::admin::ReadStatistics(&block);
   if (!found) {
     throw ToolError(
         "no statistics: no server is running that keeps them (a server of an older build, "

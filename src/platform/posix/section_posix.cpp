@@ -151,18 +151,6 @@ Status CreateSection(uint32_t size, Section** out, const ObjectAccess& access) {
   return {};
 }
 
-Leftover RemoveLeftoverSection(std::string* detail) {
-  const std::string name = ObjectName(kSectionName);
-  pid_t holder = 0;
-  if (RegionHolder(&holder)) {
-    *detail = HeldBy(holder);
-    return Leftover::InUse;
-  }
-  const Leftover removed = UnlinkLeftover(name, detail);
-  if (removed == Leftover::Removed) NoteRegionRemoved(name);
-  return removed;
-}
-
 bool LiveServerHoldsRegion() {
   pid_t holder = 0;
   return RegionHolder(&holder);

@@ -140,14 +140,5 @@ void ReleaseKeptSideObject(KeptSideObject* kept) {
   *kept = KeptSideObject{};
 }
 
-Leftover RemoveLeftoverSideObject(SideObjectKind kind, std::string* detail) {
-  if (LiveServerHoldsRegion()) {
-    const unsigned long pid = RegionServerProcessId();
-    *detail =
-        "held by a live server" + (pid != 0 ? " (pid " + std::to_string(pid) + ")" : std::string());
-    return Leftover::InUse;
-  }
-  return UnlinkLeftover(ObjectName(SideObjectBaseName(kind)), detail);
-}
 
 }  // namespace tq5::platform

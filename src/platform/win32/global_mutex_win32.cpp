@@ -59,7 +59,6 @@ Status OpenGlobalMutex(GlobalMutex** out) {
 }
 
 // A mutex ends with its last handle: there is never an object to remove.
-Leftover RemoveMutexObject(std::string*) { return Leftover::None; }
 
 void CloseGlobalMutex(GlobalMutex* mutex) {
   if (mutex == nullptr) return;

@@ -59,7 +59,6 @@ Status CreateSection(uint32_t size, Section** out, const ObjectAccess& access) {
 unsigned long RegionServerProcessId() { return 0; }
 
 // A section ends with its last handle: a crashed server leaves none behind.
-Leftover RemoveLeftoverSection(std::string*) { return Leftover::None; }
 
 Status MapSection(Section* section, void** view, std::size_t* size) {
   *view = nullptr;

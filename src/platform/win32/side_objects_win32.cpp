@@ -110,6 +110,5 @@ void ReleaseKeptSideObject(KeptSideObject* kept) {
 }
 
 // A section ends with its last handle: a crashed server leaves none behind.
-Leftover RemoveLeftoverSideObject(SideObjectKind, std::string*) { return Leftover::None; }
 
 }  // namespace tq5::platform
