@@ -59,6 +59,9 @@ std::string ObjectName(CacheObject object);
 // The same without the namespace, as a file name may carry it.
 std::string ObjectFileName(CacheObject object);
 
+// What an object grants, for people: whether it exists, its owner and its permissions as
+// a short text ("root:tq5 rw-rw----" on POSIX, the owner and the entries of its access
+// list on Windows).
 struct ObjectPermissions {
   bool exists = false;
   bool readable = false;  // false: exists, but this process may not see its permissions

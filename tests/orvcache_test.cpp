@@ -558,6 +558,12 @@ TEST_F(OrvcacheCommand, ASecondServerIsTurnedAwayAndCheckFindsAndMendsDamage) {
   r = Run({"check", "--file", CacheFilePath()});
   EXPECT_EQ(1, r.code);
   EXPECT_TRUE(Contains(r.out, "role 0 userRefs is 9, should be 1")) << r.out;
+  // A file the start-up would not use is no sound file.
+  image.pop_back();
+  WriteFileBytes(CacheFilePath(), image);
+  r = Run({"check", "--file", CacheFilePath()});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(Contains(r.out, "shorter than the header announces")) << r.out;
 }
 
 TEST_F(OrvcacheCommand, TheServersTimersMergeSweepAndWrite) {

@@ -60,8 +60,7 @@ std::string ObjectFileName(CacheObject object) {
 }
 
 ObjectPermissions DescribeObject(CacheObject object) {
-  const platform::ObjectPermissions p = platform::DescribeObject(BaseName(object));
-  return ObjectPermissions{p.exists, p.readable, p.usable, p.owner, p.permissions};
+  return platform::DescribeObject(BaseName(object));
 }
 
 bool ObjectAccessDenied(CacheObject object, std::string* group) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/status.h"
+#include "tq5orvcache_admin.h"
 
 namespace tq5::platform {
 
@@ -49,14 +50,8 @@ Status RefuseAccess(ResultCode code, const char* call, const std::string& object
 
 // What the kernel object `baseName` grants, for people: whether it exists, its owner and
 // its permissions as a short text ("root:tq5 rw-rw----" on POSIX, the owner and the
-// entries of its access list on Windows).
-struct ObjectPermissions {
-  bool exists = false;
-  bool readable = false;  // false: exists, but this process may not see its permissions
-  bool usable = false;    // this process may open it as a client does
-  std::string owner;
-  std::string permissions;
-};
+// entries of its access list on Windows). The admin interface hands it on as it is.
+using admin::ObjectPermissions;
 ObjectPermissions DescribeObject(const char* baseName);
 
 // Whether this process was refused the kernel object `baseName` because of its access

@@ -3,12 +3,6 @@
 // variable TQ5ORVCACHE_EVENT_LOG_COPY names a file to which every report is also appended,
 // with the arguments given to ReportEventA and its result, so that what was reported can
 // be checked.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <cstdio>

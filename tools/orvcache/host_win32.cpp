@@ -1,10 +1,4 @@
 // The command's operating-system needs on Windows.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 // After <windows.h>:
 #include <fcntl.h>

@@ -4,12 +4,6 @@
 // environment). Started by the service control manager, the server runs in the service's
 // main function; a stop or shut-down control is a stop request like Ctrl+C, so the cache
 // file is written and the region shut down before the service reports itself stopped.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <cstdio>
