@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <new>
@@ -21,9 +22,12 @@
 
 #include "platform/posix/shared_object_posix.h"
 #endif
+#include "platform/directory_component.h"
+#include "platform/status.h"
 #include "region/call_patterns.h"
 #include "region/owner_death.h"
 #include "region/region_check.h"
+#include "support/directory_hooks.h"
 #include "support/test_support.h"
 #include "tq5orvcache.h"
 
@@ -196,6 +200,51 @@ TEST_F(Boundary, TheRepairAfterAnOwnerDeathSurvivesFailedAllocations) {
   ASSERT_EQ(CACHE_OK, GetRoleProperties(&capacity, &highWater, &active));
   EXPECT_EQ(4, active);  // the dead owner's +3 undone
   EXPECT_TRUE(RegionSound());
+}
+
+// A directory that answers only once the server has let its region go, with a reason
+// of its own: the lookup that asked it then finds no region to store into either.
+class LateDirectory final : public tq5::platform::DirectoryObject {
+ public:
+  tq5::platform::ComponentResult InitializeCache() override { return 0; }
+  tq5::platform::ComponentResult GetUserRolesEx(
+      const std::wstring&, const std::wstring&, std::unique_ptr<tq5::platform::RoleStrings>*,
+      std::unique_ptr<tq5::platform::RoleStrings>*) override {
+    static_cast<void>(UninitializeCacheDataSharedMemory());
+    tq5::platform::NoteRefused(CACHE_E_USER_FETCH_CALL, "GetUserRolesEx", "CORP\\ann",
+                               "no such account");
+    return -1;
+  }
+  tq5::platform::ComponentResult CloseCache() override { return 0; }
+  void Release() override { delete this; }
+};
+
+const tq5::directory::DirectoryAccess kLateDirectory{
+    [] { return tq5::platform::ApartmentJoin::ChangedMode; }, [] {},
+    []() -> tq5::platform::DirectoryObject* { return new LateDirectory; },
+    [](const char* text, std::wstring* out) {
+      out->assign(text, text + std::strlen(text));
+      return true;
+    }};
+
+// What a caller reads beside an export's code is the reason for that code: a lookup
+// whose fetch fails answers the fetch's code, and the failure to reach the region
+// afterwards does not take the directory's reason's place.
+TEST_F(Boundary, AFailedFetchKeepsItsReasonPastALaterFailureOfTheRegion) {
+  StartServer();
+  const RoleEntry role = Role("R1");
+  ASSERT_EQ(CACHE_OK, PutAllRolesCacheDataSharedMemory(1, &role));
+  tq5test::SetEnv("TQ5ORVCACHE_FETCH_OUTSIDE_LOCK", "yes");
+  tq5::directory::UseDirectoryAccess(&kLateDirectory);
+  RoleNameId roles[4];
+  int32_t count = 4;
+  const ResultCode rc = ClientFindUserRoles("CORP", "ann", &count, roles, 20000);
+  const tq5::platform::Failure failure = tq5::platform::LastFailure();
+  tq5::directory::UseDirectoryAccess(nullptr);
+  tq5test::SetEnv("TQ5ORVCACHE_FETCH_OUTSIDE_LOCK", nullptr);
+  EXPECT_EQ(CACHE_E_USER_FETCH_CALL, rc);
+  EXPECT_EQ(CACHE_E_USER_FETCH_CALL, failure.code);
+  EXPECT_EQ("GetUserRolesEx(CORP\\ann): no such account", failure.Text());
 }
 
 #ifndef _WIN32

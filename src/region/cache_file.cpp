@@ -219,7 +219,7 @@ tq5::platform::Status FillRegion(const FileImage& image, uint32_t negativeSecond
                 image.tableBytes);
   }
   RebuildUserIndex();
-  return Status::Answer(FlushRegion());
+  return FlushRegionView();
 }
 
 // Takes down a region that a start-up made only in part, so that the next start-up

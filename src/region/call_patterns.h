@@ -4,6 +4,8 @@
 // release what they took in reverse order.
 #pragma once
 
+#include <utility>
+
 #include "region/region_state.h"
 
 namespace tq5::region {
@@ -12,6 +14,26 @@ namespace tq5::region {
 // the call's access (it then worked on zeros, not on the region): CACHE_E_MAP_VIEW.
 inline ResultCode AnswerOf(ResultCode rc) {
   return platform::CallFaulted() ? CACHE_E_MAP_VIEW : rc;
+}
+inline platform::Status AnswerOf(platform::Status status) {
+  if (platform::CallFaulted()) return platform::Status::Answer(CACHE_E_MAP_VIEW);
+  return status;
+}
+
+// The code of a step that records why it failed as this thread's latest failure but
+// answers only the code (the mutex's take, a fetch), as a Status that keeps that reason,
+// so that a later step's failure cannot take its place. The code alone when the latest
+// failure is another code's: an older reason is never passed off as this one's.
+inline platform::Status Recorded(ResultCode rc) {
+  if (rc == CACHE_OK) return {};
+  return platform::LastFailure().code == rc ? platform::Status::After(rc)
+                                            : platform::Status::Answer(rc);
+}
+
+// An answer of the library's own rules (a full buffer, a damaged set) as a Status: the
+// code alone, nothing recorded; success costs nothing.
+inline platform::Status Coded(ResultCode rc) {
+  return rc == CACHE_OK ? platform::Status() : platform::Status::Answer(rc);
 }
 
 // Each is a scoped holder of the global cache mutex for the analysis: what a call
@@ -24,19 +46,21 @@ class TQ5_SCOPED_CAPABILITY RegionCall {
   RegionCall& operator=(const RegionCall&) = delete;
 
   // 0 when the view can be used; otherwise the code the operation returns.
-  ResultCode status() const { return status_; }
+  ResultCode status() const { return outcome_.code(); }
+  // The same with, on failure, why the mutex or the view could not be had.
+  const platform::Status& outcome() const { return outcome_; }
   const MappedRegion& region() const TQ5_REQUIRES(cacheMutexCapability) {
     return ProcessRegion().regionView;
   }
-  // Binds the tables of the view: the call's status, or -109 for a header whose
+  // Binds the tables of the view: the call's outcome, or -109 for a header whose
   // capacities do not fit the view.
-  ResultCode BindTables(RegionTables* tables) const TQ5_REQUIRES(cacheMutexCapability) {
-    return status_ != CACHE_OK ? status_ : RegionTables::Bind(region(), tables);
+  platform::Status BindTables(RegionTables* tables) const TQ5_REQUIRES(cacheMutexCapability) {
+    return !outcome_.ok() ? outcome_ : Coded(RegionTables::Bind(region(), tables));
   }
 
  protected:
   CacheLock lock_;
-  ResultCode status_ = lock_.status();
+  platform::Status outcome_ = Recorded(lock_.status());
 };
 
 // The server's pattern: the view that the start-up mapped, or -104 without one.
@@ -44,8 +68,9 @@ class TQ5_SCOPED_CAPABILITY ServerCall : public RegionCall {
  public:
   ~ServerCall() TQ5_RELEASE() = default;
   ServerCall() TQ5_ACQUIRE(cacheMutexCapability) TQ5_NO_THREAD_SAFETY_ANALYSIS {
-    if (status_ != CACHE_OK) return;
-    status_ = !ProcessRegion().regionView ? CACHE_E_REGION_NOT_MAPPED : CheckServerView().code();
+    if (!outcome_.ok()) return;
+    outcome_ = !ProcessRegion().regionView ? platform::Status::Answer(CACHE_E_REGION_NOT_MAPPED)
+                                           : CheckServerView();
   }
 };
 
@@ -55,15 +80,15 @@ class TQ5_SCOPED_CAPABILITY ServerCall : public RegionCall {
 class TQ5_SCOPED_CAPABILITY ClientCall : public RegionCall {
  public:
   ClientCall() TQ5_ACQUIRE(cacheMutexCapability) TQ5_NO_THREAD_SAFETY_ANALYSIS {
-    if (status_ != CACHE_OK) return;  // the mutex could not be taken: touch nothing
-    const ResultCode rc = AcquireRegionView().code();
-    acquired_ = rc == CACHE_OK;
-    if (rc != CACHE_OK && rc != CACHE_E_REGION_ALREADY_OPEN) {
-      status_ = rc;
+    if (!outcome_.ok()) return;  // the mutex could not be taken: touch nothing
+    platform::Status acquired = AcquireRegionView();
+    acquired_ = acquired.ok();
+    if (!acquired_ && acquired.code() != CACHE_E_REGION_ALREADY_OPEN) {
+      outcome_ = std::move(acquired);
     } else if (!ProcessRegion().regionView) {
-      status_ = CACHE_E_REGION_NOT_MAPPED;
+      outcome_ = platform::Status::Answer(CACHE_E_REGION_NOT_MAPPED);
     } else if (!acquired_) {
-      status_ = CheckServerView().code();  // the process's own view, which may have been shrunk
+      outcome_ = CheckServerView();  // the process's own view, which may have been shrunk
     }
   }
   ~ClientCall() TQ5_RELEASE() TQ5_NO_THREAD_SAFETY_ANALYSIS {

@@ -84,14 +84,14 @@ platform::Status UnmapRegion() {
   return {};
 }
 
-ResultCode FlushRegion() {
+platform::Status FlushRegionView() {
   ProcessState& state = ProcessRegion();
-  if (!state.regionView) return CACHE_E_REGION_NOT_MAPPED;
+  if (!state.regionView) return platform::Status::Answer(CACHE_E_REGION_NOT_MAPPED);
   if (!state.regionMapping && !state.clientView) {
     state.regionView = {};
-    return CACHE_E_REGION_NOT_OPEN;
+    return platform::Status::Answer(CACHE_E_REGION_NOT_OPEN);
   }
-  return platform::FlushView(state.regionView.base, state.regionView.size).code();
+  return platform::FlushView(state.regionView.base, state.regionView.size);
 }
 
 platform::Status CheckServerView() {

@@ -40,7 +40,14 @@ platform::Status CreateRegion(int32_t roleCapacity, int32_t userCapacity,
                               uint32_t negativeSeconds = 0) TQ5_REQUIRES(cacheMutexCapability);
 platform::Status MapRegion() TQ5_REQUIRES(cacheMutexCapability);
 platform::Status UnmapRegion() TQ5_REQUIRES(cacheMutexCapability);
-ResultCode FlushRegion() TQ5_REQUIRES(cacheMutexCapability);
+// Writes the view's bytes through to the object: CACHE_E_FLUSH_VIEW with the system's
+// reason when that fails, CACHE_E_REGION_NOT_MAPPED or CACHE_E_REGION_NOT_OPEN without
+// a view to flush.
+platform::Status FlushRegionView() TQ5_REQUIRES(cacheMutexCapability);
+// The same as the code alone, for a caller that only compares it.
+inline ResultCode FlushRegion() TQ5_REQUIRES(cacheMutexCapability) {
+  return FlushRegionView().code();
+}
 // Whether the server's own view may be touched: CACHE_E_MAP_VIEW once its object has
 // been shrunk under it. CACHE_OK for any other view (a client's is checked when it is
 // acquired) and without one.

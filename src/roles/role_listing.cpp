@@ -7,6 +7,7 @@
 
 using namespace tq5::region;
 using namespace tq5::roles;
+using tq5::platform::Status;
 
 namespace {
 
@@ -19,12 +20,10 @@ bool Matches(const RoleEntry& entry, Which which) {
 // On entry *count is the buffer's capacity in records; on return the number of matching
 // roles in the table, whether or not all fitted. Never more than the capacity is written.
 template <typename Call>
-ResultCode ListRolesInCall(int32_t* count, RoleEntry* buffer, Which which) {
+Status ListRolesInCall(int32_t* count, RoleEntry* buffer, Which which) {
   Call call;
-  if (call.status() != CACHE_OK) return call.status();
   RegionTables tables;
-  const ResultCode rc = RegionTables::Bind(call.region(), &tables);
-  if (rc != CACHE_OK) return rc;
+  if (Status bound = call.BindTables(&tables); !bound.ok()) return bound;
   const RoleTable table(tables);
 
   // The total is the number of entries actually matched, for both listings: it equals
@@ -40,12 +39,12 @@ ResultCode ListRolesInCall(int32_t* count, RoleEntry* buffer, Which which) {
     ++total;
   }
   *count = total;
-  return total <= capacity ? CACHE_OK : CACHE_E_BUFFER_TOO_SMALL;
+  return Coded(total <= capacity ? CACHE_OK : CACHE_E_BUFFER_TOO_SMALL);
 }
 
 template <typename Call>
-ResultCode ListRoles(int32_t* count, RoleEntry* buffer, Which which) {
-  if (!count || !buffer) return CACHE_E_INVALID_POINTER;
+Status ListRoles(int32_t* count, RoleEntry* buffer, Which which) {
+  if (!count || !buffer) return Status::Answer(CACHE_E_INVALID_POINTER);
   return AnswerOf(ListRolesInCall<Call>(count, buffer, which));
 }
 
@@ -53,16 +52,16 @@ ResultCode ListRoles(int32_t* count, RoleEntry* buffer, Which which) {
 
 namespace tq5::calls {
 
-ResultCode GetAllRolesCacheDataSharedMemory(int32_t* count, RoleEntry* roles) {
+Status GetAllRolesCacheDataSharedMemory(int32_t* count, RoleEntry* roles) {
   return ListRoles<ServerCall>(count, roles, Which::kAll);
 }
-ResultCode GetAllActiveRolesCacheDataSharedMemory(int32_t* count, RoleEntry* roles) {
+Status GetAllActiveRolesCacheDataSharedMemory(int32_t* count, RoleEntry* roles) {
   return ListRoles<ServerCall>(count, roles, Which::kActive);
 }
-ResultCode ClientGetAllRolesCacheDataSharedMemory(int32_t* count, RoleEntry* roles) {
+Status ClientGetAllRolesCacheDataSharedMemory(int32_t* count, RoleEntry* roles) {
   return ListRoles<ClientCall>(count, roles, Which::kAll);
 }
-ResultCode ClientGetAllActiveRolesCacheDataSharedMemory(int32_t* count, RoleEntry* roles) {
+Status ClientGetAllActiveRolesCacheDataSharedMemory(int32_t* count, RoleEntry* roles) {
   return ListRoles<ClientCall>(count, roles, Which::kActive);
 }
 

@@ -14,6 +14,7 @@
 
 using namespace tq5::region;
 using namespace tq5::roles;
+using tq5::platform::Status;
 
 namespace {
 
@@ -28,15 +29,13 @@ bool AllTerminated(const RoleEntry* records, int32_t count) {
 
 // Everything both loads check before they change the table. On CACHE_OK `table` is
 // bound to the server's region and the list fits it.
-ResultCode Admit(const ServerCall& call, int32_t count, const RoleEntry* roles,
-                 RegionTables* tables) TQ5_REQUIRES(cacheMutexCapability) {
-  if (call.status() != CACHE_OK) return call.status();
-  const ResultCode rc = RegionTables::Bind(call.region(), tables);
-  if (rc != CACHE_OK) return rc;
+Status Admit(const ServerCall& call, int32_t count, const RoleEntry* roles, RegionTables* tables)
+    TQ5_REQUIRES(cacheMutexCapability) {
+  if (Status bound = call.BindTables(tables); !bound.ok()) return bound;
   // Only the list's own length is compared: a merge may still run out of slots.
-  if (count > tables->roleCapacity()) return CACHE_E_NO_SPACE;
-  if (!AllTerminated(roles, count)) return CACHE_E_INVALID_POINTER;
-  return CACHE_OK;
+  if (count > tables->roleCapacity()) return Status::Answer(CACHE_E_NO_SPACE);
+  if (!AllTerminated(roles, count)) return Status::Answer(CACHE_E_INVALID_POINTER);
+  return {};
 }
 
 std::string RoleKey(const RoleEntry& role) {
@@ -92,11 +91,10 @@ void CarryUsersOver(const RegionTables& tables, const std::vector<int32_t>& move
 }
 
 // The merge, inside the server's hold of the mutex.
-ResultCode MergeRoles(const ServerCall& call, int32_t count, const RoleEntry* roles)
+Status MergeRoles(const ServerCall& call, int32_t count, const RoleEntry* roles)
     TQ5_REQUIRES(cacheMutexCapability) {
   RegionTables tables;
-  const ResultCode rc = Admit(call, count, roles, &tables);
-  if (rc != CACHE_OK) return rc;
+  if (Status admitted = Admit(call, count, roles, &tables); !admitted.ok()) return admitted;
   const RoleTable table(tables);
 
   // Unmark, merge, sweep: a role missing from the list is freed only after the whole
@@ -116,27 +114,27 @@ ResultCode MergeRoles(const ServerCall& call, int32_t count, const RoleEntry* ro
     k = FindFreeRoleSlot(table.highWater(), table);
     if (k >= table.capacity()) {
       // Out of slots: what is merged so far stays, visible to every process, and the
-      // sweep does not run; the next successful merge sets every flag right again.
-      FlushRegion();
-      return CACHE_E_NO_SPACE;
+      // sweep does not run; the next successful merge sets every flag right again. A
+      // flush that fails as well is recorded, but the code is the merge's.
+      (void)FlushRegionView();
+      return Status::Answer(CACHE_E_NO_SPACE);
     }
     table.Place(k, record);
   }
   table.ReleaseAllUnused();
-  return FlushRegion();
+  return FlushRegionView();
 }
 
 }  // namespace
 
 namespace tq5::calls {
 
-ResultCode PutAllRolesCacheDataSharedMemory(int32_t count, const RoleEntry* roles) {
-  if (count <= 0) return CACHE_OK;
-  if (!roles) return CACHE_E_INVALID_POINTER;
+Status PutAllRolesCacheDataSharedMemory(int32_t count, const RoleEntry* roles) {
+  if (count <= 0) return {};
+  if (!roles) return Status::Answer(CACHE_E_INVALID_POINTER);
   ServerCall call;
   RegionTables tables;
-  const ResultCode rc = Admit(call, count, roles, &tables);
-  if (rc != CACHE_OK) return rc;
+  if (Status admitted = Admit(call, count, roles, &tables); !admitted.ok()) return admitted;
   const RoleTable table(tables);
   const std::vector<int32_t> moved = NewSlotsOfOldRoles(table, roles, count);
   table.Load(roles, count);
@@ -144,17 +142,17 @@ ResultCode PutAllRolesCacheDataSharedMemory(int32_t count, const RoleEntry* role
   // Users keep their slots, so the index stays as it is; failed answers were given
   // against the old list, and the directory is asked again.
   UserIndex::Of(tables).ForgetAllFailedAnswers();
-  return FlushRegion();
+  return FlushRegionView();
 }
 
-ResultCode UpdateAllRolesCacheDataSharedMemory(int32_t count, const RoleEntry* roles) {
-  if (count <= 0) return CACHE_OK;
-  if (!roles) return CACHE_E_INVALID_POINTER;
+Status UpdateAllRolesCacheDataSharedMemory(int32_t count, const RoleEntry* roles) {
+  if (count <= 0) return {};
+  if (!roles) return Status::Answer(CACHE_E_INVALID_POINTER);
   const TaskClock clock;
   const ServerCall call;
-  const ResultCode rc = MergeRoles(call, count, roles);
-  if (call.status() == CACHE_OK) NoteServerTask(ServerTask::Merge, clock, rc);
-  return rc;
+  Status merged = MergeRoles(call, count, roles);
+  if (call.status() == CACHE_OK) NoteServerTask(ServerTask::Merge, clock, merged.code());
+  return merged;
 }
 
 }  // namespace tq5::calls

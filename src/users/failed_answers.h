@@ -9,7 +9,8 @@
 namespace tq5::users {
 
 // The failed answers kept now (none where none are kept); each takes the global cache
-// mutex and the region's view for the call.
+// mutex and the region's view for the call. A failure's reason is this thread's latest
+// failure when they return.
 ResultCode ListFailedAnswers(std::vector<region::FailedAnswer>* out);
 ResultCode ForgetAllFailedAnswers();
 

@@ -22,29 +22,30 @@ namespace tq5::users {
 // Fetches the user's roles (under the process lock alone), then takes the global cache
 // mutex through a `Call` (region::ClientCall or region::ServerCall), counts the fetch,
 // binds the tables and finds the user again. `apply(fetch, answer, user, users, roles,
-// tables)` then runs inside that hold with the fetch's code, its answer (empty unless
-// the fetch succeeded) and the user's entry, or null when the user is no longer cached;
-// its code is the call's. With `fetchFailureFirst` a failed fetch comes before anything
-// the region says: a region that cannot be bound then answers the fetch's code, and the
-// user is not looked for (`apply` gets null); without it, the region's code, and the
-// user is found whatever the fetch answered.
+// tables)` then runs inside that hold with the fetch's Status (a failure with the
+// directory's reason, taken before the mutex's take can record its own), its answer
+// (empty unless the fetch succeeded) and the user's entry, or null when the user is no
+// longer cached; its Status is the call's. With `fetchFailureFirst` a failed fetch comes
+// before anything the region says: a region that cannot be bound then answers the
+// fetch's Status, and the user is not looked for (`apply` gets null); without it, the
+// region's, and the user is found whatever the fetch answered.
 template <typename Call, typename Apply>
-ResultCode FetchAndApply(const UserKey& key, uint32_t timeoutMs, bool fetchFailureFirst,
-                         Apply apply)
+platform::Status FetchAndApply(const UserKey& key, uint32_t timeoutMs, bool fetchFailureFirst,
+                               Apply apply)
     TQ5_EXCLUDES(region::processLockCapability, region::cacheMutexCapability) {
   directory::FetchedRoles answer;
-  const ResultCode fetch =
-      directory::FetchUserRoles(key.domainName, key.userName, timeoutMs, &answer);
+  const platform::Status fetch =
+      region::Recorded(directory::FetchUserRoles(key.domainName, key.userName, timeoutMs, &answer));
 
   const Call call;
-  if (call.status() == CACHE_OK) region::CountFetch(fetch);
+  if (call.status() == CACHE_OK) region::CountFetch(fetch.code());
   region::RegionTables tables;
-  if (const ResultCode rc = call.BindTables(&tables); rc != CACHE_OK) {
-    return fetchFailureFirst && fetch != CACHE_OK ? fetch : rc;
+  if (platform::Status bound = call.BindTables(&tables); !bound.ok()) {
+    return fetchFailureFirst && !fetch.ok() ? fetch : bound;
   }
   const UserTable users(tables);
   const roles::RoleTable roles(tables);
-  const bool find = fetch == CACHE_OK || !fetchFailureFirst;
+  const bool find = fetch.ok() || !fetchFailureFirst;
   const int32_t index = find ? FindUserEntry(key, users.highWater(), users) : -1;
   UserEntry* user = index >= 0 ? users.at(index) : nullptr;
   return apply(fetch, answer, user, users, roles, tables);

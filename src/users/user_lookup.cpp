@@ -19,6 +19,7 @@
 
 using namespace tq5;
 using namespace tq5::users;
+using tq5::platform::Status;
 
 namespace {
 
@@ -67,10 +68,9 @@ int32_t MatchFetchedRoles(const directory::FetchedRoles& fetched, const roles::R
 
 // Stores a user fetched just now in the first free slot (emptying the whole table when
 // it is full) and answers from the new entry; a user answered in full is flushed.
-ResultCode StoreFetched(const UserKey& key, const directory::FetchedRoles& fetched,
-                        bool updateLastAccess, const UserTable& users,
-                        const roles::RoleTable& roles, int32_t* count, RoleNameId* out)
-    TQ5_REQUIRES(region::cacheMutexCapability) {
+Status StoreFetched(const UserKey& key, const directory::FetchedRoles& fetched,
+                    bool updateLastAccess, const UserTable& users, const roles::RoleTable& roles,
+                    int32_t* count, RoleNameId* out) TQ5_REQUIRES(region::cacheMutexCapability) {
   int32_t slot = FindFreeUserSlot(users.highWater(), users);
   if (slot >= users.capacity()) {
     EvictAllUsers(users, roles);
@@ -90,14 +90,14 @@ ResultCode StoreFetched(const UserKey& key, const directory::FetchedRoles& fetch
   users.Occupy(slot);
 
   const ResultCode rc = AnswerFromSet(entry.roleCount, entry.roleSlots, roles, count, out);
-  return rc == CACHE_OK ? region::FlushRegion() : rc;
+  return rc == CACHE_OK ? region::FlushRegionView() : Status::Answer(rc);
 }
 
 // A hit: the access recorded (unless the admin asks) and the committed set answered.
-ResultCode AnswerHit(UserEntry& entry, bool updateLastAccess, const roles::RoleTable& roles,
-                     int32_t* count, RoleNameId* out) {
+Status AnswerHit(UserEntry& entry, bool updateLastAccess, const roles::RoleTable& roles,
+                 int32_t* count, RoleNameId* out) {
   if (updateLastAccess) entry.lastAccess = Now();
-  return AnswerFromSet(entry.roleCount, entry.roleSlots, roles, count, out);
+  return region::Coded(AnswerFromSet(entry.roleCount, entry.roleSlots, roles, count, out));
 }
 
 struct Lookup {
@@ -124,10 +124,11 @@ bool KeptWhenFailed(ResultCode fetch) {
 // again, unless the answer is one to keep. It is kept only when no change since the miss
 // forgot failed answers (another process stored the user meanwhile, or an administrator
 // asked for it again).
-ResultCode AnswerFailedFetch(const Lookup& l, const UserTable& users, ResultCode fetch)
+Status AnswerFailedFetch(const Lookup& l, const UserTable& users, const Status& fetch)
     TQ5_REQUIRES(region::cacheMutexCapability) {
-  if (KeptWhenFailed(fetch)) {
-    users.index().KeepFailedAnswer(l.key.domainName, l.key.userName, fetch, l.forgottenAtMiss);
+  if (KeptWhenFailed(fetch.code())) {
+    users.index().KeepFailedAnswer(l.key.domainName, l.key.userName, fetch.code(),
+                                   l.forgottenAtMiss);
   }
   return fetch;
 }
@@ -149,10 +150,10 @@ int32_t FindOrKnownFailure(const UserKey& key, const UserTable& users, bool* kno
 // The lookup inside one hold of the global cache mutex. A miss fetches there and then,
 // with the process lock taken inside the mutex, unless the machine fetches outside the
 // mutex: then it only sets *missed, and the caller fetches once the mutex is let go.
-ResultCode LookUpHoldingTheMutex(Lookup& l, bool* missed) {
+Status LookUpHoldingTheMutex(Lookup& l, bool* missed) {
   region::ClientCall call;
   region::RegionTables tables;
-  if (const ResultCode rc = call.BindTables(&tables); rc != CACHE_OK) return rc;
+  if (Status bound = call.BindTables(&tables); !bound.ok()) return bound;
   const UserTable users(tables);
   const roles::RoleTable roles(tables);
   bool known = false;
@@ -162,45 +163,45 @@ ResultCode LookUpHoldingTheMutex(Lookup& l, bool* missed) {
   if (index >= 0) return AnswerHit(*users.at(index), l.updateLastAccess, roles, l.count, l.out);
   if (known) {
     region::Count(region::Counter::NegativeAnswers);
-    return kept;
+    return Status::Answer(kept);
   }
   // Without a single user slot nothing fetched could be kept.
-  if (users.capacity() == 0) return CACHE_E_NO_SPACE;
+  if (users.capacity() == 0) return Status::Answer(CACHE_E_NO_SPACE);
   l.forgottenAtMiss = users.index().forgotten();
   if (l.fetchOutsideTheMutex) {
     *missed = true;
-    return CACHE_OK;
+    return {};
   }
   // The process lock, taken inside the mutex (the fetch takes it), is held only for the
   // fetch: the answer is this lookup's own once the fetch returns.
   directory::FetchedRoles fetched;
-  const ResultCode fetch =
-      directory::FetchUserRoles(l.key.domainName, l.key.userName, l.timeoutMs, &fetched);
-  region::CountFetch(fetch);
-  if (fetch != CACHE_OK) return AnswerFailedFetch(l, users, fetch);
+  const Status fetch = region::Recorded(
+      directory::FetchUserRoles(l.key.domainName, l.key.userName, l.timeoutMs, &fetched));
+  region::CountFetch(fetch.code());
+  if (!fetch.ok()) return AnswerFailedFetch(l, users, fetch);
   return StoreFetched(l.key, fetched, l.updateLastAccess, users, roles, l.count, l.out);
 }
 
 // A miss that fetches without the global cache mutex, so that a slow directory stalls
 // nobody else (FetchAndApply). Another process may have stored the user meanwhile; the
 // answer then comes from its entry, so that one user never has two.
-ResultCode FetchOutsideTheMutex(const Lookup& l) {
+Status FetchOutsideTheMutex(const Lookup& l) {
   return FetchAndApply<region::ClientCall>(
       l.key, l.timeoutMs, true,
-      [&l](ResultCode fetch, const directory::FetchedRoles& fetched, UserEntry* user,
-           const UserTable& users, const roles::RoleTable& roles,
-           const region::RegionTables&) TQ5_REQUIRES(region::cacheMutexCapability) -> ResultCode {
-        if (fetch != CACHE_OK) return AnswerFailedFetch(l, users, fetch);
-        if (users.capacity() == 0) return CACHE_E_NO_SPACE;
-        if (user) return AnswerHit(*user, l.updateLastAccess, roles, l.count, l.out);
-        return StoreFetched(l.key, fetched, l.updateLastAccess, users, roles, l.count, l.out);
-      });
+      [&l](const Status& fetch, const directory::FetchedRoles& fetched, UserEntry* user,
+           const UserTable& users, const roles::RoleTable& roles, const region::RegionTables&)
+          TQ5_REQUIRES(region::cacheMutexCapability) -> Status {
+            if (!fetch.ok()) return AnswerFailedFetch(l, users, fetch);
+            if (users.capacity() == 0) return Status::Answer(CACHE_E_NO_SPACE);
+            if (user) return AnswerHit(*user, l.updateLastAccess, roles, l.count, l.out);
+            return StoreFetched(l.key, fetched, l.updateLastAccess, users, roles, l.count, l.out);
+          });
 }
 
-ResultCode FindUserRolesCommon(const char* domainName, const char* userName, int32_t* count,
-                               RoleNameId* out, bool updateLastAccess, int32_t timeoutMs) {
+Status FindUserRolesCommon(const char* domainName, const char* userName, int32_t* count,
+                           RoleNameId* out, bool updateLastAccess, int32_t timeoutMs) {
   if (!domainName || !userName || !count || !RoomIsReal(*count, out)) {
-    return CACHE_E_INVALID_POINTER;
+    return Status::Answer(CACHE_E_INVALID_POINTER);
   }
   Lookup l{{},
            directory::SettleFetchTimeout(timeoutMs),
@@ -209,34 +210,35 @@ ResultCode FindUserRolesCommon(const char* domainName, const char* userName, int
            out,
            FetchesOutsideTheMutex()};
   if (const ResultCode rc = CheckUserNames(domainName, userName, &l.key); rc != CACHE_OK) {
-    return rc;
+    return Status::Answer(rc);
   }
   bool missed = false;
-  const ResultCode rc = region::AnswerOf(LookUpHoldingTheMutex(l, &missed));
-  return missed && rc == CACHE_OK ? region::AnswerOf(FetchOutsideTheMutex(l)) : rc;
+  Status held = region::AnswerOf(LookUpHoldingTheMutex(l, &missed));
+  return missed && held.ok() ? region::AnswerOf(FetchOutsideTheMutex(l)) : held;
 }
 
 }  // namespace
 
 namespace tq5::calls {
 
-ResultCode ClientFindUserRoles(const char* domainName, const char* userName, int32_t* count,
-                               RoleNameId* roles, int32_t timeoutMs) {
+Status ClientFindUserRoles(const char* domainName, const char* userName, int32_t* count,
+                           RoleNameId* roles, int32_t timeoutMs) {
   return FindUserRolesCommon(domainName, userName, count, roles, true, timeoutMs);
 }
 
-ResultCode ClientFindUserRolesFromAdmin(const char* domainName, const char* userName,
-                                        int32_t* count, RoleNameId* roles, int32_t timeoutMs) {
+Status ClientFindUserRolesFromAdmin(const char* domainName, const char* userName, int32_t* count,
+                                    RoleNameId* roles, int32_t timeoutMs) {
   return FindUserRolesCommon(domainName, userName, count, roles, false, timeoutMs);
 }
 
-ResultCode ClientFindUserCurrentRoles(const char* domainName, const char* userName, int32_t* count,
-                                      RoleNameId* out) {
-  if (!count || !RoomIsReal(*count, out)) return CACHE_E_INVALID_POINTER;
+Status ClientFindUserCurrentRoles(const char* domainName, const char* userName, int32_t* count,
+                                  RoleNameId* out) {
+  if (!count || !RoomIsReal(*count, out)) return Status::Answer(CACHE_E_INVALID_POINTER);
   return WithCachedUser(
       domainName, userName,
       [count, out](UserEntry& user, const UserTable&, const roles::RoleTable& roles) {
-        return AnswerFromSet(user.currentRoleCount, user.currentRoleSlots, roles, count, out);
+        return region::Coded(
+            AnswerFromSet(user.currentRoleCount, user.currentRoleSlots, roles, count, out));
       });
 }
 

@@ -11,13 +11,14 @@
 
 using namespace tq5;
 using namespace tq5::users;
+using tq5::platform::Status;
 
 namespace {
 
-ResultCode ListUsersInCall(int32_t* count, UserEntry* out) {
+Status ListUsersInCall(int32_t* count, UserEntry* out) {
   region::ClientCall call;
   region::RegionTables tables;
-  if (const ResultCode rc = call.BindTables(&tables); rc != CACHE_OK) return rc;
+  if (Status bound = call.BindTables(&tables); !bound.ok()) return bound;
   const UserTable users(tables);
   // The total is the number of in-use entries, counted in the same pass, so that a
   // damaged userActiveCount can neither overrun the buffer nor misreport what fitted.
@@ -30,51 +31,52 @@ ResultCode ListUsersInCall(int32_t* count, UserEntry* out) {
     ++total;
   }
   *count = total;
-  return total <= capacity ? CACHE_OK : CACHE_E_BUFFER_TOO_SMALL;
+  return region::Coded(total <= capacity ? CACHE_OK : CACHE_E_BUFFER_TOO_SMALL);
 }
 
 }  // namespace
 
 namespace tq5::calls {
 
-ResultCode ClientGetAllUsersCacheDataSharedMemory(int32_t* count, UserEntry* out) {
-  if (!count || !out) return CACHE_E_INVALID_POINTER;
+Status ClientGetAllUsersCacheDataSharedMemory(int32_t* count, UserEntry* out) {
+  if (!count || !out) return Status::Answer(CACHE_E_INVALID_POINTER);
   return region::AnswerOf(ListUsersInCall(count, out));
 }
 
-ResultCode ClientDeleteUserCacheDataSharedMemory(const char* domainName, const char* userName) {
+Status ClientDeleteUserCacheDataSharedMemory(const char* domainName, const char* userName) {
   bool forgot = false;
-  const ResultCode rc = WithCachedUser(
+  Status deleted = WithCachedUser(
       domainName, userName,
       [](UserEntry& user, const UserTable& users, const roles::RoleTable& roles)
           TQ5_REQUIRES(region::cacheMutexCapability) {
-        ReleaseUserRoles(user, roles);
-        users.Free(user);
-        region::Count(region::Counter::Deletes);
-        return region::FlushRegion();
-      },
+            ReleaseUserRoles(user, roles);
+            users.Free(user);
+            region::Count(region::Counter::Deletes);
+            return region::FlushRegionView();
+          },
       &forgot);
   // A user known only by a kept failed answer is deleted with it.
-  return rc == CACHE_E_USER_NOT_CACHED && forgot ? CACHE_OK : rc;
+  if (deleted.code() == CACHE_E_USER_NOT_CACHED && forgot) return {};
+  return deleted;
 }
 
-ResultCode ClientRefreshUserRoles(const char* domainName, const char* userName) {
+Status ClientRefreshUserRoles(const char* domainName, const char* userName) {
   return WithCachedUser(domainName, userName,
                         [](UserEntry& user, const UserTable&, const roles::RoleTable& roles) {
                           if (user.status == USER_ROLES_FETCH_FAILED) {
-                            return static_cast<ResultCode>(CACHE_E_USER_ROLES_FAILED);
+                            return Status::Answer(CACHE_E_USER_ROLES_FAILED);
                           }
                           CommitCurrentSet(user, roles);
-                          return static_cast<ResultCode>(CACHE_OK);
+                          return Status();
                         });
 }
 
-ResultCode ClientUpdateOneUserLastAccessTime(int32_t lastAccess, const char* domainName,
-                                             const char* userName) {
+Status ClientUpdateOneUserLastAccessTime(int32_t lastAccess, const char* domainName,
+                                         const char* userName) {
   return WithCachedUser(domainName, userName,
                         [lastAccess](UserEntry& user, const UserTable&, const roles::RoleTable&) {
                           user.lastAccess = lastAccess;
-                          return static_cast<ResultCode>(CACHE_OK);
+                          return Status();
                         });
 }
 

@@ -61,31 +61,41 @@ void TakeFetchedRoles(UserEntry& user, ResultCode fetch, const directory::Fetche
   if (user.status == USER_ROLES_PENDING && autoCommit) CommitCurrentSet(user, roles);
 }
 
-ResultCode RefreshAndCommitUserRoles(const char* domainName, const char* userName,
-                                     int32_t timeoutMs) {
+namespace {
+
+platform::Status RefreshAndCommit(const char* domainName, const char* userName, int32_t timeoutMs) {
   // Asked first, so that a user who is not cached costs no fetch; a failed answer kept
   // for the user is forgotten there, so that the next lookup asks the directory.
   const auto present = [](UserEntry&, const UserTable&, const roles::RoleTable&) {
-    return static_cast<ResultCode>(CACHE_OK);
+    return platform::Status();
   };
   UserKey key;
-  if (const ResultCode rc = CheckUserNames(domainName, userName, &key); rc != CACHE_OK) return rc;
+  if (const ResultCode rc = CheckUserNames(domainName, userName, &key); rc != CACHE_OK) {
+    return platform::Status::Answer(rc);
+  }
   bool forgot = false;
-  if (const ResultCode rc = region::AnswerOf(WithCachedUserInCall(key, present, &forgot));
-      rc != CACHE_OK) {
-    return rc;
+  if (platform::Status cached = region::AnswerOf(WithCachedUserInCall(key, present, &forgot));
+      !cached.ok()) {
+    return cached;
   }
   // The fetch runs without the global cache mutex, as the sweep's does (FetchAndApply).
   return region::AnswerOf(FetchAndApply<region::ClientCall>(
       key, directory::SettleFetchTimeout(timeoutMs), false,
-      [](ResultCode fetch, const directory::FetchedRoles& fetched, UserEntry* user,
+      [](const platform::Status& fetch, const directory::FetchedRoles& fetched, UserEntry* user,
          const UserTable&, const roles::RoleTable& roles, const region::RegionTables&)
-          TQ5_REQUIRES(region::cacheMutexCapability) -> ResultCode {
-        if (!user) return CACHE_E_USER_NOT_CACHED;
-        TakeFetchedRoles(*user, fetch, fetched, roles, true);
-        if (fetch != CACHE_OK) return fetch;
-        return region::FlushRegion();
-      }));
+          TQ5_REQUIRES(region::cacheMutexCapability) -> platform::Status {
+            if (!user) return platform::Status::Answer(CACHE_E_USER_NOT_CACHED);
+            TakeFetchedRoles(*user, fetch.code(), fetched, roles, true);
+            if (!fetch.ok()) return fetch;
+            return region::FlushRegionView();
+          }));
+}
+
+}  // namespace
+
+ResultCode RefreshAndCommitUserRoles(const char* domainName, const char* userName,
+                                     int32_t timeoutMs) {
+  return CodeOf(RefreshAndCommit(domainName, userName, timeoutMs));
 }
 
 }  // namespace tq5::users

@@ -19,6 +19,7 @@ void TakeFetchedRoles(UserEntry& user, ResultCode fetch, const directory::Fetche
 // the current set and commits it, so that the cached roles are the directory's.
 // CACHE_E_USER_NOT_CACHED for a user that is not cached (nothing is fetched then); the
 // fetch's own code when it fails (the user is then marked as failed, as the sweep does).
+// A failure's reason is this thread's latest failure when it returns.
 ResultCode RefreshAndCommitUserRoles(const char* domainName, const char* userName,
                                      int32_t timeoutMs);
 

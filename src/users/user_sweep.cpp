@@ -16,23 +16,24 @@
 
 using namespace tq5;
 using namespace tq5::users;
+using tq5::platform::Status;
 
 namespace {
 
 constexpr int64_t kExpirySeconds = TQ5ORVCACHE_USER_EXPIRY_SECONDS;
 
-ResultCode RefreshCurUserRoles(const UserKey& key, int32_t timeoutMs) {
+Status RefreshCurUserRoles(const UserKey& key, int32_t timeoutMs) {
   return FetchAndApply<region::ServerCall>(
       key, directory::SettleFetchTimeout(timeoutMs), false,
-      [](ResultCode fetch, const directory::FetchedRoles& fetched, UserEntry* user,
-         const UserTable&, const roles::RoleTable& roles, const region::RegionTables& tables)
-          TQ5_REQUIRES(region::cacheMutexCapability) -> ResultCode {
+      [](const Status& fetch, const directory::FetchedRoles& fetched, UserEntry* user,
+         const UserTable&, const roles::RoleTable& roles,
+         const region::RegionTables& tables) TQ5_REQUIRES(region::cacheMutexCapability) -> Status {
         // The user may have been deleted, expired or evicted since the snapshot.
-        if (!user) return CACHE_E_USER_NOT_CACHED;
-        TakeFetchedRoles(*user, fetch, fetched, roles, tables.header().autoCommitRoles == 1);
-        if (fetch != CACHE_OK) return fetch;
+        if (!user) return Status::Answer(CACHE_E_USER_NOT_CACHED);
+        TakeFetchedRoles(*user, fetch.code(), fetched, roles, tables.header().autoCommitRoles == 1);
+        if (!fetch.ok()) return fetch;
         region::Count(region::Counter::UsersRefreshed);
-        return region::FlushRegion();
+        return region::FlushRegionView();
       });
 }
 
@@ -46,10 +47,10 @@ UserKey KeyOf(const UserEntry& user) {
 }
 
 // Drops the expired users and returns the names of the others, in table order.
-ResultCode ExpireUsers(std::vector<UserKey>* survivors) {
+Status ExpireUsers(std::vector<UserKey>* survivors) {
   region::ServerCall call;
   region::RegionTables tables;
-  if (const ResultCode rc = call.BindTables(&tables); rc != CACHE_OK) return rc;
+  if (Status bound = call.BindTables(&tables); !bound.ok()) return bound;
   const UserTable users(tables);
   const roles::RoleTable roles(tables);
   // Sized by the entries really in use, not by the header's count, which a caller may
@@ -59,7 +60,7 @@ ResultCode ExpireUsers(std::vector<UserKey>* survivors) {
   try {
     survivors->reserve(static_cast<std::size_t>(inUse));
   } catch (const std::bad_alloc&) {
-    return CACHE_E_NO_MEMORY;
+    return Status::Answer(CACHE_E_NO_MEMORY);
   }
   for (int32_t i = 0; i < users.highWater(); ++i) {
     UserEntry& user = *users.at(i);
@@ -75,18 +76,21 @@ ResultCode ExpireUsers(std::vector<UserKey>* survivors) {
       region::Count(region::Counter::UsersExpired);
     }
   }
-  return CACHE_OK;
+  return {};
 }
 
 }  // namespace
 
-ResultCode tq5::calls::UpdateAllCurUserRoles(int32_t timeoutMs) {
+// The sweep answers what the refresh of the last surviving user answered.
+Status tq5::calls::UpdateAllCurUserRoles(int32_t timeoutMs) {
   const region::TaskClock clock;
   std::vector<UserKey> survivors;
-  if (const ResultCode rc = ExpireUsers(&survivors); rc != CACHE_OK) return rc;
-  ResultCode result = CACHE_OK;
+  if (Status expired = ExpireUsers(&survivors); !expired.ok()) return expired;
+  Status result;
   for (const UserKey& key : survivors) result = RefreshCurUserRoles(key, timeoutMs);
   const region::ServerCall call;
-  if (call.status() == CACHE_OK) region::NoteServerTask(region::ServerTask::Sweep, clock, result);
+  if (call.status() == CACHE_OK) {
+    region::NoteServerTask(region::ServerTask::Sweep, clock, result.code());
+  }
   return result;
 }

@@ -99,7 +99,7 @@ int DamageAndDie(const std::string& ready) {
   auto* call = new tq5::region::ClientCall;  // never released: the process dies in it
   if (call->status() != CACHE_OK) return Exit(call->status());
   tq5::region::RegionTables tables;
-  if ((rc = call->BindTables(&tables)) != CACHE_OK) return Exit(rc);
+  if ((rc = call->BindTables(&tables).code()) != CACHE_OK) return Exit(rc);
   tables.header().roleActiveCount += 3;
   tables.header().userActiveCount += 4;
   tables.header().userHighWater = tables.userCapacity() + 5;

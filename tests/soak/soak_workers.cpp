@@ -129,7 +129,7 @@ class Client {
 void HoldDamaged(WorkerSlot& me, unsigned holdMs) {
   region::ClientCall call;
   region::RegionTables tables;
-  if (call.BindTables(&tables) != CACHE_OK) {
+  if (!call.BindTables(&tables).ok()) {
     me.unavailable.fetch_add(1);
     return;
   }
