@@ -78,24 +78,48 @@ RoleEntry Role(const std::string& name) {
 }
 
 // Whether another thread can take the global cache mutex (within a generous time):
-// one that a failed call left held would keep it waiting for ever.
-bool MutexFreeForOtherThreads() {
-  // A flag the thread sets, not a promise: a promise's first set goes through call_once,
-  // which mingw-w64's threads have been seen to hang in after a run of failed
-  // allocations, and that would read as a mutex left held.
-  auto answered = std::make_shared<std::atomic<bool>>(false);
-  std::thread([answered] {
-    int32_t autoCommit = 0, configValue = 0;
-    static_cast<void>(GetConfigurationData(&autoCommit, &configValue));
-    answered->store(true);
-  }).detach();  // left behind only when the test fails
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!answered->load()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+// one that a failed call left held would keep it waiting for ever. The thread that asks
+// is made once, before any allocation is made to fail, and is reused: under Wine a thread
+// started after a run of failed allocations has been seen not to finish (in a promise's
+// first set, or not at all), which would read as a mutex left held.
+class MutexProbe {
+ public:
+  static bool MutexFree() {
+    static MutexProbe probe;
+    return probe.Ask();
   }
-  return true;
-}
+
+ private:
+  MutexProbe() {
+    std::thread([this] {
+      for (;;) {
+        const uint64_t asked = asked_.load();
+        if (asked == answered_.load()) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          continue;
+        }
+        int32_t autoCommit = 0, configValue = 0;
+        static_cast<void>(GetConfigurationData(&autoCommit, &configValue));
+        answered_.store(asked);
+      }
+    }).detach();  // runs to the program's end
+  }
+
+  bool Ask() {
+    const uint64_t asked = asked_.fetch_add(1) + 1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (answered_.load() < asked) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+  }
+
+  std::atomic<uint64_t> asked_{0};
+  std::atomic<uint64_t> answered_{0};
+};
+
+bool MutexFreeForOtherThreads() { return MutexProbe::MutexFree(); }
 
 // Whether the live region, when there is one, holds every invariant.
 bool RegionSound() {
@@ -106,6 +130,11 @@ bool RegionSound() {
 
 class Boundary : public tq5test::CacheTest {
  protected:
+  void SetUp() override {
+    tq5test::CacheTest::SetUp();
+    ASSERT_TRUE(MutexFreeForOtherThreads());  // the probe's thread, made before any failure
+  }
+
   // Makes the first, second, ... allocation of `call` fail in turn, until a run makes
   // no allocation fail. Each failing run must answer -136 or what `allowed` lets
   // through, leave the mutex free and the region sound; `undo` puts back what a run
@@ -143,11 +172,7 @@ class Boundary : public tq5test::CacheTest {
 };
 
 TEST_F(Boundary, AFailedAllocationInAnyExportAnswersNoMemoryAndFreesTheMutex) {
-#ifdef _WIN32
-  // Under Wine the probe thread started after some of these failures now and then does
-  // not finish (once seen stuck in a promise's first set after its own call had returned,
-  // so with the mutex free), which reads as a mutex left held; why is not yet known. The
-  // sweep runs where its probe can be trusted, the repair's case below everywhere.
+#ifdef TQ5_SKIP_ALLOCATION_SWEEP
   GTEST_SKIP() << "the probe thread is not reliable under Wine after injected failures";
 #endif
   ASSERT_EQ(CACHE_OK, InitializeTQ5ORVCacheServer());
@@ -160,7 +185,8 @@ TEST_F(Boundary, AFailedAllocationInAnyExportAnswersNoMemoryAndFreesTheMutex) {
   EXPECT_GT(
       FailEachAllocation([&] { return PutAllRolesCacheDataSharedMemory(8, roles.data()); }, {}), 1);
   roles.push_back(Role("R8"));
-  EXPECT_GT(
+  // On Windows the merge allocates nothing: a single run, which must succeed.
+  EXPECT_GE(
       FailEachAllocation([&] { return UpdateAllRolesCacheDataSharedMemory(9, roles.data()); }, {}),
       1);
   EXPECT_GT(FailEachAllocation(WriteCacheDataToFile, {}), 1);
