@@ -172,9 +172,6 @@ class Boundary : public tq5test::CacheTest {
 };
 
 TEST_F(Boundary, AFailedAllocationInAnyExportAnswersNoMemoryAndFreesTheMutex) {
-#ifdef TQ5_SKIP_ALLOCATION_SWEEP
-  GTEST_SKIP() << "the probe thread is not reliable under Wine after injected failures";
-#endif
   ASSERT_EQ(CACHE_OK, InitializeTQ5ORVCacheServer());
   // The region's start: a failure anywhere leaves no half-made region behind.
   EXPECT_GT(FailEachAllocation(InitializeCacheDataSharedMemory, {},
