@@ -27,14 +27,15 @@ namespace tq5::admin {
 // cannot be made.
 bool AttachProcess();
 
-// The calling thread's latest recorded failure: the code it answered, the call and its
-// object ("shm_open(/ZOLMAR_ORVCACHE)") and the system's error and words. Empty (code
-// CACHE_OK) when none was recorded.
+// A failure as the library records it: the code it answered, the call and its object
+// and the system's error and words. LatestFailure gives the calling thread's latest;
+// empty (code CACHE_OK) when none was recorded.
 struct SystemFailure {
   ResultCode code = CACHE_OK;
   long systemError = 0;  // errno or GetLastError(); 0 for a refusal of the library's own
-  std::string call;
-  std::string reason;
+  std::string call;      // the call and its object: "shm_open(/ZOLMAR_ORVCACHE)"
+  std::string reason;    // the system's text for systemError, or the library's own words
+  // "shm_open(/ZOLMAR_ORVCACHE): Permission denied"
   std::string Text() const { return call + ": " + reason; }
 };
 SystemFailure LatestFailure();
@@ -47,8 +48,9 @@ std::string SystemErrorText(long error);
 std::string LowerAscii(std::string_view text);
 // Levenshtein distance, for a suggestion of the nearest known word.
 std::size_t EditDistance(std::string_view a, std::string_view b);
-// The UTF-8 code point at *at, which moves past it; a byte that starts no valid sequence
-// reads as U+FFFD and moves by one.
+// The UTF-8 code point at *at (which must be before the end), which moves past what it
+// read; a byte 0x80-0xFF outside a well-formed sequence reads as its escape, the lone
+// surrogate U+DC00 plus the byte.
 char32_t NextCodePoint(std::string_view text, std::size_t* at);
 
 // ---- The machine's objects ---------------------------------------------------------

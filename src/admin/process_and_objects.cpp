@@ -33,10 +33,7 @@ const char* BaseName(CacheObject object) {
 
 bool AttachProcess() { return exports::OnProcessAttach(); }
 
-SystemFailure LatestFailure() {
-  const platform::Failure& failure = platform::LastFailure();
-  return SystemFailure{failure.code, failure.systemError, failure.call, failure.reason};
-}
+SystemFailure LatestFailure() { return platform::LastFailure(); }
 
 std::string SystemErrorText(long error) { return platform::SystemErrorText(error); }
 

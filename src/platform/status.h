@@ -9,17 +9,12 @@
 #include <string>
 
 #include "tq5orvcache.h"
+#include "tq5orvcache_admin.h"
 
 namespace tq5::platform {
 
-struct Failure {
-  ResultCode code = CACHE_OK;
-  long systemError = 0;  // errno or GetLastError(); 0 for a refusal of the seam's own
-  std::string call;      // the call and its object: "shm_open(/ZOLMAR_ORVCACHE)"
-  std::string reason;    // the system's text for systemError, or the seam's own words
-  // "shm_open(/ZOLMAR_ORVCACHE): Permission denied"
-  std::string Text() const { return call + ": " + reason; }
-};
+// A failure's record (tq5orvcache_admin.h declares it, for the command that prints it).
+using Failure = admin::SystemFailure;
 
 class [[nodiscard]] Status {
  public:
