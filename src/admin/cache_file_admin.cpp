@@ -1,9 +1,7 @@
 // The admin interface's cache file: its path and folder rule, the one acceptance check,
 // the tables of a file read without any region, and whole-file writes by the writers'
 // own rule.
-#include <cstring>
 #include <filesystem>
-#include <memory>
 #include <string>
 
 #include "platform/object_access.h"
@@ -18,10 +16,6 @@
 namespace tq5::admin {
 
 namespace {
-
-Findings FindingsOf(const region::RegionFindings& found) {
-  return Findings{found.lines, found.count, found.unbound};
-}
 
 std::string FailureText(const platform::Status& status) {
   const platform::Failure* failure = status.failure();
@@ -50,24 +44,17 @@ RegionOrigin LatestRegionOrigin() { return region::LatestRegionOrigin(); }
 bool ReadCacheFileTables(const std::string& path, const CacheFileCheck& check,
                          CacheFileTables* tables, std::string* why) {
   *tables = CacheFileTables{};
-  platform::FileHandle file = platform::kNoFile;
-  const CacheFileCheck now = region::ExamineCacheFile(path, &file);
-  if (!now.usable || now.imageBytes != check.imageBytes) {
+  region::CacheFileImage image;
+  std::string reason;
+  if (!region::ReadCacheFileImage(path, &image, &reason)) {
+    *why = path + ": " + reason;
+    return false;
+  }
+  if (static_cast<int64_t>(image.size) != check.imageBytes) {
     *why = path + ": the file changed while it was read";
     return false;
   }
-  const auto bytes = static_cast<std::size_t>(now.imageBytes);
-  std::unique_ptr<uint8_t[]> image(new uint8_t[bytes]);
-  std::memcpy(image.get(), &now.header, sizeof now.header);
-  std::size_t got = 0;
-  const std::size_t rest = bytes - sizeof now.header;
-  const bool read = platform::ReadFromFile(file, image.get() + sizeof now.header, rest, &got);
-  platform::CloseFileForReading(file);
-  if (!read || got != rest) {
-    *why = path + ": the file changed while it was read";
-    return false;
-  }
-  const region::MappedRegion region{image.get(), bytes};
+  const region::MappedRegion region{image.bytes.get(), image.size};
   region::RegionTables bound;
   if (region::RegionTables::Bind(region, &bound) != CACHE_OK) return true;
   for (int32_t i = 0; i < bound.roleScanLimit(); ++i) {
@@ -76,23 +63,16 @@ bool ReadCacheFileTables(const std::string& path, const CacheFileCheck& check,
   for (int32_t j = 0; j < bound.userScanLimit(); ++j) {
     if (bound.user(j)->inUse == 1) tables->users.push_back(*bound.user(j));
   }
-  tables->findings = FindingsOf(region::CheckRegion(region, /*repair=*/false));
+  tables->findings = region::CheckRegion(region, /*repair=*/false);
   return true;
 }
 
 bool WriteFileWhole(const std::string& path, const std::string& text, std::string* why) {
-  std::string temporary;
-  platform::FileHandle file = platform::kNoFile;
-  platform::Status status = region::CreateTemporaryFile(FolderOfPath(path), platform::ObjectAccess{},
-                                                        &temporary, &file);
-  if (status.ok()) {
-    status = platform::WriteToFile(file, text.data(), text.size(), temporary);
-    if (status.ok()) status = platform::SyncFile(file, temporary);
-    const platform::Status closed = platform::CloseFile(file, temporary);
-    if (status.ok()) status = closed;
-    if (status.ok()) status = platform::MoveFileOver(temporary, path);
-    if (!status.ok()) static_cast<void>(platform::RemoveFile(temporary));
-  }
+  const platform::Status status = region::ReplaceFileFrom(
+      FolderOfPath(path), path, platform::ObjectAccess{},
+      [&text](platform::FileHandle file, const std::string& temporary) {
+        return platform::WriteToFile(file, text.data(), text.size(), temporary);
+      });
   if (status.ok()) return true;
   *why = FailureText(status);
   return false;

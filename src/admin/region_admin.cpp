@@ -23,10 +23,6 @@ namespace tq5::admin {
 
 namespace {
 
-Findings FindingsOf(const region::RegionFindings& found) {
-  return Findings{found.lines, found.count, found.unbound};
-}
-
 std::string TextOf(const char* field, std::size_t size) {
   return std::string(field, strnlen(field, size));
 }
@@ -70,11 +66,10 @@ ResultCode CheckLiveRegion(bool repair, Findings* findings) {
   *findings = Findings{};
   region::ClientCall call;
   if (call.status() != CACHE_OK) return call.status();
-  region::RegionFindings found = region::CheckRegion(call.region(), repair);
+  *findings = region::CheckRegion(call.region(), repair);
   // The index beside it, against the table as it is now (mended, with repair).
-  if (!found.unbound) region::CheckUserIndex(call.region(), repair, &found);
-  *findings = FindingsOf(found);
-  if (repair && !found.sound() && !found.unbound) return region::FlushRegion();
+  if (!findings->unbound) region::CheckUserIndex(call.region(), repair, findings);
+  if (repair && !findings->sound() && !findings->unbound) return region::FlushRegion();
   return CACHE_OK;
 }
 
@@ -82,7 +77,7 @@ ResultCode RepairServerRegion(Findings* findings) {
   *findings = Findings{};
   const region::CacheLock lock;
   if (lock.status() != CACHE_OK) return lock.status();
-  *findings = FindingsOf(region::RepairServerRegion());
+  *findings = region::RepairServerRegion();
   return CACHE_OK;
 }
 

@@ -43,41 +43,12 @@ CacheHeader DefaultHeader() {
   return header;
 }
 
+// What the start-up builds the region from: the cache file's image, or (with none) the
+// default header alone.
 struct FileImage {
   CacheHeader header = DefaultHeader();
-  std::unique_ptr<uint8_t[]> tables;  // null: build the default region
-  std::size_t tableBytes = 0;
+  CacheFileImage file;  // empty: build the default region
 };
-
-// Reads the file that the acceptance rule finds usable, in the same open as the check;
-// *reason says why the defaults are built instead.
-FileImage ReadCacheFile(const char* path, std::string* reason) {
-  FileImage image;
-  // Read before the mutex is taken.
-  tq5::platform::FileHandle file = tq5::platform::kNoFile;
-  const tq5::admin::CacheFileCheck check = ExamineCacheFile(path, &file);
-  if (!check.usable) {
-    *reason = check.reason;
-    return image;
-  }
-  const uint64_t tableBytes = static_cast<uint64_t>(check.imageBytes) - kHeaderSize;
-  // The file's size is known before allocating, so that a damaged header cannot make
-  // the start-up allocate gigabytes for a file that could never fill them.
-  std::unique_ptr<uint8_t[]> tables(new (std::nothrow) uint8_t[tableBytes ? tableBytes : 1]);
-  std::size_t got = 0;
-  if (!tables) {
-    *reason = "there is not memory enough to read its tables";
-  } else if (!tq5::platform::ReadFromFile(file, tables.get(), tableBytes, &got) ||
-             got != tableBytes) {
-    *reason = "its tables could not be read whole";
-  } else {
-    image.header = check.header;
-    image.tables = std::move(tables);
-    image.tableBytes = tableBytes;
-  }
-  tq5::platform::CloseFileForReading(file);
-  return image;
-}
 
 std::mutex writersOfThisProcess;
 
@@ -214,9 +185,9 @@ tq5::platform::Status FillRegion(const FileImage& image, uint32_t negativeSecond
       (rc = PutConfigurationData(h.autoCommitRoles, h.configValue)) != CACHE_OK) {
     return Status::Answer(rc);
   }
-  if (image.tables) {
-    std::memcpy(ProcessRegion().regionView.base + kHeaderSize, image.tables.get(),
-                image.tableBytes);
+  if (image.file.bytes) {
+    std::memcpy(ProcessRegion().regionView.base + kHeaderSize, image.file.bytes.get() + kHeaderSize,
+                image.file.size - kHeaderSize);
   }
   RebuildUserIndex();
   return FlushRegionView();
@@ -253,8 +224,9 @@ tq5::platform::Status tq5::calls::InitializeCacheDataSharedMemory() {
              !CacheFolderAccepted(FolderOf(path, pathSize), &why)) {
     origin.reason = "its folder " + why;
   } else {
-    image = ReadCacheFile(path, &origin.reason);
-    origin.fromFile = image.tables != nullptr;
+    // Read before the mutex is taken, in the same open as the acceptance check.
+    origin.fromFile = ReadCacheFileImage(path, &image.file, &origin.reason);
+    if (origin.fromFile) image.header = image.file.header;
   }
   // Read with the file, before the mutex: it may come from the settings file.
   const uint32_t negativeSeconds = NegativeCacheSeconds();
@@ -289,21 +261,7 @@ tq5::platform::Status WriteCacheFile() {
   RemoveTemporaryFilesOfDeadWriters(folder);
   tq5::platform::ObjectAccess access;
   if (!ServerAccess(&access).ok()) return Status::After(CACHE_E_FILE_CREATE);
-  std::string temporary;
-  tq5::platform::FileHandle file = tq5::platform::kNoFile;
-  tq5::platform::Status status = CreateTemporaryFile(folder, access, &temporary, &file);
-  if (!status.ok()) return status;
-
-  status = WriteRegionImage(file, temporary);
-  // Only a complete image on the disk may take the cache file's name.
-  if (status.ok()) status = tq5::platform::SyncFile(file, temporary);
-  const tq5::platform::Status closed = tq5::platform::CloseFile(file, temporary);
-  if (status.ok()) status = closed;
-  if (status.ok()) status = tq5::platform::MoveFileOver(temporary, path);
-  // The write's failure is what the caller hears; a clean-up that fails too leaves a
-  // file that the next writer of another process removes.
-  if (!status.ok()) tq5::platform::RemoveFile(temporary);
-  return status;
+  return ReplaceFileFrom(folder, path, access, WriteRegionImage);
 }
 
 }  // namespace

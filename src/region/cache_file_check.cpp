@@ -1,6 +1,8 @@
 #include "region/cache_file_check.h"
 
+#include <cstring>
 #include <mutex>
+#include <new>
 
 #include "region/cache_image.h"
 
@@ -72,6 +74,34 @@ admin::CacheFileCheck ExamineCacheFile(const std::string& path, platform::FileHa
     platform::CloseFileForReading(file);
   }
   return check;
+}
+
+bool ReadCacheFileImage(const std::string& path, CacheFileImage* image, std::string* reason) {
+  platform::FileHandle file = platform::kNoFile;
+  const admin::CacheFileCheck check = ExamineCacheFile(path, &file);
+  if (!check.usable) {
+    *reason = check.reason;
+    return false;
+  }
+  const auto size = static_cast<std::size_t>(check.imageBytes);
+  std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[size]);
+  const std::size_t tableBytes = size - sizeof check.header;
+  std::size_t got = 0;
+  bool read = false;
+  if (!bytes) {
+    *reason = "there is not memory enough to read its tables";
+  } else if (!platform::ReadFromFile(file, bytes.get() + sizeof check.header, tableBytes, &got) ||
+             got != tableBytes) {
+    *reason = "its tables could not be read whole";
+  } else {
+    std::memcpy(bytes.get(), &check.header, sizeof check.header);
+    image->bytes = std::move(bytes);
+    image->size = size;
+    image->header = check.header;
+    read = true;
+  }
+  platform::CloseFileForReading(file);
+  return read;
 }
 
 void NoteRegionOrigin(admin::RegionOrigin origin) {

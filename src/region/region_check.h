@@ -10,20 +10,16 @@
 
 #include "region/layout.h"
 #include "region/locks.h"
+#include "tq5orvcache_admin.h"
 
 namespace tq5::region {
 
-struct RegionFindings {
-  // One line per violation, naming the entry and what it holds against what it should
-  // (none from CountRegionFaults, which writes no text).
-  std::vector<std::string> lines;
-  // How many violations were found.
-  int32_t count = 0;
-  // The capacities do not fit the bytes: nothing else could be looked at or mended.
-  bool unbound = false;
-
-  bool sound() const { return count == 0; }
-};
+// The findings (tq5orvcache_admin.h declares them, for the command that prints them):
+// one line per violation, naming the entry and what it holds against what it should
+// (none from CountRegionFaults, which writes no text); how many violations were found;
+// and whether the capacities do not fit the bytes, so that nothing else could be looked
+// at or mended.
+using RegionFindings = admin::Findings;
 
 // Checks every invariant of `region`. With `repair`, mends each violation it reports:
 //  - high-water marks clamped into their tables;

@@ -25,6 +25,28 @@ platform::Status CreateTemporaryFile(const std::string& folder,
                                      const platform::ObjectAccess& access, std::string* path,
                                      platform::FileHandle* file);
 
+// Replaces the file `path` with what `fill(file, temporaryPath)` writes, whole or not at
+// all: a temporary file in `folder` (ends with the path separator, and is `path`'s own),
+// made by CreateTemporaryFile, filled, synced, closed and moved over `path`. The first
+// failure is the answer; the temporary file is then removed, and a removal that fails too
+// leaves a file that the next writer of another process removes.
+template <typename Fill>
+platform::Status ReplaceFileFrom(const std::string& folder, const std::string& path,
+                                 const platform::ObjectAccess& access, Fill&& fill) {
+  std::string temporary;
+  platform::FileHandle file = platform::kNoFile;
+  platform::Status status = CreateTemporaryFile(folder, access, &temporary, &file);
+  if (!status.ok()) return status;
+  status = fill(file, temporary);
+  // Only a complete file on the disk may take the name.
+  if (status.ok()) status = platform::SyncFile(file, temporary);
+  const platform::Status closed = platform::CloseFile(file, temporary);
+  if (status.ok()) status = closed;
+  if (status.ok()) status = platform::MoveFileOver(temporary, path);
+  if (!status.ok()) static_cast<void>(platform::RemoveFile(temporary));
+  return status;
+}
+
 // Whether `name` is named as a writer names its temporary file (this version's names and
 // those of earlier versions, "TQ5<8 hex digits>.tmp").
 bool IsTemporaryFileName(const std::string& name);

@@ -25,11 +25,10 @@
 #include "platform/object_access.h"
 #include "region/layout.h"
 #include "region/locks.h"
+#include "region/region_check.h"
 #include "region/text.h"
 
 namespace tq5::region {
-
-struct RegionFindings;
 
 // The object's header. Fixed-width fields at offsets that 32-bit and 64-bit builds agree
 // on; the magic, the layout's version and the header's size come first, so that a

@@ -152,14 +152,18 @@ void RemoveLeftoverObjects(bool withMutex, LeftoverReport* report) {
   std::string detail;
   Report(RemoveRegion(&detail), "region object " + ObjectName(CacheObject::Region), detail,
          report);
-  for (const CacheObject object : {CacheObject::Statistics, CacheObject::Index}) {
+  struct SideObject {
+    const char* label;
+    CacheObject object;
+    platform::SideObjectKind kind;
+  };
+  for (const SideObject side : {SideObject{"statistics", CacheObject::Statistics,
+                                           platform::SideObjectKind::Statistics},
+                                SideObject{"index", CacheObject::Index,
+                                           platform::SideObjectKind::Index}}) {
     detail.clear();
-    const auto kind = object == CacheObject::Statistics ? platform::SideObjectKind::Statistics
-                                                        : platform::SideObjectKind::Index;
-    Report(RemoveSideObject(kind, &detail),
-           std::string(object == CacheObject::Statistics ? "statistics" : "index") + " object " +
-               ObjectName(object),
-           detail, report);
+    Report(RemoveSideObject(side.kind, &detail),
+           std::string(side.label) + " object " + ObjectName(side.object), detail, report);
   }
   const std::string mutexName = ObjectName(CacheObject::Mutex);
   if (!withMutex) {
